@@ -68,17 +68,28 @@ std::int64_t buildOfBundle(const std::filesystem::path& bundle) {
     return 0;
 }
 
-bool isApplicationBundle(const std::filesystem::path& bundle) { return bundle.extension() == ".app"; }
+bool isApplicationBundle(const std::filesystem::path& bundle) {
+    return bundle.extension() == ".app";
+}
 
 std::string versionDescription(const kit::HelperVersion& version, std::int64_t build) {
     return std::string(kit::VelmoraHelperIdentity::productName) + " " + version.description() + " (" +
-           std::to_string(build) + "), protocol " + std::to_string(kit::VelmoraHelperIdentity::protocolVersion);
+           std::to_string(build) + "), protocol " +
+           std::to_string(kit::VelmoraHelperIdentity::protocolVersion);
 }
 
-std::filesystem::path bundleURL() { return bundleURLForExecutable(platform::currentExecutablePath()); }
-kit::HelperVersion version() { return versionOfBundle(bundleURL()); }
-std::int64_t build() { return buildOfBundle(bundleURL()); }
-bool isRunningFromApplicationBundle() { return isApplicationBundle(bundleURL()); }
+std::filesystem::path bundleURL() {
+    return bundleURLForExecutable(platform::currentExecutablePath());
+}
+kit::HelperVersion version() {
+    return versionOfBundle(bundleURL());
+}
+std::int64_t build() {
+    return buildOfBundle(bundleURL());
+}
+bool isRunningFromApplicationBundle() {
+    return isApplicationBundle(bundleURL());
+}
 
 std::string versionDescription() {
     auto bundle = bundleURL();

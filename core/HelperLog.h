@@ -9,7 +9,7 @@ namespace velmora::core {
 // A log category of the helper. Lines go to the systemd journal (or standard error when it is
 // unreachable) with the category attached. Shared by all threads.
 class Logger {
-public:
+  public:
     explicit constexpr Logger(std::string_view category) : category_(category) {}
     void info(std::string_view message) const noexcept {
         platform::journalSend(category_, platform::LogLevel::info, message);
@@ -19,7 +19,7 @@ public:
     }
     [[nodiscard]] std::string_view category() const { return category_; }
 
-private:
+  private:
     std::string_view category_;
 };
 
@@ -32,7 +32,9 @@ inline constexpr Logger shell{"shell"};
 inline constexpr Logger installer{"installer"};
 
 // One line for a person at a terminal, on standard error, in one write.
-inline void standardError(std::string_view message) noexcept { platform::writeStandardErrorLine(message); }
+inline void standardError(std::string_view message) noexcept {
+    platform::writeStandardErrorLine(message);
+}
 }  // namespace HelperLog
 
 }  // namespace velmora::core

@@ -27,9 +27,13 @@ bool inGraphicalSession() {
 bool presentWithZenity(const std::string& title, const std::string& message) {
     std::string titleArgument = "--title=" + title;
     std::string textArgument = "--text=" + message;
-    std::vector<char*> argv = {const_cast<char*>("zenity"), const_cast<char*>("--info"),
-                               const_cast<char*>("--no-markup"), const_cast<char*>("--ok-label=OK"),
-                               titleArgument.data(), textArgument.data(), nullptr};
+    std::vector<char*> argv = {const_cast<char*>("zenity"),
+                               const_cast<char*>("--info"),
+                               const_cast<char*>("--no-markup"),
+                               const_cast<char*>("--ok-label=OK"),
+                               titleArgument.data(),
+                               textArgument.data(),
+                               nullptr};
     pid_t pid = 0;
     if (::posix_spawnp(&pid, "zenity", nullptr, nullptr, argv.data(), environ) != 0) return false;
     int status = 0;

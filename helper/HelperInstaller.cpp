@@ -29,8 +29,14 @@ bool isRunningFromInstallLocation() {
 }
 
 // Installation, registration and removal arrive with the installer; until then they fail plainly.
-int runInstall() { return notAvailable("Installing"); }
-int runRegister(bool) { return notAvailable("Registering the agent"); }
-int runUninstall() { return notAvailable("Uninstalling"); }
+int runInstall() {
+    return notAvailable("Installing");
+}
+int runRegister(bool) {
+    return notAvailable("Registering the agent");
+}
+int runUninstall() {
+    return notAvailable("Uninstalling");
+}
 
 }  // namespace velmora::helper::HelperInstaller

@@ -7,7 +7,8 @@ namespace velmora::helper {
 LaunchMode chooseLaunchMode(const std::vector<std::string>& arguments,
                             const std::optional<std::string>& xpcServiceName,
                             const std::function<bool()>& runningFromInstallLocation) {
-    bool startedByServiceManager = xpcServiceName && *xpcServiceName == kit::VelmoraHelperIdentity::launchdLabel;
+    bool startedByServiceManager =
+        xpcServiceName && *xpcServiceName == kit::VelmoraHelperIdentity::launchdLabel;
     if (arguments.empty()) {
         if (startedByServiceManager) return LaunchMode::service;
         return runningFromInstallLocation() ? LaunchMode::silentRegister : LaunchMode::alert;

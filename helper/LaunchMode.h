@@ -7,7 +7,16 @@
 
 namespace velmora::helper {
 
-enum class LaunchMode { service, silentRegister, alert, install, registerAgent, uninstall, version, unknownArgument };
+enum class LaunchMode {
+    service,
+    silentRegister,
+    alert,
+    install,
+    registerAgent,
+    uninstall,
+    version,
+    unknownArgument
+};
 
 // Picks the one mode a start runs in from the arguments (without argument zero) and XPC_SERVICE_NAME.
 // `runningFromInstallLocation` is asked only when there are no arguments and no service-manager start.

@@ -24,9 +24,10 @@ int printVersion() {
 
 int showManagedAlert() {
     std::string title(kit::VelmoraHelperIdentity::productName);
-    helper::HelperAlert::present(title, title +
-                                            " is managed from Velmora \xE2\x80\xBA Settings \xE2\x80\xBA Local "
-                                            "Shell. There is nothing to do here.");
+    helper::HelperAlert::present(title,
+                                 title +
+                                     " is managed from Velmora \xE2\x80\xBA Settings \xE2\x80\xBA Local "
+                                     "Shell. There is nothing to do here.");
     return 0;
 }
 
@@ -34,8 +35,9 @@ int showManagedAlert() {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-    auto mode = helper::chooseLaunchMode(arguments, platform::environmentValue("XPC_SERVICE_NAME"),
-                                         [] { return helper::HelperInstaller::isRunningFromInstallLocation(); });
+    auto mode = helper::chooseLaunchMode(arguments, platform::environmentValue("XPC_SERVICE_NAME"), [] {
+        return helper::HelperInstaller::isRunningFromInstallLocation();
+    });
     switch (mode) {
         case helper::LaunchMode::service:
             return helper::runServiceMode();

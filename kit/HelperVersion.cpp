@@ -17,18 +17,19 @@ size_t whitespaceLengthAt(std::string_view text) {
     if (text.size() >= 2 && c == 0xC2 && (byte(1) == 0x85 || byte(1) == 0xA0)) return 2;
     if (text.size() >= 3) {
         unsigned char c1 = byte(1), c2 = byte(2);
-        if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;                 // U+1680
+        if (c == 0xE1 && c1 == 0x9A && c2 == 0x80) return 3;  // U+1680
         if (c == 0xE2 && c1 == 0x80 && (c2 <= 0x8A || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF))
-            return 3;                                                        // U+2000..200A, 2028, 2029, 202F
-        if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;                 // U+205F
-        if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;                 // U+3000
+            return 3;                                         // U+2000..200A, 2028, 2029, 202F
+        if (c == 0xE2 && c1 == 0x81 && c2 == 0x9F) return 3;  // U+205F
+        if (c == 0xE3 && c1 == 0x80 && c2 == 0x80) return 3;  // U+3000
     }
     return 0;
 }
 
 size_t trailingWhitespaceLength(std::string_view text) {
     for (size_t width : {size_t{1}, size_t{2}, size_t{3}}) {
-        if (text.size() >= width && whitespaceLengthAt(text.substr(text.size() - width)) == width) return width;
+        if (text.size() >= width && whitespaceLengthAt(text.substr(text.size() - width)) == width)
+            return width;
     }
     return 0;
 }
@@ -84,13 +85,15 @@ std::string HelperVersion::description() const {
     return std::to_string(major) + "." + std::to_string(minor) + "." + std::to_string(patch);
 }
 
-nlohmann::json HelperVersion::toJSON() const { return description(); }
+nlohmann::json HelperVersion::toJSON() const {
+    return description();
+}
 
 tl::expected<HelperVersion, DecodingError> HelperVersion::fromJSON(const nlohmann::json& value) {
     if (!value.is_string())
-        return tl::unexpected(DecodingError{DecodingError::Kind::typeMismatch,
-                                            "Expected to decode String but found " +
-                                                std::string(value.type_name()) + " instead."});
+        return tl::unexpected(DecodingError{
+            DecodingError::Kind::typeMismatch,
+            "Expected to decode String but found " + std::string(value.type_name()) + " instead."});
     const auto& text = value.get_ref<const std::string&>();
     if (auto version = parse(text)) return *version;
     return tl::unexpected(

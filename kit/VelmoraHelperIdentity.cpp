@@ -119,8 +119,8 @@ bool isTrustedDownloadURL(std::string_view url) {
     if (!handle) return false;
     std::string text(url);
     // Keep the path exactly as written so that ".." is judged here, not silently resolved by the parser.
-    if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) !=
-        CURLUE_OK)
+    if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(),
+                     CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK)
         return false;
     auto scheme = urlPart(handle.get(), CURLUPART_SCHEME);
     if (!scheme || lowercased(*scheme) != downloadScheme) return false;

@@ -18,10 +18,10 @@ inline constexpr std::string_view bundleIdentifier = "com.norwick.VelmoraHelper"
 inline constexpr std::string_view launchdLabel = "com.norwick.VelmoraHelper";
 inline constexpr std::string_view launchAgentPlistName = "com.norwick.VelmoraHelper.plist";
 inline constexpr std::string_view teamIdentifier = "K4P9TQ2XLN";
-inline constexpr std::array<std::string_view, 2> hostApplicationBundleIdentifiers = {"com.norwick.Velmora",
-                                                                                     "com.norwick.Velmora.dev"};
-inline constexpr std::array<std::string_view, 2> applicationGroupIdentifiers = {"group.com.norwick.Velmora",
-                                                                                "group.com.norwick.Velmora.dev"};
+inline constexpr std::array<std::string_view, 2> hostApplicationBundleIdentifiers = {
+    "com.norwick.Velmora", "com.norwick.Velmora.dev"};
+inline constexpr std::array<std::string_view, 2> applicationGroupIdentifiers = {
+    "group.com.norwick.Velmora", "group.com.norwick.Velmora.dev"};
 inline constexpr std::int64_t protocolVersion = 2;
 inline constexpr std::int64_t selfUpdateProtocolVersion = 2;
 inline constexpr std::string_view developerIDCertificateAuthorityMarker =

@@ -10,6 +10,8 @@ std::string SystemError::reason() const {
     return ::strerror_r(code, buffer, sizeof buffer);
 }
 
-std::string SystemError::description() const { return call + ": " + reason(); }
+std::string SystemError::description() const {
+    return call + ": " + reason();
+}
 
 }  // namespace velmora::platform

@@ -8,7 +8,7 @@ namespace velmora::platform {
 
 // Owns one file descriptor from the moment the kernel hands it over and closes it exactly once.
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) noexcept : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -33,7 +33,7 @@ public:
         if (old >= 0) ::close(old);
     }
 
-private:
+  private:
     int fd_ = -1;
 };
 

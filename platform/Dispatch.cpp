@@ -1,0 +1,220 @@
+#include "platform/Dispatch.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/DispatchAsio.h"
+
+namespace velmora::platform {
+
+namespace {
+// Enough threads that a blocking sync hop or a slow task does not stall the loop.
+constexpr unsigned kWorkerThreads = 4;
+
+// The serial queues whose task the current thread is running, innermost last.
+thread_local std::vector<const DispatchQueue*> currentQueues;
+
+struct CurrentQueueScope {
+    explicit CurrentQueueScope(const DispatchQueue* queue) { currentQueues.push_back(queue); }
+    ~CurrentQueueScope() { currentQueues.pop_back(); }
+};
+}  // namespace
+
+// ---- DispatchContext
+
+DispatchContext::DispatchContext() : impl_(std::make_unique<Impl>()) {}
+
+DispatchContext& DispatchContext::shared() {
+    // Never destroyed: worker threads run until the process exits.
+    static DispatchContext* context = [] {
+        auto* created = new DispatchContext();
+        auto& io = created->impl_->io;
+        static auto guard = asio::make_work_guard(io);
+        for (unsigned i = 0; i < kWorkerThreads; ++i) std::thread([&io] { io.run(); }).detach();
+        return created;
+    }();
+    return *context;
+}
+
+void DispatchContext::runOnCurrentThread() {
+    for (;;) impl_->io.run();
+}
+
+// ---- DispatchQueue
+
+DispatchQueue::DispatchQueue(std::string label, Kind kind)
+    : label_(std::move(label)), kind_(kind), impl_(std::make_unique<Impl>()) {
+    auto& io = sharedIoContext();
+    impl_->executor = kind == Kind::serial ? asio::any_io_executor(asio::make_strand(io))
+                                           : asio::any_io_executor(io.get_executor());
+}
+
+DispatchQueue::~DispatchQueue() = default;
+
+std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), Kind::serial));
+}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::utility() {
+    static const std::shared_ptr<DispatchQueue> queue(new DispatchQueue("utility", Kind::concurrent));
+    return queue;
+}
+
+void DispatchQueue::async(std::function<void()> work) {
+    // Only the queue's identity is captured: a task may outlive the queue object that posted it.
+    const DispatchQueue* identity = kind_ == Kind::serial ? this : nullptr;
+    asio::post(impl_->executor, [identity, work = std::move(work)] {
+        CurrentQueueScope scope(identity);
+        work();
+    });
+}
+
+void DispatchQueue::sync(const std::function<void()>& work) {
+    if (isCurrent()) {
+        work();
+        return;
+    }
+    std::promise<void> done;
+    const DispatchQueue* identity = kind_ == Kind::serial ? this : nullptr;
+    asio::post(impl_->executor, [identity, &work, &done] {
+        {
+            CurrentQueueScope scope(identity);
+            work();
+        }
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+bool DispatchQueue::isCurrent() const {
+    for (const auto* queue : currentQueues)
+        if (queue == this) return true;
+    return false;
+}
+
+// ---- OneShotTimer
+
+struct OneShotTimer::State {
+    std::mutex mutex;
+    bool cancelled = false;
+    std::function<void()> handler;
+    std::shared_ptr<DispatchQueue> queue;
+    // The timer's own operations are serialised on a private strand, whatever kind the target queue is.
+    asio::strand<asio::io_context::executor_type> strand{asio::make_strand(sharedIoContext())};
+    asio::steady_timer timer{strand};
+
+    // Takes the handler unless cancelled; the caller runs it outside the lock.
+    std::function<void()> take() {
+        std::lock_guard lock(mutex);
+        if (cancelled) return nullptr;
+        cancelled = true;
+        return std::move(handler);
+    }
+};
+
+std::unique_ptr<OneShotTimer> OneShotTimer::schedule(std::shared_ptr<DispatchQueue> queue,
+                                                     std::chrono::steady_clock::duration delay,
+                                                     std::function<void()> handler) {
+    auto state = std::make_shared<State>();
+    state->handler = std::move(handler);
+    state->queue = std::move(queue);
+    asio::post(state->strand, [state, delay] {
+        state->timer.expires_after(delay);
+        state->timer.async_wait([state](const asio::error_code& error) {
+            if (error) return;
+            state->queue->async([state] {
+                if (auto task = state->take()) task();
+            });
+        });
+    });
+    return std::unique_ptr<OneShotTimer>(new OneShotTimer(std::move(state)));
+}
+
+OneShotTimer::~OneShotTimer() {
+    cancel();
+}
+
+void OneShotTimer::cancel() {
+    std::function<void()> dropped;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->cancelled) return;
+        state_->cancelled = true;
+        dropped = std::move(state_->handler);
+    }
+    asio::post(state_->strand, [state = state_] { state->timer.cancel(); });
+    // `dropped` (and whatever it captured) is released here, outside the lock.
+}
+
+// ---- ProcessExitSource
+
+tl::expected<UniqueFd, SystemError> openPidfd(pid_t pid) {
+    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) return tl::unexpected(SystemError::fromErrno("pidfd_open"));
+    // pidfds are always close-on-exec.
+    return UniqueFd(fd);
+}
+
+struct ProcessExitSource::State {
+    std::mutex mutex;
+    bool cancelled = false;
+    std::function<void()> handler;
+    std::shared_ptr<DispatchQueue> queue;
+    asio::strand<asio::io_context::executor_type> strand{asio::make_strand(sharedIoContext())};
+    asio::posix::stream_descriptor descriptor{strand};
+
+    std::function<void()> take() {
+        std::lock_guard lock(mutex);
+        if (cancelled) return nullptr;
+        cancelled = true;
+        return std::move(handler);
+    }
+};
+
+tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource::watch(
+    pid_t pid, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler) {
+    auto pidfd = openPidfd(pid);
+    if (!pidfd) return tl::unexpected(pidfd.error());
+    auto state = std::make_shared<State>();
+    state->handler = std::move(handler);
+    state->queue = std::move(queue);
+    state->descriptor.assign(pidfd->release());
+    asio::post(state->strand, [state] {
+        state->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
+                                     [state](const asio::error_code& error) {
+                                         asio::error_code ignored;
+                                         state->descriptor.close(ignored);
+                                         if (error) return;
+                                         state->queue->async([state] {
+                                             if (auto task = state->take()) task();
+                                         });
+                                     });
+    });
+    return std::unique_ptr<ProcessExitSource>(new ProcessExitSource(std::move(state)));
+}
+
+ProcessExitSource::~ProcessExitSource() {
+    cancel();
+}
+
+void ProcessExitSource::cancel() {
+    std::function<void()> dropped;
+    {
+        std::lock_guard lock(state_->mutex);
+        if (state_->cancelled) return;
+        state_->cancelled = true;
+        dropped = std::move(state_->handler);
+    }
+    asio::post(state_->strand, [state = state_] {
+        asio::error_code ignored;
+        state->descriptor.cancel(ignored);
+        state->descriptor.close(ignored);
+    });
+}
+
+}  // namespace velmora::platform
