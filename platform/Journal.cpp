@@ -1,5 +1,6 @@
 #include "platform/Journal.h"
 
+#include <sys/stat.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
@@ -10,6 +11,13 @@ namespace velmora::platform {
 
 namespace {
 constexpr const char* kSyslogIdentifier = "com.norwick.VelmoraHelper";
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+// sd_journal_send reports success when the socket is missing, so look before sending.
+bool journalReachable() noexcept {
+    struct stat info {};
+    return ::stat(kJournalSocket, &info) == 0 && S_ISSOCK(info.st_mode);
+}
 
 void writeAll(int fd, const std::string& bytes) noexcept {
     size_t done = 0;
@@ -34,7 +42,9 @@ void writeStandardErrorLine(std::string_view message) noexcept {
 
 void journalSend(std::string_view category, LogLevel level, std::string_view message) noexcept {
     int priority = level == LogLevel::error ? 3 : 6;
-    int rc = sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(), "PRIORITY=%d",
+    int rc = -1;
+    if (journalReachable())
+        rc = sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(), "PRIORITY=%d",
                              priority, "SYSLOG_IDENTIFIER=%s", kSyslogIdentifier, "HELPER_CATEGORY=%.*s",
                              static_cast<int>(category.size()), category.data(), nullptr);
     if (rc < 0) {
