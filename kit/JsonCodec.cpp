@@ -57,8 +57,8 @@ bool digitsAt(std::string_view text, std::size_t position, std::size_t count, in
 constexpr std::chrono::sys_seconds earliestInstant{std::chrono::sys_days{std::chrono::year{0} / 1 / 1}};
 constexpr std::chrono::sys_seconds endOfYear9999{std::chrono::sys_days{std::chrono::year{10000} / 1 / 1}};
 
-// 2^53: integral doubles up to this size are exact, beyond it a written number may have been rounded.
-constexpr double largestExactDouble = 9007199254740992.0;
+// 2^53: a written number at or beyond this size may have been rounded on its way into a double.
+constexpr double roundingThreshold = 9007199254740992.0;
 
 }  // namespace
 
@@ -217,14 +217,14 @@ std::optional<std::int64_t> ObjectReader::integer(std::string_view key, std::int
     }
     if (value->is_number_float()) {
         // Written with a fraction or an exponent: accepted only when the value is a whole number
-        // that the double holds exactly.
+        // small enough that the double cannot have rounded it.
         double number = value->get<double>();
         if (!std::isfinite(number) || std::trunc(number) != number) {
             fail(
                 corrupted("Number " + value->dump() + " for key \"" + pathOf(key) + "\" is not an integer."));
             return std::nullopt;
         }
-        if (std::fabs(number) > largestExactDouble || number < static_cast<double>(minimum) ||
+        if (std::fabs(number) >= roundingThreshold || number < static_cast<double>(minimum) ||
             number > static_cast<double>(maximum))
             return outOfRange();
         return static_cast<std::int64_t>(number);
