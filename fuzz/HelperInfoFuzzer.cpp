@@ -1,6 +1,9 @@
+#include "fuzz/RecordMaker.h"
 #include "fuzz/RoundTrip.h"
-#include "kit/HelperInfo.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return velmora::fuzz::checkRoundTrip<velmora::kit::HelperInfo>(data, size);
+    velmora::fuzz::checkRoundTrip<velmora::kit::HelperInfo>(data, size);
+    FuzzedDataProvider provider(data, size);
+    velmora::fuzz::checkValueRoundTrip(velmora::fuzz::makeHelperInfo(provider));
+    return 0;
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-// The property every decoder's fuzzer checks: whatever decodes must encode, decode again to an
-// equal value with an equal hash, and encode to the same bytes the second time.
+// The properties every record's fuzzer checks. From bytes: whatever decodes must encode, decode
+// again to an equal value with an equal hash, and encode to the same bytes the second time. From
+// a value: whatever encodes must decode to an equal value.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +29,18 @@ int checkRoundTrip(const std::uint8_t* data, std::size_t size) {
     auto bytesAgain = again->encoded();
     if (!bytesAgain || *bytesAgain != *bytes) __builtin_trap();
     return 0;
+}
+
+template <typename Record>
+void checkValueRoundTrip(const Record& value) {
+    auto bytes = value.encoded();
+    if (!bytes) {
+        if (bytes.error().description.empty()) __builtin_trap();
+        return;
+    }
+    auto decoded = Record::decode(*bytes);
+    if (!decoded) __builtin_trap();
+    if (!(*decoded == value)) __builtin_trap();
 }
 
 }  // namespace velmora::fuzz

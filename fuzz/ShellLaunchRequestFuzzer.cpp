@@ -1,6 +1,9 @@
+#include "fuzz/RecordMaker.h"
 #include "fuzz/RoundTrip.h"
-#include "kit/ShellMessages.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    return velmora::fuzz::checkRoundTrip<velmora::kit::ShellLaunchRequest>(data, size);
+    velmora::fuzz::checkRoundTrip<velmora::kit::ShellLaunchRequest>(data, size);
+    FuzzedDataProvider provider(data, size);
+    velmora::fuzz::checkValueRoundTrip(velmora::fuzz::makeShellLaunchRequest(provider));
+    return 0;
 }
