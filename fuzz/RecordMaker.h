@@ -111,7 +111,7 @@ inline kit::HelperReleaseManifest::Download makeDownload(FuzzedDataProvider& pro
     kit::HelperReleaseManifest::Download download;
     // Unparsable URLs are refused on reading by design, so the encoder is fed parsable ones.
     download.url = "https://downloads.velmora.example/" + makeText(provider);
-    if (!kit::json::isParsableURL(download.url))
+    if (!kit::jsoncodec::isParsableURL(download.url))
         download.url = "https://downloads.velmora.example/archive.zip";
     download.fileName = makeText(provider);
     download.sha256 = makeText(provider);

@@ -55,7 +55,7 @@ struct DecodedCase {
 template <typename CaseType, std::size_t N>
 tl::expected<DecodedCase, DecodingError> decodeCase(const std::array<CaseName<CaseType>, N>& table,
                                                     std::string_view data, std::string_view typeName) {
-    auto document = json::parseDocument(data);
+    auto document = jsoncodec::parseDocument(data);
     if (!document) return tl::unexpected(document.error());
     if (!document->is_object())
         return tl::unexpected(DecodingError{DecodingError::Kind::typeMismatch,
@@ -74,7 +74,8 @@ tl::expected<DecodedCase, DecodingError> decodeCase(const std::array<CaseName<Ca
             DecodingError{DecodingError::Kind::typeMismatch, "Invalid number of keys found, expected one."});
 
     const auto& entry = table[*found];
-    json::ObjectReader reader(document->at(entry.name), std::string(entry.name), "Dictionary<String, Any>");
+    jsoncodec::ObjectReader reader(document->at(entry.name), std::string(entry.name),
+                                   "Dictionary<String, Any>");
     DecodedCase decoded{.row = *found};
     switch (entry.payload) {
         case Payload::none:
@@ -107,7 +108,7 @@ tl::expected<std::string, EncodingError> encodeCase(std::string_view name, Paylo
     }
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     object[std::string(name)] = std::move(body);
-    return json::dumpCompact(object);
+    return jsoncodec::dumpCompact(object);
 }
 
 constexpr std::string_view busySummary = "A local terminal is open.";

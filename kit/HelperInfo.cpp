@@ -13,13 +13,13 @@ tl::expected<std::string, EncodingError> HelperInfo::encoded() const {
     object["processIdentifier"] = processIdentifier;
     object["loginShell"] = loginShell;
     object["userName"] = userName;
-    return json::dumpCompact(object);
+    return jsoncodec::dumpCompact(object);
 }
 
 tl::expected<HelperInfo, DecodingError> HelperInfo::decode(std::string_view data) {
-    auto document = json::parseDocument(data);
+    auto document = jsoncodec::parseDocument(data);
     if (!document) return tl::unexpected(document.error());
-    json::ObjectReader reader(*document, "", "HelperInfo");
+    jsoncodec::ObjectReader reader(*document, "", "HelperInfo");
     HelperInfo info{
         .version = reader.version("version"),
         .build = reader.int64("build"),

@@ -15,7 +15,8 @@ nlohmann::json downloadJSON(const HelperReleaseManifest::Download& download) {
     };
 }
 
-HelperReleaseManifest::Download readDownload(json::ObjectReader reader, json::ObjectReader& parent) {
+HelperReleaseManifest::Download readDownload(jsoncodec::ObjectReader reader,
+                                             jsoncodec::ObjectReader& parent) {
     HelperReleaseManifest::Download download{
         .url = reader.url("url"),
         .fileName = reader.string("fileName"),
@@ -35,7 +36,7 @@ bool HelperReleaseManifest::isCompatible(const HelperVersion& appVersion,
 }
 
 tl::expected<std::string, EncodingError> HelperReleaseManifest::encoded() const {
-    auto date = json::formatInternetDateTime(publishedAt);
+    auto date = jsoncodec::formatInternetDateTime(publishedAt);
     if (!date)
         return tl::unexpected(
             EncodingError{"The publication date cannot be written as an internet date-time."});
@@ -51,13 +52,13 @@ tl::expected<std::string, EncodingError> HelperReleaseManifest::encoded() const 
     object["download"] = downloadJSON(download);
     if (installer) object["installer"] = downloadJSON(*installer);
     object["releaseNotes"] = releaseNotes;
-    return json::dumpPretty(object);
+    return jsoncodec::dumpPretty(object);
 }
 
 tl::expected<HelperReleaseManifest, DecodingError> HelperReleaseManifest::decode(std::string_view data) {
-    auto document = json::parseDocument(data);
+    auto document = jsoncodec::parseDocument(data);
     if (!document) return tl::unexpected(document.error());
-    json::ObjectReader reader(*document, "", "HelperReleaseManifest");
+    jsoncodec::ObjectReader reader(*document, "", "HelperReleaseManifest");
     HelperReleaseManifest manifest{
         .schemaVersion = reader.int64("schemaVersion"),
         .version = reader.version("version"),

@@ -7,7 +7,7 @@
 #include <limits>
 #include <memory>
 
-namespace velmora::kit::json {
+namespace velmora::kit::jsoncodec {
 
 namespace {
 
@@ -371,4 +371,4 @@ std::size_t unorderedMapHash(const std::unordered_map<std::string, std::string>&
     return sum;
 }
 
-}  // namespace velmora::kit::json
+}  // namespace velmora::kit::jsoncodec

@@ -18,7 +18,7 @@
 #include "kit/EncodingError.h"
 #include "kit/HelperVersion.h"
 
-namespace velmora::kit::json {
+namespace velmora::kit::jsoncodec {
 
 // Documents nested deeper than this are refused before the parser sees them.
 inline constexpr std::size_t maximumNestingDepth = 64;
@@ -92,4 +92,4 @@ class ObjectReader {
 // Hash of a map that does not depend on iteration order.
 [[nodiscard]] std::size_t unorderedMapHash(const std::unordered_map<std::string, std::string>& map);
 
-}  // namespace velmora::kit::json
+}  // namespace velmora::kit::jsoncodec

@@ -32,13 +32,13 @@ tl::expected<std::string, EncodingError> ShellLaunchRequest::encoded() const {
     for (const auto* entry : entries) variables[entry->first] = entry->second;
     object["environment"] = std::move(variables);
     if (terminalProgramVersion) object["terminalProgramVersion"] = *terminalProgramVersion;
-    return json::dumpCompact(object);
+    return jsoncodec::dumpCompact(object);
 }
 
 tl::expected<ShellLaunchRequest, DecodingError> ShellLaunchRequest::decode(std::string_view data) {
-    auto document = json::parseDocument(data);
+    auto document = jsoncodec::parseDocument(data);
     if (!document) return tl::unexpected(document.error());
-    json::ObjectReader reader(*document, "", "ShellLaunchRequest");
+    jsoncodec::ObjectReader reader(*document, "", "ShellLaunchRequest");
     ShellLaunchRequest request{
         .columns = reader.int64("columns"),
         .rows = reader.int64("rows"),
@@ -63,13 +63,13 @@ tl::expected<std::string, EncodingError> ShellLaunchResponse::encoded() const {
     object["shellPath"] = shellPath;
     object["workingDirectory"] = workingDirectory;
     if (failure) object["failure"] = *failure;
-    return json::dumpCompact(object);
+    return jsoncodec::dumpCompact(object);
 }
 
 tl::expected<ShellLaunchResponse, DecodingError> ShellLaunchResponse::decode(std::string_view data) {
-    auto document = json::parseDocument(data);
+    auto document = jsoncodec::parseDocument(data);
     if (!document) return tl::unexpected(document.error());
-    json::ObjectReader reader(*document, "", "ShellLaunchResponse");
+    jsoncodec::ObjectReader reader(*document, "", "ShellLaunchResponse");
     ShellLaunchResponse response{
         .processIdentifier = reader.int32("processIdentifier"),
         .ttyPath = reader.string("ttyPath"),
@@ -92,7 +92,7 @@ std::size_t std::hash<velmora::kit::ShellLaunchRequest>::operator()(
     velmora::kit::hashOptional(seed, request.workingDirectory);
     velmora::kit::hashOptional(seed, request.shellPath);
     hashCombine(seed, std::hash<bool>{}(request.loginShell));
-    hashCombine(seed, velmora::kit::json::unorderedMapHash(request.environment));
+    hashCombine(seed, velmora::kit::jsoncodec::unorderedMapHash(request.environment));
     velmora::kit::hashOptional(seed, request.terminalProgramVersion);
     return seed;
 }

@@ -6,7 +6,7 @@
 
 #include "kit/ShellMessages.h"
 
-namespace velmora::kit::json {
+namespace velmora::kit::jsoncodec {
 namespace {
 
 using namespace std::chrono;
@@ -101,4 +101,4 @@ TEST(URLParsing, AbsoluteURLsOnly) {
 }
 
 }  // namespace
-}  // namespace velmora::kit::json
+}  // namespace velmora::kit::jsoncodec
