@@ -1,5 +1,7 @@
 #include "platform/Dispatch.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -176,24 +178,53 @@ struct ProcessExitSource::State {
     }
 };
 
+tl::expected<UniqueFd, SystemError> duplicateDescriptor(int fd) {
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return tl::unexpected(SystemError::fromErrno("fcntl(F_DUPFD_CLOEXEC)"));
+    return UniqueFd(copy);
+}
+
+namespace {
+// On the source's strand; may run twice (event and first look), the handler still runs once.
+void fireExitSource(const std::shared_ptr<ProcessExitSource::State>& state) {
+    asio::error_code ignored;
+    state->descriptor.close(ignored);
+    state->queue->async([state] {
+        if (auto task = state->take()) task();
+    });
+}
+}  // namespace
+
 tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource::watch(
     pid_t pid, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler) {
     auto pidfd = openPidfd(pid);
     if (!pidfd) return tl::unexpected(pidfd.error());
+    return watch(std::move(*pidfd), std::move(queue), std::move(handler));
+}
+
+tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource::watch(
+    UniqueFd pidfd, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler) {
     auto state = std::make_shared<State>();
     state->handler = std::move(handler);
     state->queue = std::move(queue);
-    state->descriptor.assign(pidfd->release());
+    asio::error_code assignError;
+    state->descriptor.assign(pidfd.get(), assignError);
+    if (assignError) {
+        errno = assignError.value();
+        return tl::unexpected(SystemError::fromErrno("epoll_ctl"));
+    }
+    (void)pidfd.release();
     asio::post(state->strand, [state] {
+        if (!state->descriptor.is_open()) return;  // cancelled before the watch began
         state->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
                                      [state](const asio::error_code& error) {
-                                         asio::error_code ignored;
-                                         state->descriptor.close(ignored);
                                          if (error) return;
-                                         state->queue->async([state] {
-                                             if (auto task = state->take()) task();
-                                         });
+                                         fireExitSource(state);
                                      });
+        // The reactor watches edge-triggered and has registered the pidfd already: an exit that
+        // happened before async_wait was queued may have been consumed with no waiter. Look once.
+        pollfd entry{state->descriptor.native_handle(), POLLIN, 0};
+        if (::poll(&entry, 1, 0) == 1) fireExitSource(state);
     });
     return std::unique_ptr<ProcessExitSource>(new ProcessExitSource(std::move(state)));
 }

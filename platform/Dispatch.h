@@ -103,6 +103,10 @@ class ProcessExitSource {
     // Watches `pid` (which must be a child or otherwise visible process) through a new pidfd.
     [[nodiscard]] static tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> watch(
         pid_t pid, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler);
+    // Watches the process that `pidfd` refers to; the source takes ownership of the descriptor.
+    // Unlike a pid, a pidfd cannot come to name another process once the first has been reaped.
+    [[nodiscard]] static tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> watch(
+        UniqueFd pidfd, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler);
     ~ProcessExitSource();
     ProcessExitSource(const ProcessExitSource&) = delete;
     ProcessExitSource& operator=(const ProcessExitSource&) = delete;
@@ -119,5 +123,8 @@ class ProcessExitSource {
 
 // pidfd_open(2), close-on-exec.
 [[nodiscard]] tl::expected<UniqueFd, SystemError> openPidfd(pid_t pid);
+
+// A close-on-exec duplicate of `fd`.
+[[nodiscard]] tl::expected<UniqueFd, SystemError> duplicateDescriptor(int fd);
 
 }  // namespace velmora::platform

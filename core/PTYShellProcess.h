@@ -1,0 +1,146 @@
+#pragma once
+
+// One shell on a pseudo-terminal, from spawn to the reaping of its exit status.
+//
+// The object owns both sides of the terminal and a pidfd of the shell. Signals go through the pidfd
+// (to the shell's process group where the kernel supports it), so a signal racing the reap can never
+// reach a process that later received the same pid.
+//
+// Locking: one mutex guards the descriptors, both flags, the exit source and the kill timer. It is
+// held across the reap and across TIOCSWINSZ; it is never held while signalling, closing descriptors
+// or calling a handler, and no other lock is taken under it.
+//
+// Lifetime: timers and exit sources refer to the object weakly. When the last reference goes before
+// the shell has been reaped, the destructor hangs the shell up (as close(true) does) and hands its
+// pidfd to a detached reaper on the utility queue, which sends SIGKILL when the grace period after the
+// hang-up runs out and reaps the exit status, so no zombie is left behind. Its exit is then reported
+// to nobody: whoever wanted to hear about it let go of the shell.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <tl/expected.hpp>
+
+#include "kit/ShellMessages.h"
+#include "platform/Dispatch.h"
+#include "platform/UniqueFd.h"
+
+namespace velmora::core {
+
+class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
+  public:
+    struct ExitResult {
+        // 0..255 after a normal exit; -1 when a signal ended the shell.
+        std::int32_t exitStatus = 0;
+        // The signal that ended it; 0 after a normal exit.
+        std::int32_t terminationSignal = 0;
+        friend bool operator==(const ExitResult&, const ExitResult&) = default;
+    };
+
+    // Why spawn failed; `description` is the whole message, shown to the client unchanged.
+    struct Failure {
+        std::string description;
+        friend bool operator==(const Failure&, const Failure&) = default;
+    };
+
+    static constexpr std::chrono::seconds hangUpGracePeriod{3};
+    static constexpr std::int64_t kMinimumWindowSide = 1;
+    static constexpr std::int64_t kMaximumWindowSide = 4096;
+
+    // Starts a shell for `request`. A failure leaves no descriptor open and no child behind; a
+    // failure inside the child (terminal, directory, exec) shows up later as exit status 127.
+    // Call monitorExit right after: until then the exit status is not collected.
+    [[nodiscard]] static tl::expected<std::shared_ptr<PTYShellProcess>, Failure> spawn(
+        const kit::ShellLaunchRequest& request);
+
+    ~PTYShellProcess();
+    PTYShellProcess(const PTYShellProcess&) = delete;
+    PTYShellProcess& operator=(const PTYShellProcess&) = delete;
+
+    [[nodiscard]] pid_t processIdentifier() const { return processIdentifier_; }
+    [[nodiscard]] const std::string& ttyPath() const { return ttyPath_; }
+    [[nodiscard]] const std::string& shellPath() const { return shellPath_; }
+    [[nodiscard]] const std::string& workingDirectory() const { return workingDirectory_; }
+
+    // The controlling side, not owned by the caller; -1 once closed. Pass it on before closing.
+    [[nodiscard]] int masterFileHandle() const { return masterDescriptor_.load(); }
+
+    // Sets the window size, each side clamped to 1..4096. False once closed or when the ioctl fails.
+    [[nodiscard]] bool resize(std::int64_t columns, std::int64_t rows);
+
+    // Sends `signalNumber` to the shell's process group. False once the exit has been reaped.
+    [[nodiscard]] bool signal(int signalNumber);
+
+    // Closes both descriptors, once. With `hangUp`, a shell that has not exited gets SIGHUP now and
+    // SIGKILL after hangUpGracePeriod unless its exit is reaped first.
+    void close(bool hangUp);
+
+    // Calls `handler` on `queue` once the exit status has been reaped, at most once, and not at all
+    // when the object is gone by then. A shell that has already exited is reported at once, on the
+    // calling thread, before this returns.
+    void monitorExit(std::shared_ptr<platform::DispatchQueue> queue, std::function<void(ExitResult)> handler);
+
+    // For tests: whether a delayed kill is armed.
+    [[nodiscard]] bool hasPendingKillForTesting() const;
+
+    // Where a requested shell and start directory lead; exposed for tests.
+    [[nodiscard]] static tl::expected<std::string, Failure> resolveShellPath(
+        const std::optional<std::string>& requested, const std::string& loginShell);
+    [[nodiscard]] static std::string resolveWorkingDirectory(const std::optional<std::string>& requested,
+                                                             const std::string& home);
+    // The helper's own TMPDIR when it names an existing directory owned by the user, else nothing.
+    [[nodiscard]] static std::optional<std::string> userTemporaryDirectory();
+
+  private:
+    PTYShellProcess(pid_t pid, platform::UniqueFd pidfd, std::string ttyPath, std::string shellPath,
+                    std::string workingDirectory, platform::UniqueFd master, platform::UniqueFd terminal);
+
+    [[nodiscard]] std::optional<ExitResult> reapIfExited();
+    void scheduleKillIfStillRunning();
+    // The hang-up half of close(true), done as one step with recording when it happened.
+    void hangUp();
+    [[nodiscard]] bool sendToProcessGroup(int signalNumber) const;
+
+    const pid_t processIdentifier_;
+    const std::string ttyPath_;
+    const std::string shellPath_;
+    const std::string workingDirectory_;
+    // Pins the shell: valid until the object goes (or is handed to the reaper by the destructor).
+    platform::UniqueFd pidfd_;
+
+    mutable std::mutex lock_;
+    // Written under lock_; read without it by masterFileHandle().
+    std::atomic<int> masterDescriptor_;
+    int slaveDescriptor_;
+    bool isClosed_ = false;
+    bool hasExited_ = false;
+    std::unique_ptr<platform::ProcessExitSource> exitSource_;
+    std::unique_ptr<platform::OneShotTimer> killTimer_;
+    // When the hang-up was sent; the reaper keeps to the same deadline.
+    std::optional<std::chrono::steady_clock::time_point> hangUpTime_;
+};
+
+}  // namespace velmora::core
+
+template <>
+struct std::hash<velmora::core::PTYShellProcess::ExitResult> {
+    std::size_t operator()(const velmora::core::PTYShellProcess::ExitResult& result) const noexcept {
+        return std::hash<std::int64_t>()((static_cast<std::int64_t>(result.exitStatus) << 32) ^
+                                         static_cast<std::uint32_t>(result.terminationSignal));
+    }
+};
+
+template <>
+struct std::hash<velmora::core::PTYShellProcess::Failure> {
+    std::size_t operator()(const velmora::core::PTYShellProcess::Failure& failure) const noexcept {
+        return std::hash<std::string>()(failure.description);
+    }
+};

@@ -1,0 +1,38 @@
+#pragma once
+
+// The child side of starting a shell: everything between fork and exec.
+//
+// Everything the child uses (paths, argument and environment vectors) must be prepared by the caller
+// before the call: the child of a multi-threaded process may only make async-signal-safe system
+// calls, so it allocates nothing and takes no lock.
+
+#include <sys/ioctl.h>
+#include <sys/types.h>
+
+#include <tl/expected.hpp>
+
+#include "platform/SystemError.h"
+#include "platform/UniqueFd.h"
+
+namespace velmora::pty {
+
+// Forks; in the child makes `terminalDescriptor` the controlling terminal and standard input,
+// output and error of a new session, empties the signal mask, resets every signal to its default
+// disposition, enters `workingDirectory` (when not null), closes every descriptor above 2 and
+// executes `shellPath`. A failing set-up step ends the child with status 127.
+// Returns the child's pid in the parent, or -1 with errno set when fork failed.
+pid_t spawn_login_shell(int terminalDescriptor, const char* workingDirectory, const char* shellPath,
+                        char* const argumentVector[], char* const environmentVector[]);
+
+inline constexpr int kChildSetUpFailureStatus = 127;
+
+// Both sides of a new pseudo-terminal, each opened close-on-exec from the start.
+struct PseudoTerminal {
+    platform::UniqueFd controlling;
+    platform::UniqueFd terminal;
+};
+
+// openpty without the window in which another thread's fork could inherit the descriptors.
+[[nodiscard]] tl::expected<PseudoTerminal, platform::SystemError> openPseudoTerminal(const winsize& size);
+
+}  // namespace velmora::pty
