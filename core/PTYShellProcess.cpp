@@ -429,6 +429,12 @@ std::optional<PTYShellProcess::ExitResult> PTYShellProcess::reapIfExited() {
 
 void PTYShellProcess::monitorExit(std::shared_ptr<DispatchQueue> queue,
                                   std::function<void(ExitResult)> handler) {
+    // A shell that has already exited is reported here and now, on the caller's thread; arming a
+    // source first would let it race the caller to the report.
+    if (auto result = reapIfExited()) {
+        handler(*result);
+        return;
+    }
     std::weak_ptr<PTYShellProcess> weakSelf = weak_from_this();
     auto onExit = [weakSelf, handler] {
         auto self = weakSelf.lock();
