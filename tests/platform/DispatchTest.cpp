@@ -276,7 +276,8 @@ TEST(ProcessExitSourceTest, ExitSeenByTheLoopBeforeTheWaitBeginsIsNotLost) {
     siginfo_t info{};
     ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT), 0);
     std::promise<void> fired;
-    auto source = ProcessExitSource::watch(pid, DispatchQueue::createSerial("busy"), [&] { fired.set_value(); });
+    auto source =
+        ProcessExitSource::watch(pid, DispatchQueue::createSerial("busy"), [&] { fired.set_value(); });
     release.set_value();
     ASSERT_TRUE(source);
     auto future = fired.get_future();
