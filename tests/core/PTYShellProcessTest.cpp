@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -523,12 +524,18 @@ TEST(PTYShellProcessLifetimeTest, ManySpawnsLeaveNoDescriptorOrZombie) {
 
 // ---- as an ordinary user
 
-// Runs `body` in a child that has dropped to nobody; returns the child's exit status.
-int runAsNobody(const std::function<int()>& body) {
+// Runs `body` in a child process, as nobody when asked; returns the child's exit status.
+int runInChild(const std::function<int()>& body, bool asNobody) {
     pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
-        ::_exit(body());
+        if (asNobody && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0))
+            ::_exit(90);
+        int code = 99;
+        try {
+            code = body();
+        } catch (...) {
+        }
+        ::_exit(code);
     }
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -542,21 +549,69 @@ TEST(PTYShellProcessUserTest, DirectoryThatCannotBeEnteredEndsTheChildWith127) {
     ::chmod(locked.c_str(), 0700);
     ::chmod(directory.path().c_str(), 0755);
 
-    int status = runAsNobody([&] {
-        auto request = probeRequest();
-        request.workingDirectory = locked.string();
-        auto shell = PTYShellProcess::spawn(request);
-        if (!shell) return 91;
-        if ((*shell)->workingDirectory() != locked.string()) return 92;
-        siginfo_t info{};
-        if (::waitid(P_PID, static_cast<id_t>((*shell)->processIdentifier()), &info, WEXITED | WNOWAIT) != 0)
-            return 93;
-        std::optional<ExitResult> result;
-        (*shell)->monitorExit(platform::DispatchQueue::createSerial("nobody"),
-                              [&](ExitResult r) { result = r; });
-        if (!result) return 94;
-        return result->exitStatus == 127 && result->terminationSignal == 0 ? 0 : 95;
-    });
+    int status = runInChild(
+        [&] {
+            auto request = probeRequest();
+            request.workingDirectory = locked.string();
+            auto shell = PTYShellProcess::spawn(request);
+            if (!shell) return 91;
+            if ((*shell)->workingDirectory() != locked.string()) return 92;
+            siginfo_t info{};
+            if (::waitid(P_PID, static_cast<id_t>((*shell)->processIdentifier()), &info, WEXITED | WNOWAIT) !=
+                0)
+                return 93;
+            std::optional<ExitResult> result;
+            (*shell)->monitorExit(platform::DispatchQueue::createSerial("nobody"),
+                                  [&](ExitResult r) { result = r; });
+            if (!result) return 94;
+            return result->exitStatus == 127 && result->terminationSignal == 0 ? 0 : 95;
+        },
+        true);
+    EXPECT_EQ(status, 0);
+}
+
+// Checks a spawn failure's text in a child whose limits make the step fail; 0 when it matched and
+// nothing was left open.
+// Counted without opening a descriptor, as the limits here may allow none.
+int countOpenDescriptors() {
+    int count = 0;
+    for (int fd = 0; fd < 4096; ++fd) count += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    return count;
+}
+
+int expectSpawnFailure(const std::string& expected) {
+    auto before = countOpenDescriptors();
+    auto shell = PTYShellProcess::spawn(shRequest());
+    if (shell) return 1;
+    if (shell.error().description != expected) {
+        ::fprintf(stderr, "got: %s\n", shell.error().description.c_str());
+        return 2;
+    }
+    return countOpenDescriptors() == before ? 0 : 3;
+}
+
+TEST(PTYShellProcessUserTest, TerminalThatCannotBeOpenedIsReported) {
+    int status = runInChild(
+        [] {
+            // Any further descriptor is refused.
+            rlimit limit{0, 0};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+            return expectSpawnFailure("openpty failed: " + platform::SystemError{"", EMFILE}.reason());
+        },
+        false);
+    EXPECT_EQ(status, 0);
+}
+
+TEST(PTYShellProcessUserTest, ForkThatFailsIsReportedAndLeavesNoTerminal) {
+    // The process limit binds an ordinary user only.
+    int status = runInChild(
+        [] {
+            rlimit limit{0, 0};
+            ::setrlimit(RLIMIT_NPROC, &limit);
+            return expectSpawnFailure("fork for /bin/sh failed: " +
+                                      platform::SystemError{"", EAGAIN}.reason());
+        },
+        true);
     EXPECT_EQ(status, 0);
 }
 
