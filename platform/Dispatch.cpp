@@ -185,13 +185,33 @@ tl::expected<UniqueFd, SystemError> duplicateDescriptor(int fd) {
 }
 
 namespace {
+using ExitState = std::shared_ptr<ProcessExitSource::State>;
+
+// Whether the process has really exited. The reactor's readiness may be spurious (a stale event for a
+// recycled registration), so it is always checked against the pidfd itself before anyone is told.
+bool exitVisible(const ExitState& state) {
+    pollfd entry{state->descriptor.native_handle(), POLLIN, 0};
+    return ::poll(&entry, 1, 0) == 1 && (entry.revents & POLLIN) != 0;
+}
+
 // On the source's strand; may run twice (event and first look), the handler still runs once.
-void fireExitSource(const std::shared_ptr<ProcessExitSource::State>& state) {
+void fireExitSource(const ExitState& state) {
     asio::error_code ignored;
     state->descriptor.close(ignored);
     state->queue->async([state] {
         if (auto task = state->take()) task();
     });
+}
+
+void awaitExit(const ExitState& state) {
+    state->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
+                                 [state](const asio::error_code& error) {
+                                     if (error || !state->descriptor.is_open()) return;
+                                     if (exitVisible(state))
+                                         fireExitSource(state);
+                                     else
+                                         awaitExit(state);
+                                 });
 }
 }  // namespace
 
@@ -216,15 +236,10 @@ tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource:
     (void)pidfd.release();
     asio::post(state->strand, [state] {
         if (!state->descriptor.is_open()) return;  // cancelled before the watch began
-        state->descriptor.async_wait(asio::posix::stream_descriptor::wait_read,
-                                     [state](const asio::error_code& error) {
-                                         if (error) return;
-                                         fireExitSource(state);
-                                     });
+        awaitExit(state);
         // The reactor watches edge-triggered and has registered the pidfd already: an exit that
-        // happened before async_wait was queued may have been consumed with no waiter. Look once.
-        pollfd entry{state->descriptor.native_handle(), POLLIN, 0};
-        if (::poll(&entry, 1, 0) == 1) fireExitSource(state);
+        // happened before the wait was queued may have been consumed with no waiter. Look once.
+        if (exitVisible(state)) fireExitSource(state);
     });
     return std::unique_ptr<ProcessExitSource>(new ProcessExitSource(std::move(state)));
 }

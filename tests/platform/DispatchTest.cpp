@@ -285,6 +285,40 @@ TEST(ProcessExitSourceTest, ExitSeenByTheLoopBeforeTheWaitBeginsIsNotLost) {
     ::waitpid(pid, nullptr, 0);
 }
 
+TEST(ProcessExitSourceTest, NeverFiresWhileTheChildStillRuns) {
+    // Sources come and go quickly around a watch that must stay quiet: readiness left over from a
+    // finished registration must not be taken for this child's exit.
+    auto queue = DispatchQueue::createSerial("churn");
+    std::atomic<int> early{0};
+    for (int round = 0; round < 200; ++round) {
+        HeldChild held;
+        ASSERT_GT(held.pid, 0);
+        std::atomic<bool> exited{false};
+        std::promise<void> heldFired;
+        auto watch = ProcessExitSource::watch(held.pid, queue, [&] {
+            if (!exited) ++early;
+            heldFired.set_value();
+        });
+        ASSERT_TRUE(watch);
+        for (int other = 0; other < 3; ++other) {
+            pid_t pid = ::fork();
+            if (pid == 0) ::_exit(0);
+            std::promise<void> fired;
+            auto source = ProcessExitSource::watch(pid, queue, [&] { fired.set_value(); });
+            ASSERT_TRUE(source);
+            auto future = fired.get_future();
+            ASSERT_TRUE(arrives(future));
+            ::waitpid(pid, nullptr, 0);
+        }
+        exited = true;
+        held.letExit();
+        auto future = heldFired.get_future();
+        ASSERT_TRUE(arrives(future));
+        held.reap();
+    }
+    EXPECT_EQ(early.load(), 0);
+}
+
 TEST(ProcessExitSourceTest, UnknownProcessIsRefused) {
     auto source = ProcessExitSource::watch(pid_t{999999999}, DispatchQueue::utility(), [] {});
     ASSERT_FALSE(source);
