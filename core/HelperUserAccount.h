@@ -15,7 +15,9 @@ struct HelperUserAccount {
     // Never empty after current(); not checked for existence here.
     std::string loginShell;
 
-    // The account of the real user id. Never fails.
+    // The account of the real user id. Never fails. Without a database entry (or with empty fields)
+    // the name comes from USER, then LOGNAME, then the numeric id; the home directory from $HOME
+    // when absolute, else "/"; the shell is /bin/zsh.
     [[nodiscard]] static HelperUserAccount current();
 
     // The rules of current() applied to one account-database entry (null when there is none) and

@@ -10,11 +10,13 @@
 // held across the reap and across TIOCSWINSZ; it is never held while signalling, closing descriptors
 // or calling a handler, and no other lock is taken under it.
 //
-// Lifetime: timers and exit sources refer to the object weakly. When the last reference goes before
-// the shell has been reaped, the destructor hangs the shell up (as close(true) does) and hands its
-// pidfd to a detached reaper on the utility queue, which sends SIGKILL when the grace period after the
-// hang-up runs out and reaps the exit status, so no zombie is left behind. Its exit is then reported
-// to nobody: whoever wanted to hear about it let go of the shell.
+// Lifetime: timers and exit sources refer to the object weakly, so nothing keeps a shell object
+// alive. When the last reference goes before the exit has been reaped, the destructor does what
+// close(true) does (hang-up unless already closed) and hands the pidfd to a detached reaper on the
+// utility queue. The reaper sends SIGKILL when the grace period of a hang-up runs out (counted from
+// the hang-up, not from the release) and reaps the exit, so no zombie is left behind; the exit is
+// reported to nobody, as whoever wanted to hear of it has let go. A shell closed without a hang-up
+// is not killed: the reaper only waits for it.
 
 #include <sys/types.h>
 
