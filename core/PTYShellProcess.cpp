@@ -153,7 +153,7 @@ ChildVectors prepareVectors(std::string argumentZero, const env::Variables& envi
 // Looks after a shell whose object was released before its exit was reaped: sends the delayed kill
 // that the hang-up promised and reaps the exit, then lets go of itself. Each reaper keeps itself
 // alive through its own source and timer handlers; the reap breaks that cycle.
-class DetachedReaper : public std::enable_shared_from_this<DetachedReaper> {
+class DetachedReaper {
   public:
     explicit DetachedReaper(pid_t pid) : pid_(pid) {}
 
