@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <tl/expected.hpp>
+
+// File-system pieces of a self-update. No state: every member is a plain function, safe to call from
+// any thread. Failures come back as a text meant for a person (it names the call, the paths involved
+// and the system's reason), because the update pipeline carries them as such.
+namespace velmora::core::HelperUpdaterIO {
+
+// A fresh version 4 UUID from getrandom(2), canonical upper-case text (8-4-4-4-12).
+std::string makeRunIdentifier();
+
+// Creates `directory` with every missing parent, default mode.
+[[nodiscard]] tl::expected<void, std::string> createDirectories(const std::filesystem::path& directory);
+
+// The size in bytes of the item at `path` (symbolic links followed), or -1 when it cannot be read or
+// the item is not a regular file.
+std::int64_t fileSize(const std::filesystem::path& path);
+
+// Removes `path` with everything below it; a missing item and every failure are ignored.
+void removeItem(const std::filesystem::path& path) noexcept;
+
+// True when something, even a dangling symbolic link, is at `path`.
+bool itemExists(const std::filesystem::path& path) noexcept;
+
+// Moves `source` to `destination` within one file system. Never replaces an existing destination.
+[[nodiscard]] tl::expected<void, std::string> moveItem(const std::filesystem::path& source,
+                                                       const std::filesystem::path& destination);
+
+// Puts the item at `staged` in place of the item at `installed` in one step of the file system and
+// removes what was there before. At every instant `installed` holds either the previous item or the
+// new one, whole, however the process ends: the kernel exchanges the two names atomically
+// (renameat2 RENAME_EXCHANGE), or, when nothing is installed yet, renames without replacing
+// (RENAME_NOREPLACE). On success `staged` no longer exists. No backup is kept.
+[[nodiscard]] tl::expected<void, std::string> replaceItem(const std::filesystem::path& installed,
+                                                          const std::filesystem::path& staged);
+
+}  // namespace velmora::core::HelperUpdaterIO
