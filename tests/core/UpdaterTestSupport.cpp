@@ -1,0 +1,191 @@
+#include "tests/core/UpdaterTestSupport.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "core/HelperUpdater.h"
+#include "kit/VelmoraHelperIdentity.h"
+#include "platform/SystemError.h"
+#include "platform/UniqueFd.h"
+
+extern char** environ;
+
+namespace velmora::core::testing {
+
+namespace fs = std::filesystem;
+
+TemporaryDirectory::TemporaryDirectory() {
+    std::string pattern = (fs::temp_directory_path() / "velmora-updater-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
+    path_ = pattern;
+}
+
+TemporaryDirectory::~TemporaryDirectory() {
+    std::error_code error;
+    // A test may have left read-only directories behind; make them writable before removing.
+    for (auto it = fs::recursive_directory_iterator(path_, error); !error && it != fs::end(it);
+         it.increment(error))
+        if (it->is_directory(error) && !it->is_symlink(error)) ::chmod(it->path().c_str(), 0755);
+    fs::remove_all(path_, error);
+}
+
+void writeFile(const fs::path& file, const std::string& contents, unsigned mode) {
+    fs::create_directories(file.parent_path());
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << contents;
+        if (!out) throw std::runtime_error("cannot write " + file.string());
+    }
+    ::chmod(file.c_str(), mode);
+}
+
+std::string readFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+fs::path makeBundle(const fs::path& parent, const std::string& version, const std::string& marker,
+                    int exitStatus) {
+    fs::path bundle = parent / kit::VelmoraHelperIdentity::bundleFileName;
+    fs::path executable = kit::VelmoraHelperIdentity::executableURL(bundle);
+    writeFile(executable,
+              "#!/bin/sh\nprintf 'Velmora Helper " + version + " (60), protocol 2\\n'\nexit " +
+                  std::to_string(exitStatus) + "\n",
+              0755);
+    writeFile(bundle / "Contents/Resources/marker", marker);
+    auto digest = HelperUpdater::sha256(executable);
+    writeFile(bundle / "Contents/_CodeSignature/CodeResources", digest.value_or(""));
+    return bundle;
+}
+
+tl::expected<void, std::string> checkRecordedDigest(const fs::path& bundle) {
+    auto digest = HelperUpdater::sha256(kit::VelmoraHelperIdentity::executableURL(bundle));
+    std::string recorded = readFile(bundle / "Contents/_CodeSignature/CodeResources");
+    if (!digest || *digest != recorded) return tl::unexpected(std::string("The code has been modified."));
+    return {};
+}
+
+namespace {
+
+using ArchivePtr = std::unique_ptr<archive, int (*)(archive*)>;
+using EntryPtr = std::unique_ptr<archive_entry, void (*)(archive_entry*)>;
+
+std::runtime_error archiveError(archive* a, const std::string& what) {
+    const char* text = archive_error_string(a);
+    return std::runtime_error(what + ": " + (text ? text : "unknown libarchive error"));
+}
+
+}  // namespace
+
+void makeZip(const fs::path& root, const fs::path& zipFile) {
+    ArchivePtr writer(archive_write_new(), archive_write_free);
+    if (archive_write_set_format_zip(writer.get()) != ARCHIVE_OK ||
+        archive_write_open_filename(writer.get(), zipFile.c_str()) != ARCHIVE_OK)
+        throw archiveError(writer.get(), "open " + zipFile.string());
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        struct stat status {};
+        if (::lstat(item.path().c_str(), &status) != 0)
+            throw std::runtime_error("lstat " + item.path().string());
+        EntryPtr entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(entry.get(), fs::relative(item.path(), root).c_str());
+        archive_entry_set_mode(entry.get(), status.st_mode);
+        archive_entry_set_size(entry.get(), S_ISREG(status.st_mode) ? status.st_size : 0);
+        archive_entry_set_mtime(entry.get(), status.st_mtime, 0);
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK)
+            throw archiveError(writer.get(), "header " + item.path().string());
+        if (S_ISREG(status.st_mode)) {
+            std::string data = readFile(item.path());
+            if (archive_write_data(writer.get(), data.data(), data.size()) !=
+                static_cast<la_ssize_t>(data.size()))
+                throw archiveError(writer.get(), "data " + item.path().string());
+        }
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) throw archiveError(writer.get(), "close");
+}
+
+tl::expected<void, std::string> expandZip(const fs::path& zipFile, const fs::path& destination) {
+    ArchivePtr reader(archive_read_new(), archive_read_free);
+    archive_read_support_format_zip(reader.get());
+    ArchivePtr writer(archive_write_disk_new(), archive_write_free);
+    // Entries are written under `destination` by absolute path, so absolute entry names are refused
+    // here rather than by libarchive.
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS);
+    auto failure = [](archive* a) {
+        const char* text = archive_error_string(a);
+        return tl::unexpected(std::string(text ? text : "unknown libarchive error"));
+    };
+    if (archive_read_open_filename(reader.get(), zipFile.c_str(), 65536) != ARCHIVE_OK)
+        return failure(reader.get());
+    for (;;) {
+        archive_entry* entry = nullptr;
+        int status = archive_read_next_header(reader.get(), &entry);
+        if (status == ARCHIVE_EOF) break;
+        if (status != ARCHIVE_OK) return failure(reader.get());
+        std::string name = archive_entry_pathname(entry);
+        if (name.starts_with('/')) return tl::unexpected("Absolute path in archive: " + name);
+        archive_entry_set_pathname(entry, (destination / name).c_str());
+        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return failure(writer.get());
+        const void* block = nullptr;
+        size_t size = 0;
+        la_int64_t offset = 0;
+        while ((status = archive_read_data_block(reader.get(), &block, &size, &offset)) == ARCHIVE_OK)
+            if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
+                return failure(writer.get());
+        if (status != ARCHIVE_EOF) return failure(reader.get());
+        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return failure(writer.get());
+    }
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) return failure(writer.get());
+    return {};
+}
+
+tl::expected<std::string, std::string> runVersion(const fs::path& bundle) {
+    std::string executable = kit::VelmoraHelperIdentity::executableURL(bundle).string();
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return tl::unexpected(platform::SystemError::fromErrno("pipe2").description());
+    platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> argv{executable.data(), const_cast<char*>("--version"), nullptr};
+    pid_t pid = -1;
+    int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return tl::unexpected(platform::SystemError{"posix_spawn", spawned}.description());
+    writeEnd.reset();
+
+    std::string output;
+    char buffer[4096];
+    for (;;) {
+        ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (code != 0) return "exit " + std::to_string(code);
+    return output;
+}
+
+}  // namespace velmora::core::testing

@@ -1,0 +1,50 @@
+#pragma once
+
+// Real files for the update tests: throw-away directories, helper bundles whose executable is a
+// script that prints a version line, ZIP archives written and read with libarchive, and running a
+// bundle's executable as a child process.
+
+#include <filesystem>
+#include <string>
+#include <tl/expected.hpp>
+
+namespace velmora::core::testing {
+
+// A fresh directory under the system's temporary directory, removed with everything in it.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory&) = delete;
+    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+
+  private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& file, const std::string& contents, unsigned mode = 0644);
+std::string readFile(const std::filesystem::path& file);
+
+// Makes `parent`/Velmora Helper.app whose executable prints "Velmora Helper <version> (60), protocol 2"
+// and exits with `exitStatus`, with Contents/Resources/marker holding `marker` and a recorded digest
+// of the executable in Contents/_CodeSignature/CodeResources. Returns the bundle's path.
+std::filesystem::path makeBundle(const std::filesystem::path& parent, const std::string& version,
+                                 const std::string& marker, int exitStatus = 0);
+
+// The check a signature step makes in these tests: the executable's digest must equal the recorded one.
+tl::expected<void, std::string> checkRecordedDigest(const std::filesystem::path& bundle);
+
+// Writes every item below `root` (relative names, modes kept) into a ZIP archive at `zipFile`.
+void makeZip(const std::filesystem::path& root, const std::filesystem::path& zipFile);
+
+// Expands a ZIP archive into the existing `destination`, refusing absolute paths, ".." and links that
+// lead outside. The error is libarchive's own text.
+tl::expected<void, std::string> expandZip(const std::filesystem::path& zipFile,
+                                          const std::filesystem::path& destination);
+
+// Runs the bundle's executable with --version and returns its standard output, or "exit N" when it
+// exits with status N != 0. Fails with the system's text when it cannot be started.
+tl::expected<std::string, std::string> runVersion(const std::filesystem::path& bundle);
+
+}  // namespace velmora::core::testing
