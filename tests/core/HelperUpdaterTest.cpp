@@ -289,8 +289,12 @@ TEST_F(HelperUpdaterPipelineTest, SuccessfulRunSwapsInTheNewBundleAndReportsEach
 
     expectInstalled("new 1.5.0");
     EXPECT_EQ(testing::runVersion(installedBundle).value(), "Velmora Helper 1.5.0 (60), protocol 2\n");
-    EXPECT_TRUE(fs::is_directory(installDirectory / Identity::updateStagingDirectoryName));
     expectNoRunItemsLeft();
+    // The empty staging root stays until the next service start clears it.
+    fs::path stagingRoot = installDirectory / Identity::updateStagingDirectoryName;
+    EXPECT_TRUE(fs::is_directory(stagingRoot));
+    EXPECT_EQ(HelperUpdater::removeLeftovers(installDirectory), std::vector<fs::path>{stagingRoot});
+    expectInstalled("new 1.5.0");
 }
 
 TEST_F(HelperUpdaterPipelineTest, InstallsAnOlderReleaseAndInstallsWhenNothingIsInstalledYet) {
