@@ -39,7 +39,8 @@
 #include <variant>
 #include <vector>
 
-#include "core/HelperUpdaterKitShim.h"
+#include "kit/HelperErrors.h"
+#include "kit/HelperReleaseManifest.h"
 #include "kit/HelperVersion.h"
 #include "platform/Dispatch.h"
 
