@@ -127,6 +127,12 @@ class HelperUpdaterPipelineTest : public ::testing::Test {
         return manifest.dump();
     }
 
+    static std::string manifestWithout(const std::string& json, const std::string& key) {
+        auto manifest = nlohmann::json::parse(json);
+        manifest.erase(key);
+        return manifest.dump();
+    }
+
     std::shared_ptr<HelperUpdater> makeUpdater() {
         HelperUpdater::Dependencies dependencies(
             [this](const std::string& url, const fs::path& destination,
@@ -318,6 +324,24 @@ TEST_F(HelperUpdaterPipelineTest, UpperCasePublishedDigestMatches) {
     expectInstalled("new 1.5.0");
 }
 
+TEST_F(HelperUpdaterPipelineTest, InstallerRecordIsNeitherCheckedNorFetched) {
+    Release release = publishVersion("1.5.0");
+    auto manifest = nlohmann::json::parse(manifestJSON(release, "1.5.0"));
+    manifest["installer"] = {{"url", "http://elsewhere.example/installer.pkg"},
+                             {"fileName", "i.pkg"},
+                             {"sha256", "00"},
+                             {"size", 1}};
+    std::vector<std::string> fetched;
+    downloadBody = [&](const std::string& url, const fs::path& destination, auto& progress,
+                       auto& isCancelled) {
+        fetched.push_back(url);
+        return copyFromServer(url, destination, progress, isCancelled);
+    };
+    EXPECT_TRUE(runUpdate(manifest.dump()).result);
+    EXPECT_EQ(fetched, std::vector<std::string>{kDownloadBase + release.fileName});
+    expectInstalled("new 1.5.0");
+}
+
 // ---- Refusals before a run starts: nothing on disk is touched
 
 TEST_F(HelperUpdaterPipelineTest, RefusalsBeforeTheRunLeaveTheDiskUntouched) {
@@ -329,6 +353,8 @@ TEST_F(HelperUpdaterPipelineTest, RefusalsBeforeTheRunLeaveTheDiskUntouched) {
     };
     const std::vector<Case> cases = {
         {"{\"schemaVersion\":2", 0, HelperUpdateError::manifestInvalid()},
+        {manifestWithout(manifestJSON(release, "1.5.0"), "releaseNotes"), 0,
+         HelperUpdateError::manifestInvalid()},
         {manifestJSON(release, "1.5.0", "http://velmora.norwick.com/downloads/helper/VelmoraHelper.zip"), 0,
          HelperUpdateError::manifestInvalid()},
         {manifestJSON(release, "1.5.0", "https://velmora.norwick.com/downloads/../VelmoraHelper.zip"), 0,
