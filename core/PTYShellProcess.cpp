@@ -1,5 +1,6 @@
 #include "core/PTYShellProcess.h"
 
+#include <fcntl.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -342,6 +343,13 @@ PTYShellProcess::~PTYShellProcess() {
 }
 
 // ---- operations
+
+platform::UniqueFd PTYShellProcess::duplicateMasterFileHandle() const {
+    std::lock_guard guard(lock_);
+    int master = masterDescriptor_.load();
+    if (isClosed_ || master < 0) return platform::UniqueFd();
+    return platform::UniqueFd(::fcntl(master, F_DUPFD_CLOEXEC, 0));
+}
 
 bool PTYShellProcess::resize(std::int64_t columns, std::int64_t rows) {
     winsize size = windowSize(columns, rows);

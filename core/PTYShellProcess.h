@@ -74,6 +74,9 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
 
     // The controlling side, not owned by the caller; -1 once closed. Pass it on before closing.
     [[nodiscard]] int masterFileHandle() const { return masterDescriptor_.load(); }
+    // A close-on-exec duplicate of the controlling side, taken under the lock so that a concurrent
+    // close cannot hand out a reused descriptor number; invalid once the terminal is closed.
+    [[nodiscard]] platform::UniqueFd duplicateMasterFileHandle() const;
 
     // Sets the window size, each side clamped to 1..4096. False once closed or when the ioctl fails.
     [[nodiscard]] bool resize(std::int64_t columns, std::int64_t rows);
