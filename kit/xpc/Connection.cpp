@@ -1,0 +1,470 @@
+#include "kit/xpc/Connection.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <deque>
+#include <map>
+
+#include "kit/xpc/PacketIO.h"
+#include "platform/DispatchAsio.h"
+#include "platform/Journal.h"
+
+namespace velmora::kit::xpc {
+
+using nlohmann::json;
+using platform::SystemError;
+using platform::UniqueFd;
+
+namespace {
+// Packets handled per wake-up before yielding the thread to other connections.
+constexpr int kPacketsPerTurn = 16;
+
+struct QueuedPacket {
+    std::string bytes;
+    std::vector<UniqueFd> fds;
+};
+
+void logError(const PeerCredentials& peer, std::string_view reason) {
+    platform::journalSend(
+        "service", platform::LogLevel::error,
+        "Ending connection from pid=" + std::to_string(peer.pid) + ": " + std::string(reason));
+}
+
+json makeError(const json& id, const RpcError& error) {
+    return json{
+        {"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", error.code}, {"message", error.message}}}};
+}
+
+bool isValidId(const json& id) {
+    return id.is_number_integer() || id.is_string();
+}
+}  // namespace
+
+struct Connection::Impl {
+    explicit Impl(int descriptor)
+        : strand(asio::make_strand(platform::sharedIoContext())),
+          socket(strand, descriptor),
+          fd(descriptor) {}
+
+    asio::strand<asio::io_context::executor_type> strand;
+    asio::posix::stream_descriptor socket;  // owns the descriptor; closed on the strand, under `mutex`
+    const int fd;
+    std::vector<char> readBuffer = std::vector<char>(kMaxPacketSize);
+
+    enum class State { suspended, active, ended };
+
+    mutable std::mutex mutex;
+    State state = State::suspended;
+    bool resumed = false;
+    std::optional<InterfaceDescription> exportedInterface;
+    std::optional<InterfaceDescription> remoteInterface;
+    std::optional<detail::ExportedObject> exported;
+    std::function<void()> invalidationHandler;
+    std::function<void()> interruptionHandler;
+    PeerRequirement requirement;
+    std::map<std::int64_t, detail::PendingCall> pending;
+    std::int64_t nextId = 1;
+    std::deque<QueuedPacket> queue;
+    size_t queuedBytes = 0;
+    bool writeWaitArmed = false;
+};
+
+tl::expected<std::shared_ptr<Connection>, SystemError> Connection::connectToService(
+    const std::string& socketPath) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketPath.size() >= sizeof(address.sun_path))
+        return tl::unexpected(SystemError{"connect", ENAMETOOLONG});
+    std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
+    UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    if (!socket.valid()) return tl::unexpected(SystemError::fromErrno("socket"));
+    if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
+        return tl::unexpected(SystemError::fromErrno("connect"));
+    return adopt(std::move(socket));
+}
+
+tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueFd socket) {
+    PeerCredentials peer;
+    ucred credentials{};
+    socklen_t length = sizeof(credentials);
+    if (::getsockopt(socket.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length) != 0)
+        return tl::unexpected(SystemError::fromErrno("getsockopt"));
+    peer = PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
+    int flags = ::fcntl(socket.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0)
+        return tl::unexpected(SystemError::fromErrno("fcntl"));
+    auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
+    connection->peer_ = peer;
+    return connection;
+}
+
+Connection::Connection(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+Connection::~Connection() {
+    // Nothing references this connection any more, so no read is in flight; calls made through
+    // proxies that outlived it still get their error.
+    std::map<std::int64_t, detail::PendingCall> pending;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::ended) return;
+        impl_->state = Impl::State::ended;
+        pending.swap(impl_->pending);
+    }
+    for (auto& [id, call] : pending)
+        if (call.fail) call.fail(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection ended"});
+}
+
+void Connection::setExportedInterface(InterfaceDescription interface) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->exportedInterface = std::move(interface);
+}
+
+void Connection::setExported(detail::ExportedObject exported) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->exported = std::move(exported);
+}
+
+void Connection::setRemoteObjectInterface(InterfaceDescription interface) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->remoteInterface = std::move(interface);
+}
+
+std::optional<InterfaceDescription> Connection::remoteInterface() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->remoteInterface;
+}
+
+void Connection::setInvalidationHandler(std::function<void()> handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->invalidationHandler = std::move(handler);
+}
+
+void Connection::setInterruptionHandler(std::function<void()> handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->interruptionHandler = std::move(handler);
+}
+
+void Connection::setPeerRequirement(PeerRequirement requirement) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->requirement = std::move(requirement);
+}
+
+bool Connection::isValid() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->state != Impl::State::ended;
+}
+
+void Connection::resume() {
+    PeerRequirement requirement;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->resumed || impl_->state == Impl::State::ended) return;
+        impl_->resumed = true;
+        requirement = impl_->requirement;
+    }
+    std::optional<std::string> refusal;
+    if (peer_.uid != ::geteuid())
+        refusal = "peer runs as user " + std::to_string(peer_.uid) + ", not " + std::to_string(::geteuid());
+    else if (requirement)
+        refusal = requirement(peer_);
+    if (refusal) {
+        logError(peer_, "peer requirement not met: " + *refusal);
+        end(EndCause::local, *refusal);
+        return;
+    }
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::ended) return;
+        impl_->state = Impl::State::active;
+    }
+    asio::post(impl_->strand, [self = shared_from_this()] { self->startReading(); });
+}
+
+void Connection::invalidate() {
+    end(EndCause::local, "invalidated");
+}
+
+void Connection::end(EndCause cause, std::string_view) {
+    std::map<std::int64_t, detail::PendingCall> pending;
+    std::function<void()> handler;
+    std::function<void()> otherHandler;
+    std::optional<detail::ExportedObject> exported;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::ended) return;
+        impl_->state = Impl::State::ended;
+        pending.swap(impl_->pending);
+        impl_->queue.clear();
+        impl_->queuedBytes = 0;
+        exported.swap(impl_->exported);
+        handler = std::move(impl_->invalidationHandler);
+        otherHandler = std::move(impl_->interruptionHandler);
+        impl_->invalidationHandler = nullptr;
+        impl_->interruptionHandler = nullptr;
+    }
+    if (cause == EndCause::peer && otherHandler) std::swap(handler, otherHandler);
+    // The descriptor is closed on the strand so that no read or wait is using it.
+    asio::post(impl_->strand, [self = shared_from_this()] {
+        std::lock_guard lock(self->impl_->mutex);
+        asio::error_code ignored;
+        self->impl_->socket.close(ignored);
+    });
+    for (auto& [id, call] : pending)
+        if (call.fail) call.fail(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection ended"});
+    if (handler) handler();
+}
+
+// ---- Reading
+
+void Connection::startReading() {
+    impl_->socket.async_wait(asio::posix::stream_descriptor::wait_read,
+                             [self = shared_from_this()](const asio::error_code& error) {
+                                 if (!error) self->readReady();
+                             });
+}
+
+void Connection::readReady() {
+    for (int turn = 0; turn < kPacketsPerTurn; ++turn) {
+        if (!isValid()) return;
+        auto received = receivePacket(impl_->fd, impl_->readBuffer, kMaxDescriptorsPerPacket);
+        if (!received) {
+            if (received.error().code == EAGAIN || received.error().code == EWOULDBLOCK) {
+                startReading();
+                return;
+            }
+            if (received.error().code == EINTR) continue;
+            end(EndCause::peer, received.error().description());
+            return;
+        }
+        if (received->endOfFile) {
+            end(EndCause::peer, "end of file");
+            return;
+        }
+        std::string_view packet(impl_->readBuffer.data(),
+                                std::min(received->length, impl_->readBuffer.size()));
+        if (received->controlTruncated) {
+            // Every descriptor that did arrive is closed with the message.
+            auto id = readableId(packet);
+            if (id) sendErrorResponse(*id, RpcError{rpc::invalidRequest, "too many descriptors attached"});
+            continue;
+        }
+        handlePacket(packet, received->length > impl_->readBuffer.size(), std::move(received->fds));
+    }
+    // Let other connections have the thread, then carry on.
+    asio::post(impl_->strand, [self = shared_from_this()] { self->readReady(); });
+}
+
+void Connection::handlePacket(std::string_view packet, bool truncated, std::vector<UniqueFd> fds) {
+    if (truncated) {
+        auto id = readableId(packet);
+        sendErrorResponse(id.value_or(nullptr),
+                          RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
+        return;
+    }
+    json message = json::parse(packet.begin(), packet.end(), nullptr, false);
+    if (message.is_discarded()) {
+        sendErrorResponse(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
+        return;
+    }
+    auto invalid = [&](std::string text) {
+        json id = message.is_object() && message.contains("id") && isValidId(message["id"]) ? message["id"]
+                                                                                            : json();
+        sendErrorResponse(id, RpcError{rpc::invalidRequest, std::move(text)});
+    };
+    if (!message.is_object()) return invalid("not a JSON-RPC object");
+    auto version = message.find("jsonrpc");
+    if (version == message.end() || *version != "2.0") return invalid("not JSON-RPC 2.0");
+    if (message.contains("id") && !isValidId(message["id"]) && !message.contains("result") &&
+        !message.contains("error"))
+        return invalid("invalid id");
+    if (message.contains("method")) return handleRequest(message, std::move(fds));
+    if (message.contains("result") || message.contains("error"))
+        return handleResponse(message, std::move(fds));
+    invalid("neither a request nor a response");
+}
+
+void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
+    std::optional<json> id;
+    if (auto found = message.find("id"); found != message.end()) id = *found;
+    const auto& method = message["method"];
+    auto params = message.contains("params") ? message["params"] : json::array();
+    auto fail = [&](const RpcError& error) {
+        if (id) {
+            sendErrorResponse(*id, error);
+        } else {
+            platform::journalSend(
+                "service", platform::LogLevel::error,
+                "Dropped notification from pid=" + std::to_string(peer_.pid) + ": " + error.message);
+        }
+    };
+    if (!method.is_string() || !params.is_array())
+        return fail(RpcError{rpc::invalidRequest, "method must be a string and params an array"});
+    std::optional<detail::ExportedObject> exported;
+    bool known = false;
+    {
+        std::lock_guard lock(impl_->mutex);
+        exported = impl_->exported;
+        known =
+            impl_->exportedInterface && impl_->exportedInterface->find(method.get_ref<const std::string&>());
+        if (exported && impl_->exportedInterface &&
+            exported->protocolName != impl_->exportedInterface->protocolName)
+            known = false;
+    }
+    if (!known || !exported || !exported->object)
+        return fail(RpcError{rpc::methodNotFound, "unknown method " + method.get<std::string>()});
+    auto error = exported->dispatch(exported->object.get(), method.get_ref<const std::string&>(), params, fds,
+                                    detail::CallContext{weak_from_this(), id});
+    if (error) fail(*error);
+}
+
+void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) {
+    const auto& id = message.contains("id") ? message["id"] : json();
+    if (id.is_null() && message.contains("error")) {
+        // The peer could not read one of our messages; no call of ours is tied to it.
+        platform::journalSend(
+            "service", platform::LogLevel::error,
+            "Peer pid=" + std::to_string(peer_.pid) + " reported: " + message["error"].dump());
+        return;
+    }
+    std::optional<detail::PendingCall> call;
+    if (id.is_number_integer()) {
+        std::lock_guard lock(impl_->mutex);
+        if (auto found = impl_->pending.find(id.get<std::int64_t>()); found != impl_->pending.end()) {
+            call = std::move(found->second);
+            impl_->pending.erase(found);
+        }
+    }
+    if (!call) {
+        // An answer to nothing we asked: the peer's view of the conversation no longer matches ours.
+        logError(peer_, "response to no outstanding call");
+        end(EndCause::local, "response to no outstanding call");
+        return;
+    }
+    if (auto error = message.find("error"); error != message.end()) {
+        int code = error->is_object() && error->contains("code") && (*error)["code"].is_number_integer()
+                       ? (*error)["code"].get<int>()
+                       : rpc::internalError;
+        std::string text = error->is_object() && error->contains("message") && (*error)["message"].is_string()
+                               ? (*error)["message"].get<std::string>()
+                               : std::string("error");
+        if (call->fail) call->fail(ConnectionError{ConnectionError::Kind::remoteError, code, text});
+        return;
+    }
+    auto failure = call->complete(message["result"], fds);
+    if (failure && call->fail)
+        call->fail(ConnectionError{ConnectionError::Kind::invalidReply, 0, call->selector + ": " + *failure});
+}
+
+// ---- Sending
+
+std::optional<SystemError> Connection::send(const json& message, std::vector<UniqueFd> fds, SendMode mode) {
+    std::string bytes = message.dump(-1, ' ', false, json::error_handler_t::replace);
+    if (bytes.size() > kMaxPacketSize) return SystemError{"sendmsg", EMSGSIZE};
+    bool overflow = false;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::ended) return SystemError{"sendmsg", ENOTCONN};
+        if (impl_->queue.empty()) {
+            auto sent = sendPacket(impl_->fd, bytes, fds);
+            if (sent) return std::nullopt;
+            if (sent.error().code != EAGAIN && sent.error().code != EWOULDBLOCK) return sent.error();
+        }
+        if (mode == SendMode::failWhenFull) return SystemError{"sendmsg", EAGAIN};
+        if (impl_->queue.size() >= kMaxQueuedPackets || impl_->queuedBytes + bytes.size() > kMaxQueuedBytes) {
+            overflow = true;
+        } else {
+            impl_->queuedBytes += bytes.size();
+            impl_->queue.push_back(QueuedPacket{std::move(bytes), std::move(fds)});
+            if (!impl_->writeWaitArmed) {
+                impl_->writeWaitArmed = true;
+                asio::post(impl_->strand, [self = shared_from_this()] { self->flushQueue(); });
+            }
+        }
+    }
+    if (overflow) {
+        logError(peer_, "peer is not reading");
+        end(EndCause::local, "peer is not reading");
+        return SystemError{"sendmsg", ENOBUFS};
+    }
+    return std::nullopt;
+}
+
+void Connection::flushQueue() {
+    std::lock_guard lock(impl_->mutex);
+    while (!impl_->queue.empty() && impl_->state != Impl::State::ended) {
+        auto& front = impl_->queue.front();
+        auto sent = sendPacket(impl_->fd, front.bytes, front.fds);
+        if (!sent) {
+            if (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK) {
+                impl_->socket.async_wait(asio::posix::stream_descriptor::wait_write,
+                                         [self = shared_from_this()](const asio::error_code& error) {
+                                             if (!error) self->flushQueue();
+                                         });
+                return;
+            }
+            // The peer is gone; the read side sees the end and ends the connection.
+            impl_->queue.clear();
+            break;
+        }
+        impl_->queuedBytes -= front.bytes.size();
+        impl_->queue.pop_front();
+    }
+    impl_->queue.clear();
+    impl_->queuedBytes = 0;
+    impl_->writeWaitArmed = false;
+}
+
+void Connection::sendCall(std::string_view selector, json params, std::vector<UniqueFd> fds,
+                          detail::PendingCall pending) {
+    std::int64_t id = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state != Impl::State::ended) {
+            id = impl_->nextId++;
+            impl_->pending.emplace(id, std::move(pending));
+        }
+    }
+    if (id == 0) {
+        if (pending.fail)
+            pending.fail(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection invalid"});
+        return;
+    }
+    json message{{"jsonrpc", "2.0"}, {"id", id}, {"method", selector}, {"params", std::move(params)}};
+    auto error = send(message, std::move(fds), SendMode::queueWhenFull);
+    if (!error) return;
+    std::optional<detail::PendingCall> failed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (auto found = impl_->pending.find(id); found != impl_->pending.end()) {
+            failed = std::move(found->second);
+            impl_->pending.erase(found);
+        }
+    }
+    if (failed && failed->fail)
+        failed->fail(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
+}
+
+void Connection::sendNotification(std::string_view selector, json params, std::vector<UniqueFd> fds,
+                                  const ErrorHandler& errorHandler) {
+    json message{{"jsonrpc", "2.0"}, {"method", selector}, {"params", std::move(params)}};
+    auto error = send(message, std::move(fds), SendMode::failWhenFull);
+    if (error && errorHandler)
+        errorHandler(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
+}
+
+void Connection::sendResponse(const json& id, json result, std::vector<UniqueFd> fds) {
+    json message{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
+    auto error = send(message, std::move(fds), SendMode::queueWhenFull);
+    if (error && error->code == EMSGSIZE)
+        sendErrorResponse(id, RpcError{rpc::internalError, "reply too large"});
+}
+
+void Connection::sendErrorResponse(const json& id, const RpcError& error) {
+    (void)send(makeError(id, error), {}, SendMode::queueWhenFull);
+}
+
+}  // namespace velmora::kit::xpc
