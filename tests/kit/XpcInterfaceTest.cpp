@@ -1,0 +1,388 @@
+// Interface descriptions, the blob codec, reply bookkeeping, the client end facing a bad server, and the
+// listener's socket handling.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstring>
+#include <thread>
+
+#include "kit/xpc/Listener.h"
+#include "tests/kit/XpcTestSupport.h"
+#include "tests/support/Subprocess.h"
+
+namespace velmora::testing {
+namespace {
+
+using kit::Blob;
+using kit::xpc::ConnectionError;
+using kit::xpc::ValueKind;
+using nlohmann::json;
+using platform::UniqueFd;
+
+TEST(XpcInterfaceTest, HelperInterfaceListsTheEightCallsInOrderWithTheirShapes) {
+    auto interface = kit::VelmoraHelperXPCInterface::helperInterface();
+    EXPECT_EQ(interface.protocolName, "VelmoraHelperXPCProtocol");
+    using K = ValueKind;
+    const std::vector<kit::xpc::MethodDescription> expected = {
+        {"fetchHelperInfoWithReply:", {}, false, {K::jsonDocument}},
+        {"openShell:reply:", {K::jsonDocument}, false, {K::terminalHandle, K::jsonDocument}},
+        {"resizeShellWithProcessIdentifier:columns:rows:reply:",
+         {K::int32, K::int64, K::int64},
+         false,
+         {K::boolean}},
+        {"signalShellWithProcessIdentifier:signal:reply:", {K::int32, K::int32}, false, {K::boolean}},
+        {"closeShellWithProcessIdentifier:reply:", {K::int32}, false, {}},
+        {"beginSelfUpdateWithManifestJSON:reply:", {K::jsonDocument}, false, {K::jsonDocument}},
+        {"cancelSelfUpdateWithReply:", {}, false, {}},
+        {"beginUninstallWithReply:", {}, false, {K::jsonDocument}},
+    };
+    EXPECT_EQ(interface.methods, expected);
+}
+
+TEST(XpcInterfaceTest, ClientInterfaceListsTheSevenNotificationsInOrder) {
+    auto interface = kit::VelmoraHelperXPCInterface::clientInterface();
+    EXPECT_EQ(interface.protocolName, "VelmoraHelperClientXPCProtocol");
+    using K = ValueKind;
+    const std::vector<kit::xpc::MethodDescription> expected = {
+        {"shellDidExitWithProcessIdentifier:exitStatus:terminationSignal:",
+         {K::int32, K::int32, K::int32},
+         true,
+         {}},
+        {"didStartDownloadingWithTotalBytes:", {K::int64}, true, {}},
+        {"didDownloadWithBytes:", {K::int64}, true, {}},
+        {"didVerify", {}, true, {}},
+        {"didStage", {}, true, {}},
+        {"willRestart", {}, true, {}},
+        {"didFailWithError:", {K::jsonDocument}, true, {}},
+    };
+    EXPECT_EQ(interface.methods, expected);
+    EXPECT_EQ(interface.find("didVerify"), &interface.methods[3]);
+    EXPECT_EQ(interface.find("didVerify:"), nullptr);
+}
+
+TEST(XpcBase64Test, RoundTripsEveryLengthAndRejectsNonCanonicalText) {
+    std::string bytes;
+    for (int length = 0; length < 70; ++length) {
+        auto encoded = kit::xpc::base64Encode(bytes);
+        EXPECT_EQ(encoded.size() % 4, 0U);
+        EXPECT_EQ(kit::xpc::base64Decode(encoded), bytes);
+        bytes += static_cast<char>(length * 37 + 200);
+    }
+    EXPECT_EQ(kit::xpc::base64Encode("foobar"), "Zm9vYmFy");
+    EXPECT_EQ(kit::xpc::base64Encode("fo"), "Zm8=");
+    for (const char* bad : {"Zm8", "Zm=8", "Z===", "Zm9=Zm8=", "Zm9 ", "Zm9-", "Zm9=", "Zg==\n"})
+        EXPECT_EQ(kit::xpc::base64Decode(bad), std::nullopt) << bad;
+}
+
+// A raw "server" on one end of a socket pair, the library's client end on the other.
+class XpcClientEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        raw_.reset(pair[1]);
+        auto connection = kit::xpc::Connection::adopt(UniqueFd(pair[0]));
+        ASSERT_TRUE(connection);
+        connection_ = *connection;
+        connection_->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+        connection_->setInvalidationHandler([ends = ends_] { ends->hit("invalidation"); });
+        connection_->resume();
+    }
+    void TearDown() override {
+        if (connection_) connection_->invalidate();
+    }
+
+    // Reads the call the client sent and returns its id.
+    json nextCall() {
+        auto call = rawReceive(raw_.get());
+        return call.value_or(json());
+    }
+
+    UniqueFd raw_;
+    std::shared_ptr<kit::xpc::Connection> connection_;
+    std::shared_ptr<EndCounter> ends_ = std::make_shared<EndCounter>();
+};
+
+TEST_F(XpcClientEndTest, CallsGoOutAsJsonRpcWithTheExactSelectorAndPositionalParams) {
+    CallOutcome<bool> outcome;
+    connection_->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(outcome.errorHandler())
+        ->resizeShell(-7, INT64_MAX, INT64_MIN, outcome.reply());
+    auto call = nextCall();
+    EXPECT_EQ(call["jsonrpc"], "2.0");
+    EXPECT_EQ(call["method"], "resizeShellWithProcessIdentifier:columns:rows:reply:");
+    EXPECT_EQ(call["params"], json::array({-7, INT64_MAX, INT64_MIN}));
+    ASSERT_TRUE(call["id"].is_number_integer());
+    ASSERT_EQ(rawSend(raw_.get(), json{{"jsonrpc", "2.0"}, {"id", call["id"]}, {"result", {true}}}.dump()),
+              0);
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.values());
+    EXPECT_TRUE(std::get<0>(*outcome.values()));
+}
+
+TEST_F(XpcClientEndTest, ReplyOfTheWrongShapeFailsTheCallOnce) {
+    const json badResults[] = {json::array({"yes"}), json::array(), json::array({true, true}), json("true")};
+    for (const auto& result : badResults) {
+        CallOutcome<bool> outcome;
+        connection_->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(outcome.errorHandler())
+            ->signalShell(1, 15, outcome.reply());
+        auto call = nextCall();
+        ASSERT_EQ(
+            rawSend(raw_.get(), json{{"jsonrpc", "2.0"}, {"id", call["id"]}, {"result", result}}.dump()), 0);
+        ASSERT_TRUE(outcome.wait());
+        ASSERT_TRUE(outcome.error()) << result.dump();
+        EXPECT_EQ(outcome.error()->kind, ConnectionError::Kind::invalidReply);
+        EXPECT_EQ(outcome.completions(), 1);
+    }
+    EXPECT_TRUE(connection_->isValid());
+}
+
+TEST_F(XpcClientEndTest, DescriptorOnAReplyThatTakesNoneIsClosed) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+    CallOutcome<Blob> outcome;
+    connection_->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(outcome.errorHandler())
+        ->fetchHelperInfo(outcome.reply());
+    auto call = nextCall();
+    ASSERT_EQ(rawSend(raw_.get(), json{{"jsonrpc", "2.0"}, {"id", call["id"]}, {"result", {nullptr}}}.dump(),
+                      {writeEnd.get()}),
+              0);
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.error());
+    EXPECT_EQ(outcome.error()->kind, ConnectionError::Kind::invalidReply);
+    writeEnd.reset();
+    EXPECT_TRUE(pipeReachesEnd(readEnd.get()));
+}
+
+TEST_F(XpcClientEndTest, TerminalHandleReferringPastTheAttachedDescriptorsIsRefused) {
+    CallOutcome<UniqueFd, Blob> outcome;
+    connection_->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(outcome.errorHandler())
+        ->openShell(std::string("{}"), outcome.reply());
+    auto call = nextCall();
+    EXPECT_EQ(call["params"], json::array({"e30="}));
+    ASSERT_EQ(rawSend(raw_.get(),
+                      json{{"jsonrpc", "2.0"}, {"id", call["id"]}, {"result", {{{"fd", 0}}, "e30="}}}.dump()),
+              0);
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.error());
+    EXPECT_EQ(outcome.error()->kind, ConnectionError::Kind::invalidReply);
+}
+
+TEST(XpcNotificationTest, NotificationToAPeerThatDoesNotReadFailsAtOnceThroughTheErrorHandler) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd raw(pair[1]);  // never read
+    auto helperSide = kit::xpc::Connection::adopt(UniqueFd(pair[0]));
+    ASSERT_TRUE(helperSide);
+    (*helperSide)->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::clientInterface());
+    (*helperSide)->resume();
+    std::vector<ConnectionError> errors;
+    auto client = (*helperSide)
+                      ->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperClientXPCProtocol>(
+                          [&](const ConnectionError& error) { errors.push_back(error); });
+    ASSERT_NE(client, nullptr);
+    int sent = 0;
+    for (; sent < 100000 && errors.empty(); ++sent) client->didDownload(sent);
+    ASSERT_EQ(errors.size(), 1U);
+    EXPECT_EQ(errors[0].kind, ConnectionError::Kind::sendFailed);
+    EXPECT_EQ(errors[0].code, EAGAIN);
+    EXPECT_EQ(errors[0].description, std::strerror(EAGAIN));
+    // Nothing was queued or retried: the peer finds exactly the notifications that went through, in order.
+    for (int i = 0; i < sent - 1; ++i) {
+        auto notification = rawReceive(raw.get(), std::chrono::milliseconds(1000));
+        ASSERT_TRUE(notification && notification->is_object());
+        ASSERT_EQ((*notification)["method"], "didDownloadWithBytes:");
+        ASSERT_EQ((*notification)["params"], json::array({i}));
+        EXPECT_FALSE(notification->contains("id"));
+    }
+    EXPECT_FALSE(rawReceive(raw.get(), std::chrono::milliseconds(100)));
+    EXPECT_TRUE((*helperSide)->isValid());
+    (*helperSide)->invalidate();
+}
+
+TEST_F(XpcClientEndTest, UnansweredCallsFailWhenThePeerGoes) {
+    CallOutcome<Blob> first;
+    CallOutcome<> second;
+    auto proxyA =
+        connection_->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(first.errorHandler());
+    auto proxyB =
+        connection_->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(second.errorHandler());
+    proxyA->beginUninstall(first.reply());
+    proxyB->cancelSelfUpdate(second.reply());
+    nextCall();
+    raw_.reset();
+    ASSERT_TRUE(first.wait() && second.wait());
+    EXPECT_EQ(first.error()->kind, ConnectionError::Kind::invalidated);
+    EXPECT_EQ(second.error()->kind, ConnectionError::Kind::invalidated);
+    // No interruption handler was set, so the invalidation handler stands in.
+    EXPECT_EQ(ends_->waitForAtLeast(1), 1);
+    EXPECT_EQ(ends_->last(), "invalidation");
+    EXPECT_EQ(first.completions() + second.completions(), 2);
+}
+
+// An exported object that forgets to reply.
+class ForgetfulHelper final : public kit::VelmoraHelperXPCProtocol {
+  public:
+    void fetchHelperInfo(kit::Reply<Blob> reply) override { reply(std::string("{}")); }
+    void openShell(Blob, kit::Reply<UniqueFd, Blob>) override {}
+    void resizeShell(std::int32_t, std::int64_t, std::int64_t, kit::Reply<bool>) override {}
+    void signalShell(std::int32_t, std::int32_t, kit::Reply<bool>) override {}
+    void closeShell(std::int32_t, kit::Reply<>) override {}
+    void beginSelfUpdate(Blob, kit::Reply<Blob>) override {}
+    void cancelSelfUpdate(kit::Reply<>) override {}
+    void beginUninstall(kit::Reply<Blob>) override {}
+};
+
+TEST(XpcReplyTest, DroppedReplyIsLoggedAndAnsweredWithAnError) {
+    std::mutex mutex;
+    std::vector<std::string> reports;
+    kit::xpc::setReplyMisuseObserverForTesting([&](std::string_view message) {
+        std::lock_guard lock(mutex);
+        reports.emplace_back(message);
+    });
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd raw(pair[1]);
+    auto server = kit::xpc::Connection::adopt(UniqueFd(pair[0]));
+    ASSERT_TRUE(server);
+    (*server)->setExportedInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+    (*server)->setExportedObject<kit::VelmoraHelperXPCProtocol>(std::make_shared<ForgetfulHelper>());
+    (*server)->resume();
+
+    ASSERT_EQ(
+        rawSend(
+            raw.get(),
+            R"({"jsonrpc":"2.0","id":3,"method":"signalShellWithProcessIdentifier:signal:reply:","params":[1,2]})"),
+        0);
+    auto answer = rawReceive(raw.get());
+    ASSERT_TRUE(answer && answer->is_object());
+    EXPECT_EQ((*answer)["id"], 3);
+    EXPECT_EQ((*answer)["error"]["code"], kit::xpc::rpc::internalError);
+    // Exactly one answer: the next one is for the next call.
+    ASSERT_EQ(
+        rawSend(raw.get(), R"({"jsonrpc":"2.0","id":4,"method":"fetchHelperInfoWithReply:","params":[]})"),
+        0);
+    auto next = rawReceive(raw.get());
+    ASSERT_TRUE(next && next->is_object());
+    EXPECT_EQ((*next)["id"], 4);
+    EXPECT_EQ((*next)["result"], json::array({"e30="}));
+    kit::xpc::setReplyMisuseObserverForTesting(nullptr);
+    (*server)->invalidate();
+
+    std::lock_guard lock(mutex);
+    ASSERT_EQ(reports.size(), 1U);
+    EXPECT_NE(reports[0].find("signalShellWithProcessIdentifier:signal:reply:"), std::string::npos);
+    EXPECT_NE(reports[0].find("dropped"), std::string::npos);
+}
+
+TEST(XpcReplyTest, SecondInvocationIsReportedAndIgnored) {
+    std::vector<std::string> reports;
+    kit::xpc::setReplyMisuseObserverForTesting(
+        [&](std::string_view message) { reports.emplace_back(message); });
+    int calls = 0;
+    kit::Reply<int> reply([&](int value) { calls += value; }, "x:");
+    auto moved = std::move(reply);
+    moved(2);
+    EXPECT_FALSE(moved.pending());
+    moved(3);
+    kit::xpc::setReplyMisuseObserverForTesting(nullptr);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(reports.size(), 1U);
+}
+
+// ---- Listener
+
+TEST(XpcListenerTest, SocketIsPrivateFromTheMomentItIsBound) {
+    TemporaryDirectory directory;
+    ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);
+    auto listener = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_TRUE(listener) << listener.error().description();
+    struct stat status {};
+    ASSERT_EQ(::stat((directory.path() / "svc").c_str(), &status), 0);
+    EXPECT_TRUE(S_ISSOCK(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600U);
+    EXPECT_EQ((*listener)->path(), (directory.path() / "svc").string());
+}
+
+TEST(XpcListenerTest, StaleSocketIsReplacedButALiveOneIsNeverTaken) {
+    TemporaryDirectory directory;
+    {
+        // A server that died without removing its socket file.
+        auto dead = kit::xpc::Listener::bindService(directory.path(), "svc");
+        ASSERT_TRUE(dead);
+        (*dead)->invalidate();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(std::filesystem::exists(directory.path() / "svc"));
+    auto replacement = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_TRUE(replacement) << replacement.error().description();
+
+    auto thief = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_FALSE(thief);
+    EXPECT_EQ(thief.error().kind, kit::xpc::ListenerError::Kind::alreadyServing);
+    EXPECT_TRUE(rawConnect((directory.path() / "svc").string()).valid());
+
+    writeFile(directory.path() / "plain", "not a socket");
+    auto onFile = kit::xpc::Listener::bindService(directory.path(), "plain");
+    ASSERT_FALSE(onFile);
+    EXPECT_EQ(onFile.error().kind, kit::xpc::ListenerError::Kind::system);
+    EXPECT_EQ(readFile(directory.path() / "plain"), "not a socket");
+}
+
+TEST(XpcListenerTest, ServerOutOfDescriptorsServesWaitingClientsOnceSomeAreFreed) {
+    TemporaryDirectory directory;
+    // Room for the server's own descriptors and one or two connections at most.
+    ServerProcess server(directory.path(), "svc", {"--fd-limit", "24"});
+    ASSERT_TRUE(server.ready());
+    std::vector<UniqueFd> clients;
+    for (int i = 0; i < 30; ++i) {
+        clients.push_back(rawConnect(server.socketPath()));
+        ASSERT_TRUE(clients.back().valid());
+        ASSERT_EQ(rawSend(clients.back().get(),
+                          R"({"jsonrpc":"2.0","id":1,"method":"fetchHelperInfoWithReply:","params":[]})"),
+                  0);
+    }
+    // Whoever got in is answered; then each answered client leaves to make room.
+    size_t answered = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    std::vector<bool> done(clients.size(), false);
+    while (answered < clients.size() && std::chrono::steady_clock::now() < deadline) {
+        for (size_t i = 0; i < clients.size(); ++i) {
+            if (done[i]) continue;
+            auto answer = rawReceive(clients[i].get(), std::chrono::milliseconds(1));
+            if (answer && answer->is_object() && (*answer)["id"] == 1) {
+                done[i] = true;
+                ++answered;
+                clients[i].reset();
+            }
+        }
+    }
+    EXPECT_EQ(answered, clients.size());
+}
+
+TEST(XpcListenerTest, AdoptsASocketPassedByTheServiceManager) {
+    TemporaryDirectory directory;
+    auto path = (directory.path() / "activated").string();
+    UniqueFd listening(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(listening.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(listening.get(), 16), 0);
+
+    ServerProcess server(directory.path(), "activated", {"--activated"}, listening.get());
+    ASSERT_TRUE(server.ready());
+    listening.reset();
+    auto client = ClientEnd::connect(path);
+    ASSERT_TRUE(client);
+    CallOutcome<Blob> outcome;
+    client->proxy(outcome)->fetchHelperInfo(outcome.reply());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(outcome.values());
+    EXPECT_NE(std::get<0>(*outcome.values())->find("deliveredCalls"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velmora::testing
