@@ -1,0 +1,169 @@
+// The cost of one helper call over the transport, against a bare SOCK_SEQPACKET ping-pong of the same
+// sizes measured in the same run.
+//
+//   bench_ipc [iterations]
+
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kit/xpc/VelmoraHelperXPC.h"
+
+using namespace velmora;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// An info document whose reply packet is about 250 bytes.
+const std::string kInfo =
+    R"({"version":"1.4.0","build":57,"protocolVersion":2,)"
+    R"("bundlePath":"/home/user/Library/Application Support/Velmora Helper/Velmora Helper.app",)"
+    R"("pid":12345})";
+
+class InfoOnly final : public kit::VelmoraHelperXPCProtocol {
+  public:
+    void fetchHelperInfo(kit::Reply<kit::Blob> reply) override { reply(kInfo); }
+    void openShell(kit::Blob, kit::Reply<platform::UniqueFd, kit::Blob> reply) override { reply({}, {}); }
+    void resizeShell(std::int32_t, std::int64_t, std::int64_t, kit::Reply<bool> reply) override {
+        reply(false);
+    }
+    void signalShell(std::int32_t, std::int32_t, kit::Reply<bool> reply) override { reply(false); }
+    void closeShell(std::int32_t, kit::Reply<> reply) override { reply(); }
+    void beginSelfUpdate(kit::Blob, kit::Reply<kit::Blob> reply) override { reply({}); }
+    void cancelSelfUpdate(kit::Reply<> reply) override { reply(); }
+    void beginUninstall(kit::Reply<kit::Blob> reply) override { reply({}); }
+};
+
+[[noreturn]] void serveTransport(int socket) {
+    auto connection = kit::xpc::Connection::adopt(platform::UniqueFd(socket));
+    if (!connection) std::_Exit(1);
+    std::promise<void> ended;
+    (*connection)->setExportedInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+    (*connection)->setExportedObject<kit::VelmoraHelperXPCProtocol>(std::make_shared<InfoOnly>());
+    (*connection)->setInvalidationHandler([&] { ended.set_value(); });
+    (*connection)->resume();
+    ended.get_future().wait();
+    std::_Exit(0);
+}
+
+[[noreturn]] void serveRaw(int socket, size_t replySize) {
+    std::string reply(replySize, 'r');
+    char buffer[4096];
+    while (::recv(socket, buffer, sizeof buffer, 0) > 0)
+        if (::send(socket, reply.data(), reply.size(), MSG_NOSIGNAL) < 0) break;
+    std::_Exit(0);
+}
+
+struct Summary {
+    double p50 = 0, p99 = 0, mean = 0;
+};
+
+Summary summarise(std::vector<double> samples) {
+    std::sort(samples.begin(), samples.end());
+    Summary summary;
+    summary.p50 = samples[samples.size() / 2];
+    summary.p99 = samples[samples.size() * 99 / 100];
+    for (double sample : samples) summary.mean += sample;
+    summary.mean /= static_cast<double>(samples.size());
+    return summary;
+}
+
+double microseconds(Clock::duration duration) {
+    return std::chrono::duration<double, std::micro>(duration).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int iterations = argc > 1 ? std::atoi(argv[1]) : 20000;
+    const int warmup = iterations / 10;
+
+    // The same request and reply sizes as the transport's call below.
+    const std::string request =
+        R"({"jsonrpc":"2.0","id":1,"method":"fetchHelperInfoWithReply:","params":[]})";
+    const size_t replySize = std::string(R"({"jsonrpc":"2.0","id":1,"result":[""]})").size() +
+                             kit::xpc::base64Encode(kInfo).size();
+
+    // Both servers are forked before this process starts its own dispatch threads.
+    int rawPair[2], transportPair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, rawPair) != 0 ||
+        ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, transportPair) != 0)
+        return 1;
+    pid_t rawServer = ::fork();
+    if (rawServer == 0) {
+        ::close(rawPair[0]);
+        ::close(transportPair[0]);
+        ::close(transportPair[1]);
+        serveRaw(rawPair[1], replySize);
+    }
+    pid_t transportServer = ::fork();
+    if (transportServer == 0) {
+        ::close(transportPair[0]);
+        ::close(rawPair[0]);
+        serveTransport(transportPair[1]);
+    }
+    ::close(rawPair[1]);
+    ::close(transportPair[1]);
+
+    std::vector<double> raw, transport;
+    std::vector<char> buffer(4096);
+    for (int i = 0; i < warmup + iterations; ++i) {
+        auto start = Clock::now();
+        if (::send(rawPair[0], request.data(), request.size(), MSG_NOSIGNAL) < 0) return 1;
+        if (::recv(rawPair[0], buffer.data(), buffer.size(), 0) <= 0) return 1;
+        if (i >= warmup) raw.push_back(microseconds(Clock::now() - start));
+    }
+
+    auto connection = kit::xpc::Connection::adopt(platform::UniqueFd(transportPair[0]));
+    if (!connection) return 1;
+    (*connection)->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+    (*connection)->resume();
+    auto helper = (*connection)
+                      ->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(
+                          [](const kit::xpc::ConnectionError& error) {
+                              std::fprintf(stderr, "call failed: %s\n", error.description.c_str());
+                              std::_Exit(1);
+                          });
+    std::mutex mutex;
+    std::condition_variable answered;
+    for (int i = 0; i < warmup + iterations; ++i) {
+        bool done = false;
+        size_t length = 0;
+        auto start = Clock::now();
+        helper->fetchHelperInfo(kit::Reply<kit::Blob>([&](kit::Blob info) {
+            std::lock_guard lock(mutex);
+            length = info ? info->size() : 0;
+            done = true;
+            answered.notify_one();
+        }));
+        std::unique_lock lock(mutex);
+        answered.wait(lock, [&] { return done; });
+        if (length != kInfo.size()) return 1;
+        if (i >= warmup) transport.push_back(microseconds(Clock::now() - start));
+    }
+    (*connection)->invalidate();
+    ::close(rawPair[0]);
+    ::waitpid(rawServer, nullptr, 0);
+    ::waitpid(transportServer, nullptr, 0);
+
+    auto rawSummary = summarise(raw), transportSummary = summarise(transport);
+    std::printf("round trips: %d (request %zu bytes, reply %zu bytes)\n", iterations, request.size(),
+                replySize);
+    std::printf("raw SOCK_SEQPACKET ping-pong: p50 %.1f us  p99 %.1f us  mean %.1f us\n", rawSummary.p50,
+                rawSummary.p99, rawSummary.mean);
+    std::printf("fetchHelperInfoWithReply: call:  p50 %.1f us  p99 %.1f us  mean %.1f us\n",
+                transportSummary.p50, transportSummary.p99, transportSummary.mean);
+    std::printf("ratio call/raw: p50 %.2fx  p99 %.2fx  mean %.2fx\n", transportSummary.p50 / rawSummary.p50,
+                transportSummary.p99 / rawSummary.p99, transportSummary.mean / rawSummary.mean);
+    return 0;
+}
