@@ -1,7 +1,9 @@
 // A helper-side server for the transport tests: exports an echo implementation of the helper
 // interface on a named socket and serves until its standard input closes.
 //
-//   kit_xpc_test_server <directory> <service name> [--fd-limit N] [--activated]
+//   kit_xpc_test_server <directory> <service name> [--spare-fds N] [--activated]
+//
+// --spare-fds limits the process to N descriptors beyond those it has open once it listens.
 //
 // Prints "ready" on standard output once it listens.
 
@@ -13,7 +15,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -138,10 +142,10 @@ int main(int argc, char** argv) {
     if (argc < 3) return 64;
     std::string directory = argv[1], name = argv[2];
     bool activated = false;
-    long fdLimit = 0;
+    long spareFds = -1;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--activated") == 0) activated = true;
-        if (std::strcmp(argv[i], "--fd-limit") == 0 && i + 1 < argc) fdLimit = std::stol(argv[++i]);
+        if (std::strcmp(argv[i], "--spare-fds") == 0 && i + 1 < argc) spareFds = std::stol(argv[++i]);
     }
 
     std::shared_ptr<xpc::Listener> listener;
@@ -165,8 +169,13 @@ int main(int argc, char** argv) {
     auto delegate = std::make_shared<Delegate>();
     listener->setDelegate(delegate);
     listener->resume();
-    if (fdLimit > 0) {
-        rlimit limit{static_cast<rlim_t>(fdLimit), static_cast<rlim_t>(fdLimit)};
+    if (spareFds >= 0) {
+        // Limits apply to descriptor numbers: room up to the highest one open now, plus the spare ones.
+        int highest = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
+            highest = std::max(highest, std::stoi(entry.path().filename().string()));
+        auto fdLimit = static_cast<rlim_t>(highest + 1 + spareFds);
+        rlimit limit{fdLimit, fdLimit};
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
     }
     std::printf("ready\n");
@@ -174,5 +183,6 @@ int main(int argc, char** argv) {
     char byte;
     while (::read(STDIN_FILENO, &byte, 1) > 0) {
     }
-    return 0;
+    // Worker threads are still running: leave without running static destructors under them.
+    std::_Exit(0);
 }
