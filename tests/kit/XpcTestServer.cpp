@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "kit/xpc/Listener.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
@@ -169,14 +170,21 @@ int main(int argc, char** argv) {
     auto delegate = std::make_shared<Delegate>();
     listener->setDelegate(delegate);
     listener->resume();
+    std::vector<platform::UniqueFd> filler;
     if (spareFds >= 0) {
-        // Limits apply to descriptor numbers: room up to the highest one open now, plus the spare ones.
+        // Limits apply to descriptor numbers: cap at the highest one open now, fill every free number
+        // below it, then give back the spare ones.
         int highest = 0;
         for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
             highest = std::max(highest, std::stoi(entry.path().filename().string()));
-        auto fdLimit = static_cast<rlim_t>(highest + 1 + spareFds);
-        rlimit limit{fdLimit, fdLimit};
+        rlimit limit{static_cast<rlim_t>(highest + 1), static_cast<rlim_t>(highest + 1)};
         if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 1;
+        for (;;) {
+            platform::UniqueFd fd(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+            if (!fd.valid()) break;
+            filler.push_back(std::move(fd));
+        }
+        for (long i = 0; i < spareFds && !filler.empty(); ++i) filler.pop_back();
     }
     std::printf("ready\n");
     std::fflush(stdout);
