@@ -316,8 +316,15 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     }
     if (!known || !exported || !exported->object)
         return fail(RpcError{rpc::methodNotFound, "unknown method " + method.get<std::string>()});
-    auto error = exported->dispatch(exported->object.get(), method.get_ref<const std::string&>(), params, fds,
-                                    detail::CallContext{weak_from_this(), id});
+    std::optional<RpcError> error;
+    try {
+        error = exported->dispatch(exported->object.get(), method.get_ref<const std::string&>(), params, fds,
+                                   detail::CallContext{weak_from_this(), id});
+    } catch (const std::exception& exception) {
+        // Nothing crosses the interface as an exception; a reply dropped by the unwinding answers too.
+        platform::journalSend("service", platform::LogLevel::error,
+                              "Call " + method.get<std::string>() + " threw: " + exception.what());
+    }
     if (error) fail(*error);
 }
 

@@ -23,6 +23,8 @@
 // Before the first incoming message is read, the peer's credentials (SO_PEERCRED) must pass the peer
 // requirement: the same user id as this process, then any requirement the owner added. A peer that
 // fails is accepted, and its connection ended before any of its messages is delivered.
+//
+// A resumed connection keeps itself alive until it ends; drop one with invalidate().
 
 #include <sys/types.h>
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -275,6 +276,52 @@ TEST(XpcReplyTest, DroppedReplyIsLoggedAndAnsweredWithAnError) {
     ASSERT_EQ(reports.size(), 1U);
     EXPECT_NE(reports[0].find("signalShellWithProcessIdentifier:signal:reply:"), std::string::npos);
     EXPECT_NE(reports[0].find("dropped"), std::string::npos);
+}
+
+// Counts the calls that reach it and answers them all.
+class CountingHelper final : public kit::VelmoraHelperXPCProtocol {
+  public:
+    std::atomic<int> calls{0};
+    void fetchHelperInfo(kit::Reply<Blob> reply) override { ++calls, reply(std::nullopt); }
+    void openShell(Blob, kit::Reply<UniqueFd, Blob> reply) override { ++calls, reply({}, {}); }
+    void resizeShell(std::int32_t, std::int64_t, std::int64_t, kit::Reply<bool> reply) override {
+        ++calls, reply(false);
+    }
+    void signalShell(std::int32_t, std::int32_t, kit::Reply<bool> reply) override { ++calls, reply(false); }
+    void closeShell(std::int32_t, kit::Reply<> reply) override { ++calls, reply(); }
+    void beginSelfUpdate(Blob, kit::Reply<Blob> reply) override { ++calls, reply({}); }
+    void cancelSelfUpdate(kit::Reply<> reply) override { ++calls, reply(); }
+    void beginUninstall(kit::Reply<Blob> reply) override { ++calls, reply({}); }
+};
+
+TEST(XpcPeerRequirementTest, FailingPeerIsEndedBeforeAnyCallIsDelivered) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd raw(pair[1]);
+    // The peer's calls are already waiting when the connection is resumed.
+    ASSERT_EQ(
+        rawSend(raw.get(), R"({"jsonrpc":"2.0","id":1,"method":"fetchHelperInfoWithReply:","params":[]})"),
+        0);
+    auto server = kit::xpc::Connection::adopt(UniqueFd(pair[0]));
+    ASSERT_TRUE(server);
+    EXPECT_EQ((*server)->processIdentifier(), ::getpid());
+    EXPECT_EQ((*server)->effectiveUserIdentifier(), ::geteuid());
+    auto helper = std::make_shared<CountingHelper>();
+    auto ends = std::make_shared<EndCounter>();
+    std::optional<kit::xpc::PeerCredentials> checked;
+    (*server)->setExportedInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+    (*server)->setExportedObject<kit::VelmoraHelperXPCProtocol>(helper);
+    (*server)->setInvalidationHandler([ends] { ends->hit("invalidation"); });
+    (*server)->setPeerRequirement([&](const kit::xpc::PeerCredentials& peer) -> std::optional<std::string> {
+        checked = peer;
+        return "not signed by the expected team";
+    });
+    (*server)->resume();
+    EXPECT_EQ(ends->waitForAtLeast(1), 1);
+    EXPECT_TRUE(rawWaitForEnd(raw.get()));
+    EXPECT_EQ(helper->calls.load(), 0);
+    ASSERT_TRUE(checked);
+    EXPECT_EQ(checked->pid, ::getpid());
 }
 
 TEST(XpcReplyTest, SecondInvocationIsReportedAndIgnored) {
