@@ -13,6 +13,17 @@
 #include "tests/kit/XpcTestSupport.h"
 #include "tests/support/Subprocess.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define VELMORA_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+#define VELMORA_TEST_SANITIZED 1
+#endif
+#endif
+#ifndef VELMORA_TEST_SANITIZED
+#define VELMORA_TEST_SANITIZED 0
+#endif
+
 namespace velmora::testing {
 namespace {
 
@@ -379,6 +390,11 @@ TEST(XpcListenerTest, StaleSocketIsReplacedButALiveOneIsNeverTaken) {
 }
 
 TEST(XpcListenerTest, ServerOutOfDescriptorsServesWaitingClientsOnceSomeAreFreed) {
+#if VELMORA_TEST_SANITIZED
+    // UBSan probes memory through a pipe before its type checks; with no descriptor left that probe
+    // fails and reports a bad type in perfectly good code.
+    GTEST_SKIP() << "needs a build without sanitizers";
+#endif
     TemporaryDirectory directory;
     // Room for two connections at a time.
     ServerProcess server(directory.path(), "svc", {"--spare-fds", "2"});
