@@ -1,12 +1,19 @@
 #include "helper/ServiceMode.h"
 
 #include "core/HelperLog.h"
+#include "helper/HelperService.h"
+#include "platform/Dispatch.h"
 
 namespace velmora::helper {
 
 int runServiceMode() {
-    core::HelperLog::standardError("Service mode is not available in this build of Velmora Helper.");
-    return 1;
+    // Lives until the process ends.
+    static std::shared_ptr<HelperService> service = HelperService::create();
+    if (auto started = service->start(); !started) {
+        core::HelperLog::standardError(started.error());
+        return 1;
+    }
+    platform::DispatchContext::shared().runOnCurrentThread();
 }
 
 }  // namespace velmora::helper

@@ -273,6 +273,9 @@ Reply<V...> makeTransportReply(std::type_identity<Reply<V...>>, const CallContex
             if (auto strong = connection.lock())
                 strong->sendErrorResponse(id, RpcError{rpc::internalError, "no reply to " + name});
         },
+        [connection, id](int code, const std::string& message) {
+            if (auto strong = connection.lock()) strong->sendErrorResponse(id, RpcError{code, message});
+        },
         std::string(selector));
 }
 

@@ -32,7 +32,7 @@ class Reply {
     Reply() = default;
     // A reply that hands its values to `handler` (the calling side's block).
     explicit Reply(Handler handler, std::string selector = {})
-        : state_(std::make_unique<State>(State{std::move(handler), nullptr, std::move(selector)})) {}
+        : state_(std::make_unique<State>(State{std::move(handler), nullptr, nullptr, std::move(selector)})) {}
 
     Reply(Reply&&) noexcept = default;
     Reply& operator=(Reply&& other) noexcept {
@@ -64,6 +64,8 @@ class Reply {
     struct State {
         Handler handler;
         std::function<void()> onDrop;
+        // Answers the caller with a JSON-RPC error (code, message); set on transport-made replies.
+        std::function<void(int, const std::string&)> onError;
         std::string selector;
     };
 
@@ -82,10 +84,26 @@ struct ReplyAccess {
     // A transport-made reply: `onDrop` answers the caller when the holder forgets to.
     template <class... Values>
     static Reply<Values...> make(typename Reply<Values...>::Handler handler, std::function<void()> onDrop,
-                                 std::string selector) {
+                                 std::function<void(int, const std::string&)> onError, std::string selector) {
         Reply<Values...> reply(std::move(handler), std::move(selector));
         reply.state_->onDrop = std::move(onDrop);
+        reply.state_->onError = std::move(onError);
         return reply;
+    }
+    template <class... Values>
+    static void fail(Reply<Values...>& reply, int code, const std::string& message) {
+        if (!reply.state_) {
+            reportReplyMisuse({}, "failed after being called or moved from");
+            return;
+        }
+        auto state = std::move(reply.state_);
+        if (state->onError) {
+            state->onError(code, message);
+        } else {
+            // A local block has no way to carry an error: that is the holder's mistake.
+            reportReplyMisuse(state->selector, "was failed but cannot carry an error");
+            if (state->onDrop) state->onDrop();
+        }
     }
     // Takes the handler out without reporting: the transport completes the call another way (an error).
     template <class... Values>
@@ -96,5 +114,11 @@ struct ReplyAccess {
     }
 };
 }  // namespace detail
+
+// Completes a call with a JSON-RPC error instead of reply values: for calls this end cannot serve.
+template <class... Values>
+void replyWithError(Reply<Values...> reply, int code, const std::string& message) {
+    detail::ReplyAccess::fail(reply, code, message);
+}
 
 }  // namespace velmora::kit::xpc

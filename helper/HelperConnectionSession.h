@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include "core/PTYShellProcess.h"
+#include "helper/HelperOpenShellCounter.h"
+#include "kit/xpc/VelmoraHelperXPC.h"
+#include "platform/Dispatch.h"
+
+namespace velmora::helper {
+
+// The object exported on one accepted connection. It answers the client's calls and owns exactly the
+// shells that client opened: one client can neither see nor touch another's shells.
+//
+// Calls arrive on transport threads, exit handlers on the service queue. `shellsLock_` guards the
+// table and nothing else, and is never held while calling into a shell, the transport or a reply.
+class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
+                                      public std::enable_shared_from_this<HelperConnectionSession> {
+  public:
+    static std::shared_ptr<HelperConnectionSession> create(
+        const std::shared_ptr<kit::xpc::Connection>& connection,
+        std::shared_ptr<platform::DispatchQueue> queue,
+        std::shared_ptr<HelperOpenShellCounter> helperShellCount);
+
+    void fetchHelperInfo(kit::Reply<kit::Blob> reply) override;
+    void openShell(kit::Blob request, kit::Reply<platform::UniqueFd, kit::Blob> reply) override;
+    void resizeShell(std::int32_t processIdentifier, std::int64_t columns, std::int64_t rows,
+                     kit::Reply<bool> reply) override;
+    void signalShell(std::int32_t processIdentifier, std::int32_t signal, kit::Reply<bool> reply) override;
+    void closeShell(std::int32_t processIdentifier, kit::Reply<> reply) override;
+    void beginSelfUpdate(kit::Blob manifestJSON, kit::Reply<kit::Blob> reply) override;
+    void cancelSelfUpdate(kit::Reply<> reply) override;
+    void beginUninstall(kit::Reply<kit::Blob> reply) override;
+
+    // Hangs up every shell of this client; called once the connection has ended. Notifies nobody.
+    void closeAllShells();
+
+    [[nodiscard]] std::int32_t clientProcessIdentifier() const { return clientProcessIdentifier_; }
+    [[nodiscard]] std::size_t shellCount() const;
+
+  private:
+    HelperConnectionSession(const std::shared_ptr<kit::xpc::Connection>& connection,
+                            std::shared_ptr<platform::DispatchQueue> queue,
+                            std::shared_ptr<HelperOpenShellCounter> helperShellCount);
+
+    [[nodiscard]] std::shared_ptr<core::PTYShellProcess> shell(std::int32_t processIdentifier) const;
+    [[nodiscard]] std::shared_ptr<core::PTYShellProcess> takeShell(std::int32_t processIdentifier);
+    void shellDidExit(std::int32_t processIdentifier, core::PTYShellProcess::ExitResult result);
+    void notifyClientOfExit(std::int32_t processIdentifier, core::PTYShellProcess::ExitResult result);
+
+    const std::int32_t clientProcessIdentifier_;
+    const std::weak_ptr<kit::xpc::Connection> connection_;
+    const std::shared_ptr<platform::DispatchQueue> queue_;
+    mutable std::mutex shellsLock_;
+    std::unordered_map<std::int32_t, std::shared_ptr<core::PTYShellProcess>> shells_;
+    const std::shared_ptr<HelperOpenShellCounter> helperShellCount_;
+};
+
+}  // namespace velmora::helper

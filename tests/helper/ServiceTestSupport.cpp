@@ -1,0 +1,166 @@
+#include "tests/helper/ServiceTestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace velmora::testing {
+
+std::filesystem::path HelperProcess::executable() {
+    return VELMORA_HELPER_EXECUTABLE;
+}
+
+HelperProcess::HelperProcess(std::vector<std::string> arguments,
+                             std::map<std::string, std::string> extraEnvironment)
+    : home_(scratch_.path() / "home"),
+      runtime_(scratch_.path() / "run"),
+      logFile_(scratch_.path() / "helper.log") {
+    std::filesystem::create_directories(home_);
+    std::filesystem::create_directories(runtime_);
+    std::map<std::string, std::string> environment{
+        {"HOME", home_.string()}, {"XDG_RUNTIME_DIR", runtime_.string()}, {"PATH", "/usr/bin:/bin"}};
+    for (auto& [key, value] : extraEnvironment) environment[key] = value;
+    std::vector<std::string> envStrings;
+    for (auto& [key, value] : environment) envStrings.push_back(key + "=" + value);
+    std::vector<char*> envp;
+    for (auto& s : envStrings) envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::string program = arguments.empty() || arguments.front() != "@activate"
+                              ? executable().string()
+                              : "/usr/bin/systemd-socket-activate";
+    if (!arguments.empty() && arguments.front() == "@activate") arguments.erase(arguments.begin());
+    // "@RUNTIME@" in an argument stands for the runtime directory.
+    for (auto& argument : arguments)
+        if (auto at = argument.find("@RUNTIME@"); at != std::string::npos)
+            argument.replace(at, 9, runtime_.string());
+    std::vector<std::string> argvStrings{program};
+    argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& s : argvStrings) argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0600);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+}
+
+HelperProcess::~HelperProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+}
+
+std::string HelperProcess::socketPath(size_t serviceIndex) const {
+    static const char* names[] = {"group.com.norwick.Velmora.helper", "group.com.norwick.Velmora.dev.helper"};
+    return (runtime_ / names[serviceIndex]).string();
+}
+
+bool HelperProcess::waitUntilListening(std::chrono::milliseconds timeout) const {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (rawConnect(socketPath()).valid()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string HelperProcess::log() const {
+    return readFile(logFile_);
+}
+
+std::optional<int> HelperProcess::waitForExit(std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            reaped_ = true;
+            return status;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return std::nullopt;
+}
+
+bool HelperProcess::running() const {
+    if (reaped_) return false;
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == 0;
+}
+
+size_t descriptorCount(pid_t pid) {
+    size_t count = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error))
+        ++count;
+    return count;
+}
+
+std::vector<pid_t> childProcesses(pid_t pid) {
+    std::vector<pid_t> children;
+    std::error_code error;
+    for (auto it = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error);
+         !error && it != std::filesystem::directory_iterator(); it.increment(error)) {
+        std::ifstream file(it->path() / "children");
+        pid_t child;
+        while (file >> child) children.push_back(child);
+    }
+    return children;
+}
+
+bool waitForProcessGone(pid_t pid, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        auto close = text.rfind(')');
+        if (!stat || close == std::string::npos || text.size() < close + 3 || text[close + 2] == 'Z')
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::string readUntil(int fd, const std::string& needle, std::chrono::milliseconds timeout) {
+    std::string seen;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (seen.find(needle) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[1024];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    return seen;
+}
+
+void writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+}  // namespace velmora::testing
