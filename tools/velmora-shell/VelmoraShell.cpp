@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <future>
+#include <initializer_list>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -125,6 +126,14 @@ void wake(char byte) {
 
 void onSignal(int number) {
     wake(static_cast<char>(number));
+}
+
+void routeToWakePipe(std::initializer_list<int> numbers) {
+    struct sigaction action {};
+    action.sa_handler = onSignal;
+    ::sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int number : numbers) ::sigaction(number, &action, nullptr);
 }
 
 // What the transport has told us, kept for the main loop.
@@ -350,6 +359,8 @@ Outcome runShell(const Options& options, const std::string& socketPath) {
     std::unique_ptr<Connection, void (*)(Connection*)> ender(connection->get(),
                                                              [](Connection* c) { c->invalidate(); });
 
+    // Routed before measuring, so that a size change after the measurement is forwarded later.
+    routeToWakePipe({SIGWINCH});
     velmora::kit::ShellLaunchRequest request;
     auto size = terminalSize();
     request.columns = size ? size->ws_col : 80;
@@ -374,13 +385,8 @@ Outcome runShell(const Options& options, const std::string& socketPath) {
     if (!terminal.valid()) return failure("the helper sent no terminal");
     ::fcntl(terminal.get(), F_SETFL, ::fcntl(terminal.get(), F_GETFL) | O_NONBLOCK);
 
-    struct sigaction action {};
-    action.sa_handler = onSignal;
-    ::sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int number : {SIGWINCH, SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(number, &action, nullptr);
-    // A size change between our measurement and the handler would otherwise be lost.
-    wake(static_cast<char>(SIGWINCH));
+    // From here on these end the session through the main loop, which puts the terminal back first.
+    routeToWakePipe({SIGINT, SIGTERM, SIGHUP, SIGQUIT});
     return bridge(**connection, terminal.get(), response->processIdentifier, wakePipe[0], *events);
 }
 
