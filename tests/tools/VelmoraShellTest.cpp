@@ -194,6 +194,19 @@ TEST_F(VelmoraShell, LosingTheHelperEndsTheSessionWithAnError) {
     EXPECT_TRUE(isCooked(run.modes()));
 }
 
+TEST_F(VelmoraShell, InputThatIsNoTerminalIsTypedUpToItsEndAtTheStandardSize) {
+    TemporaryDirectory scratch;
+    writeFile(scratch.path() / "typed", "stty size; echo piped-$((1+1)); (exit 5)\n");
+    auto arguments = shellArguments();
+    arguments.insert(arguments.begin(),
+                     {"-c", "exec \"$0\" \"$@\" < " + (scratch.path() / "typed").string(), kTool.string()});
+    auto result = runProcess("/bin/sh", arguments);
+    EXPECT_EQ(result.exitStatus, 5) << result.standardError;
+    EXPECT_NE(result.standardOutput.find("piped-2"), std::string::npos) << result.standardOutput;
+    EXPECT_NE(result.standardOutput.find("24 80"), std::string::npos) << result.standardOutput;
+    EXPECT_TRUE(result.standardError.empty()) << result.standardError;
+}
+
 TEST_F(VelmoraShell, FailedLaunchPrintsTheHelpersReason) {
     auto result = runProcess(kTool, {"--socket", helper.socketPath(), "--shell", "/nonexistent"});
     EXPECT_EQ(result.exitStatus, 1);
