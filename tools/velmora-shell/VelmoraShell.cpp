@@ -10,8 +10,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <future>
 #include <initializer_list>
 #include <iostream>
@@ -21,8 +19,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "kit/ShellMessages.h"
 #include "kit/VelmoraHelperIdentity.h"
