@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <utility>
 #include <vector>
 
 #include "core/HelperBundle.h"
@@ -72,13 +73,17 @@ void HelperConnectionSession::openShell(kit::Blob request, kit::Reply<platform::
     }
     auto process = std::move(*spawned);
     std::int32_t processIdentifier = process->processIdentifier();
+    std::shared_ptr<core::PTYShellProcess> replaced;
     {
         std::lock_guard guard(shellsLock_);
-        shells_[processIdentifier] = process;
+        replaced = std::exchange(shells_[processIdentifier], process);
     }
+    // Let go of a replaced entry outside the lock: its release hangs it up.
+    replaced.reset();
     // A shell that has already exited is handled right here, before the reply leaves.
-    process->monitorExit(queue_, [weakSelf = weak_from_this(), processIdentifier](auto result) {
-        if (auto self = weakSelf.lock()) self->shellDidExit(processIdentifier, result);
+    process->monitorExit(queue_, [weakSelf = weak_from_this(), processIdentifier,
+                                  weakProcess = std::weak_ptr<core::PTYShellProcess>(process)](auto result) {
+        if (auto self = weakSelf.lock()) self->shellDidExit(processIdentifier, weakProcess, result);
     });
     kit::ShellLaunchResponse response{processIdentifier, process->ttyPath(), process->shellPath(),
                                       process->workingDirectory(), std::nullopt};
@@ -134,8 +139,20 @@ std::shared_ptr<core::PTYShellProcess> HelperConnectionSession::takeShell(std::i
 }
 
 void HelperConnectionSession::shellDidExit(std::int32_t processIdentifier,
+                                           const std::weak_ptr<core::PTYShellProcess>& exited,
                                            core::PTYShellProcess::ExitResult result) {
-    if (auto process = takeShell(processIdentifier)) process->close(false);
+    // The pid is free again once reaped: only the entry of the shell that exited may go, never a
+    // newer shell that was given the same pid meanwhile.
+    std::shared_ptr<core::PTYShellProcess> process;
+    {
+        std::lock_guard guard(shellsLock_);
+        auto found = shells_.find(processIdentifier);
+        if (found != shells_.end() && found->second == exited.lock()) {
+            process = std::move(found->second);
+            shells_.erase(found);
+        }
+    }
+    if (process) process->close(false);
     notifyClientOfExit(processIdentifier, result);
 }
 

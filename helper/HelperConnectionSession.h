@@ -48,7 +48,8 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
 
     [[nodiscard]] std::shared_ptr<core::PTYShellProcess> shell(std::int32_t processIdentifier) const;
     [[nodiscard]] std::shared_ptr<core::PTYShellProcess> takeShell(std::int32_t processIdentifier);
-    void shellDidExit(std::int32_t processIdentifier, core::PTYShellProcess::ExitResult result);
+    void shellDidExit(std::int32_t processIdentifier, const std::weak_ptr<core::PTYShellProcess>& exited,
+                      core::PTYShellProcess::ExitResult result);
     void notifyClientOfExit(std::int32_t processIdentifier, core::PTYShellProcess::ExitResult result);
 
     const std::int32_t clientProcessIdentifier_;

@@ -1,5 +1,9 @@
 #include "helper/ServiceMode.h"
 
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
 #include "core/HelperLog.h"
 #include "helper/HelperService.h"
 #include "platform/Dispatch.h"
@@ -7,11 +11,16 @@
 namespace velmora::helper {
 
 int runServiceMode() {
+    // Without a journal, log lines go to standard error; a reader that went away must not end the
+    // service. Shells get every signal back at its default before they start.
+    std::signal(SIGPIPE, SIG_IGN);
     // Lives until the process ends.
     static std::shared_ptr<HelperService> service = HelperService::create();
     if (auto started = service->start(); !started) {
         core::HelperLog::standardError(started.error());
-        return 1;
+        std::fflush(nullptr);
+        // Pool threads and a listener may already be running: leave without static destructors.
+        std::_Exit(1);
     }
     platform::DispatchContext::shared().runOnCurrentThread();
 }

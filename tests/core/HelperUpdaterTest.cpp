@@ -709,7 +709,9 @@ TEST_F(HelperUpdaterPipelineTest, UpdaterReleasedDuringTheDownloadEndsTheRunCanc
     auto updater = makeUpdater();
     auto future = start(*updater, manifestJSON(release, "1.5.0"));
     // Wait until the run has made its work directory, then let go of the only owner.
-    while (recorder.events().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int i = 0; i < 10000 && recorder.events().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_FALSE(recorder.events().empty());
     std::weak_ptr<HelperUpdater> weak = updater;
     updater.reset();
     current = nullptr;

@@ -152,7 +152,7 @@ TEST_F(Service, ShellThatExitsByItselfIsReportedExactlyOnce) {
     EXPECT_TRUE(childProcesses(helper.pid()).empty());
 }
 
-TEST_F(Service, ShellThatExitsAtOnceIsReportedBeforeTheReply) {
+TEST_F(Service, ShellThatExitsAtOnceIsReportedOnceAndForgotten) {
     auto client = connect();
     auto request = shRequest("/bin/true");
     auto shell = open(client, request);

@@ -2,8 +2,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,14 +47,25 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
     for (auto& s : argvStrings) argv.push_back(s.data());
     argv.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logFile_.c_str(), O_WRONLY | O_CREAT | O_APPEND,
-                                     0600);
-    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
-    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data()) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    // The helper logs to standard error only where no journal socket exists. So that its log lines
+    // reach the file here on any machine, it runs in a private mount namespace with an empty
+    // /run/systemd. Everything the child needs is made before fork.
+    std::string logPath = logFile_.string();
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        if (::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0)
+            ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755");
+        int in = ::open("/dev/null", O_RDONLY);
+        int out = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (in < 0 || out < 0) ::_exit(126);
+        ::dup2(in, STDIN_FILENO);
+        ::dup2(out, STDOUT_FILENO);
+        ::dup2(out, STDERR_FILENO);
+        if (in > STDERR_FILENO) ::close(in);
+        if (out > STDERR_FILENO) ::close(out);
+        ::execve(program.c_str(), argv.data(), envp.data());
+        ::_exit(127);
+    }
 }
 
 HelperProcess::~HelperProcess() {
