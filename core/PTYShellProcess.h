@@ -2,9 +2,10 @@
 
 // One shell on a pseudo-terminal, from spawn to the reaping of its exit status.
 //
-// The object owns both sides of the terminal and a pidfd of the shell. Signals go through the pidfd
-// (to the shell's process group where the kernel supports it), so a signal racing the reap can never
-// reach a process that later received the same pid.
+// The object owns both sides of the terminal and a pidfd of the shell. On Linux 6.9 and later signals
+// go to the shell's process group through the pidfd, so a signal racing the reap can never reach a
+// process that later received the same pid; older kernels (Debian 12's 6.1) fall back to kill(-pid),
+// which is exact only until the shell has been reaped.
 //
 // Locking: one mutex guards the descriptors, both flags, the exit source and the kill timer. It is
 // held across the reap and across TIOCSWINSZ; it is never held while signalling, closing descriptors
