@@ -400,6 +400,19 @@ TEST(PTYShellProcessShellTest, HangUpEndsAShellWithoutAKill) {
     EXPECT_FALSE(shell->hasPendingKillForTesting());
 }
 
+TEST(PTYShellProcessShellTest, HangUpRightAfterSpawnIsNotLost) {
+    // Closed before the child has made its own session: the hang-up must still end it, not the
+    // delayed kill three seconds later.
+    for (int round = 0; round < 20; ++round) {
+        auto shell = spawnOrFail(shRequest());
+        ASSERT_TRUE(shell);
+        ExitWatch watch;
+        shell->monitorExit(testQueue(), watch.handler());
+        shell->close(true);
+        ASSERT_EQ(watch.wait(), (ExitResult{-1, SIGHUP})) << "round " << round;
+    }
+}
+
 TEST(PTYShellProcessShellTest, ShellIgnoringHangUpIsKilledAfterTheGracePeriod) {
     auto shell = spawnOrFail(probeRequest({{"PROBE_MODE", "ignore-hup"}}));
     ASSERT_TRUE(shell);
