@@ -27,21 +27,6 @@ namespace velmora::core::testing {
 
 namespace fs = std::filesystem;
 
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "velmora-updater-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code error;
-    // A test may have left read-only directories behind; make them writable before removing.
-    for (auto it = fs::recursive_directory_iterator(path_, error); !error && it != fs::end(it);
-         it.increment(error))
-        if (it->is_directory(error) && !it->is_symlink(error)) ::chmod(it->path().c_str(), 0755);
-    fs::remove_all(path_, error);
-}
-
 void writeFile(const fs::path& file, const std::string& contents, unsigned mode) {
     fs::create_directories(file.parent_path());
     {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/Subprocess.h"
+
 // Real files for the update tests: throw-away directories, helper bundles whose executable is a
 // script that prints a version line, ZIP archives written and read with libarchive, and running a
 // bundle's executable as a child process.
@@ -10,18 +12,7 @@
 
 namespace velmora::core::testing {
 
-// A fresh directory under the system's temporary directory, removed with everything in it.
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
-
-  private:
-    std::filesystem::path path_;
-};
+using TemporaryDirectory = velmora::testing::TemporaryDirectory;
 
 void writeFile(const std::filesystem::path& file, const std::string& contents, unsigned mode = 0644);
 std::string readFile(const std::filesystem::path& file);

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -98,8 +99,12 @@ TemporaryDirectory::TemporaryDirectory() {
 }
 
 TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
+    std::error_code error;
+    // A test may have left read-only directories behind; make them writable before removing.
+    for (auto it = std::filesystem::recursive_directory_iterator(path_, error);
+         !error && it != std::filesystem::end(it); it.increment(error))
+        if (it->is_directory(error) && !it->is_symlink(error)) ::chmod(it->path().c_str(), 0755);
+    std::filesystem::remove_all(path_, error);
 }
 
 void writeFile(const std::filesystem::path& path, const std::string& contents) {
