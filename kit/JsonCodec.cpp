@@ -17,8 +17,10 @@ DecodingError corrupted(std::string description) {
     return DecodingError{DecodingError::Kind::dataCorrupted, std::move(description)};
 }
 
-// Counts brackets outside strings, so that the parser and the destructor never meet a document
-// deep enough to matter. Malformed text is left for the parser to reject.
+}  // namespace
+
+// Counts brackets outside strings, so that the parser and everything that later walks the document
+// never meet one deep enough to matter. Malformed text is left for the parser to reject.
 bool nestsTooDeeply(std::string_view data) {
     std::size_t depth = 0;
     bool inString = false;
@@ -43,6 +45,8 @@ bool nestsTooDeeply(std::string_view data) {
     }
     return false;
 }
+
+namespace {
 
 bool digitsAt(std::string_view text, std::size_t position, std::size_t count, int& value) {
     value = 0;

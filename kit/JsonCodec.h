@@ -23,6 +23,10 @@ namespace velmora::kit::jsoncodec {
 // Documents nested deeper than this are refused before the parser sees them.
 inline constexpr std::size_t maximumNestingDepth = 64;
 
+// True when `data` opens more than maximumNestingDepth arrays or objects at once (brackets inside
+// strings do not count). Linear and without recursion: safe on any input, even malformed text.
+[[nodiscard]] bool nestsTooDeeply(std::string_view data);
+
 // Parses one complete JSON document: malformed text, invalid UTF-8 and documents nested deeper
 // than maximumNestingDepth are data-corrupted errors.
 [[nodiscard]] tl::expected<nlohmann::json, DecodingError> parseDocument(std::string_view data);

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 
+#include "kit/JsonCodec.h"
 #include "kit/xpc/PacketIO.h"
 #include "platform/DispatchAsio.h"
 #include "platform/Journal.h"
@@ -265,6 +266,15 @@ void Connection::handlePacket(std::string_view packet, bool truncated, std::vect
                           RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
         return;
     }
+    // Copying, comparing and printing a document all recurse once per level, so a deep one from the
+    // peer would exhaust this thread's stack: it is refused before it is ever built.
+    if (jsoncodec::nestsTooDeeply(packet)) {
+        sendErrorResponse(
+            readableId(packet).value_or(nullptr),
+            RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
+                                          std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
+        return;
+    }
     json message = json::parse(packet.begin(), packet.end(), nullptr, false);
     if (message.is_discarded()) {
         sendErrorResponse(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
@@ -278,20 +288,24 @@ void Connection::handlePacket(std::string_view packet, bool truncated, std::vect
     if (!message.is_object()) return invalid("not a JSON-RPC object");
     auto version = message.find("jsonrpc");
     if (version == message.end() || *version != "2.0") return invalid("not JSON-RPC 2.0");
-    if (message.contains("id") && !isValidId(message["id"]) && !message.contains("result") &&
-        !message.contains("error"))
-        return invalid("invalid id");
-    if (message.contains("method")) return handleRequest(message, std::move(fds));
+    // Only a response may carry an id that is no id (null, when the peer could not read our message);
+    // a request's id is echoed in its answer, so it must be one.
+    bool badId = message.contains("id") && !isValidId(message["id"]);
+    if (message.contains("method")) {
+        if (badId) return invalid("invalid id");
+        return handleRequest(message, std::move(fds));
+    }
     if (message.contains("result") || message.contains("error"))
         return handleResponse(message, std::move(fds));
-    invalid("neither a request nor a response");
+    invalid(badId ? "invalid id" : "neither a request nor a response");
 }
 
 void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     std::optional<json> id;
     if (auto found = message.find("id"); found != message.end()) id = *found;
+    static const json noParams = json::array();
     const auto& method = message["method"];
-    auto params = message.contains("params") ? message["params"] : json::array();
+    const auto& params = message.contains("params") ? message["params"] : noParams;
     auto fail = [&](const RpcError& error) {
         if (id) {
             sendErrorResponse(*id, error);
@@ -331,10 +345,14 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
 void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) {
     const auto& id = message.contains("id") ? message["id"] : json();
     if (id.is_null() && message.contains("error")) {
-        // The peer could not read one of our messages; no call of ours is tied to it.
-        platform::journalSend(
-            "service", platform::LogLevel::error,
-            "Peer pid=" + std::to_string(peer_.pid) + " reported: " + message["error"].dump());
+        // The peer could not read one of our messages; no call of ours is tied to it. Only its text is
+        // logged: the rest is the peer's to shape, and has no place in a log line.
+        const auto& error = message["error"];
+        std::string text = error.is_object() && error.contains("message") && error["message"].is_string()
+                               ? error["message"].get<std::string>()
+                               : std::string("an error without a message");
+        platform::journalSend("service", platform::LogLevel::error,
+                              "Peer pid=" + std::to_string(peer_.pid) + " reported: " + text);
         return;
     }
     std::optional<detail::PendingCall> call;

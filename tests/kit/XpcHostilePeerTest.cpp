@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <thread>
 
 #include "tests/kit/XpcTestSupport.h"
@@ -23,7 +24,8 @@ std::string request(const json& id, const std::string& method, const json& param
 class XpcHostilePeerTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        server_ = std::make_unique<ServerProcess>(directory_.path(), "com.example.hostile");
+        server_ = std::make_unique<ServerProcess>(directory_.path(), "com.example.hostile",
+                                                  std::vector<std::string>{}, -1, logPath());
         ASSERT_TRUE(server_->ready());
         raw_ = rawConnect(server_->socketPath());
         ASSERT_TRUE(raw_.valid());
@@ -64,10 +66,16 @@ class XpcHostilePeerTest : public ::testing::Test {
         EXPECT_TRUE(outcome.values());
     }
 
+    std::filesystem::path logPath() const { return directory_.path() / "server.log"; }
+
     TemporaryDirectory directory_;
     std::unique_ptr<ServerProcess> server_;
     UniqueFd raw_;
 };
+
+std::string nested(size_t depth) {
+    return std::string(depth, '[') + std::string(depth, ']');
+}
 
 TEST_F(XpcHostilePeerTest, MalformedMessagesGetErrorsAndTheConnectionGoesOn) {
     expectError(exchange("{not json"), nullptr, kit::xpc::rpc::parseError);
@@ -122,6 +130,63 @@ TEST_F(XpcHostilePeerTest, OversizedPacketIsAnsweredWithItsIdAndTheConnectionGoe
     std::string idLast = R"({"jsonrpc":"2.0","method":"openShell:reply:","params":[")" +
                          std::string(200 * 1024, 'A') + R"("],"id":43})";
     expectError(exchange(idLast), nullptr, kit::xpc::rpc::invalidRequest);
+    expectRawConnectionServes();
+}
+
+TEST_F(XpcHostilePeerTest, DeeplyNestedPacketsAreRefusedAsUnreadable) {
+    // Some 130 KB: within the packet limit, far beyond what recursion over the document survives.
+    const size_t deep = 65000;
+    std::string deepParams =
+        R"({"jsonrpc":"2.0","id":21,"method":"openShell:reply:","params":[)" + nested(deep) + "]}";
+    ASSERT_LT(deepParams.size(), kit::xpc::kMaxPacketSize);
+    expectError(exchange(deepParams), 21, kit::xpc::rpc::parseError);
+    expectError(exchange(R"({"jsonrpc":"2.0","id":"m","method":)" + nested(deep) + R"(,"params":[]})"), "m",
+                kit::xpc::rpc::parseError);
+    // Nesting inside a string is only text.
+    expectError(exchange(request(23, "openShell:reply:", json::array({nested(deep)}))), 23,
+                kit::xpc::rpc::invalidParams);
+    // 64 levels in all are still read (and refused only for not fitting the method); 65 are not.
+    std::string prefix = R"({"jsonrpc":"2.0","id":24,"method":"openShell:reply:","params":)";
+    expectError(exchange(prefix + nested(63) + "}"), 24, kit::xpc::rpc::invalidParams);
+    expectError(exchange(prefix + nested(64) + "}"), 24, kit::xpc::rpc::parseError);
+    expectRawConnectionServes();
+    expectServerServesOthers();
+}
+
+TEST_F(XpcHostilePeerTest, DeeplyNestedErrorFromThePeerIsRefusedNotLogged) {
+    std::string deepError = R"({"jsonrpc":"2.0","id":null,"error":)" + nested(65000) + "}";
+    ASSERT_LT(deepError.size(), kit::xpc::kMaxPacketSize);
+    expectError(exchange(deepError), nullptr, kit::xpc::rpc::parseError);
+    expectRawConnectionServes();
+    expectServerServesOthers();
+    EXPECT_EQ(readFile(logPath()).find("[[[["), std::string::npos);
+}
+
+TEST_F(XpcHostilePeerTest, PeerErrorsAreLoggedByTheirMessageOnly) {
+    if (std::filesystem::exists("/run/systemd/journal/socket"))
+        GTEST_SKIP() << "the server logs to the journal here, not to its standard error";
+    ASSERT_EQ(rawSend(raw_.get(), R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,)"
+                                  R"("message":"could not read that","data":{"detail":"SECRET-1"}}})"),
+              0);
+    ASSERT_EQ(rawSend(raw_.get(), R"({"jsonrpc":"2.0","id":null,"error":{"code":1,"message":["SECRET-2"]}})"),
+              0);
+    ASSERT_EQ(rawSend(raw_.get(), R"({"jsonrpc":"2.0","id":null,"error":"SECRET-3"})"), 0);
+    // Answered after the three, so they have been handled by now; none of them gets an answer.
+    expectRawConnectionServes();
+    std::string log = readFile(logPath());
+    EXPECT_NE(log.find("could not read that"), std::string::npos) << log;
+    EXPECT_EQ(log.find("SECRET"), std::string::npos) << log;
+}
+
+TEST_F(XpcHostilePeerTest, RequestWithAnIdThatIsNoIdIsRefusedWithoutEchoingIt) {
+    // The "result" member must not let a structured id through as if this were a response.
+    expectError(
+        exchange(
+            R"({"jsonrpc":"2.0","id":{"a":[1]},"method":"fetchHelperInfoWithReply:","params":[],"result":0})"),
+        nullptr, kit::xpc::rpc::invalidRequest);
+    expectError(exchange(R"({"jsonrpc":"2.0","id":[7],"method":"fetchHelperInfoWithReply:","params":[],)"
+                         R"("error":{}})"),
+                nullptr, kit::xpc::rpc::invalidRequest);
     expectRawConnectionServes();
 }
 

@@ -13,7 +13,8 @@ namespace velmora::testing {
 using platform::UniqueFd;
 
 ServerProcess::ServerProcess(const std::filesystem::path& directory, const std::string& name,
-                             std::vector<std::string> extraArguments, int inheritedListener)
+                             std::vector<std::string> extraArguments, int inheritedListener,
+                             const std::filesystem::path& standardError)
     : directory_(directory), name_(name) {
     int input[2], output[2];
     if (::pipe2(input, O_CLOEXEC) != 0 || ::pipe2(output, O_CLOEXEC) != 0) return;
@@ -41,6 +42,9 @@ ServerProcess::ServerProcess(const std::filesystem::path& directory, const std::
     posix_spawn_file_actions_adddup2(&actions, inputRead.get(), STDIN_FILENO);
     posix_spawn_file_actions_adddup2(&actions, outputWrite.get(), STDOUT_FILENO);
     if (inheritedListener >= 0) posix_spawn_file_actions_adddup2(&actions, inheritedListener, 3);
+    if (!standardError.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, standardError.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
     std::vector<char*> argv, envp;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);

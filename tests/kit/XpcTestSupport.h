@@ -27,9 +27,11 @@ constexpr std::chrono::seconds kWait{10};
 // The echo server (kit_xpc_test_server) running in its own process until stopped.
 class ServerProcess {
   public:
-    // Starts the server on <directory>/<name> and waits until it listens.
+    // Starts the server on <directory>/<name> and waits until it listens. Its standard error goes to
+    // `standardError` when given (the log lands there when no journal runs).
     ServerProcess(const std::filesystem::path& directory, const std::string& name,
-                  std::vector<std::string> extraArguments = {}, int inheritedListener = -1);
+                  std::vector<std::string> extraArguments = {}, int inheritedListener = -1,
+                  const std::filesystem::path& standardError = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
