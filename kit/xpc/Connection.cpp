@@ -330,14 +330,23 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     }
     if (!known || !exported || !exported->object)
         return fail(RpcError{rpc::methodNotFound, "unknown method " + method.get<std::string>()});
+    detail::CallContext context{weak_from_this(), id};
     std::optional<RpcError> error;
+    std::optional<std::string> thrown;
     try {
         error = exported->dispatch(exported->object.get(), method.get_ref<const std::string&>(), params, fds,
-                                   detail::CallContext{weak_from_this(), id});
+                                   context);
     } catch (const std::exception& exception) {
-        // Nothing crosses the interface as an exception; a reply dropped by the unwinding answers too.
+        thrown = exception.what();
+    } catch (...) {
+        thrown = "an exception of unknown type";
+    }
+    if (thrown) {
+        // Nothing crosses the interface as an exception. Once the reply exists, dropping it in the
+        // unwinding (or whoever holds it now) answers; before that, only this can.
         platform::journalSend("service", platform::LogLevel::error,
-                              "Call " + method.get<std::string>() + " threw: " + exception.what());
+                              "Call " + method.get<std::string>() + " threw: " + *thrown);
+        if (!context.replyMade) error = RpcError{rpc::internalError, "internal error"};
     }
     if (error) fail(*error);
 }

@@ -111,6 +111,9 @@ struct PendingCall {
 struct CallContext {
     std::weak_ptr<Connection> connection;
     std::optional<nlohmann::json> id;
+    // Set once the transport's reply for this call exists: from then on that reply answers the call,
+    // even when delivery fails by throwing.
+    mutable bool replyMade = false;
 };
 
 // An exported object with the generated routine that decodes and delivers calls to it.

@@ -263,7 +263,7 @@ Reply<V...> makeTransportReply(std::type_identity<Reply<V...>>, const CallContex
                                std::string_view selector) {
     auto connection = context.connection;
     auto id = *context.id;
-    return ReplyAccess::make<V...>(
+    auto reply = ReplyAccess::make<V...>(
         [connection, id](V... values) {
             std::vector<platform::UniqueFd> fds;
             auto result = encodeValues<V...>(fds, std::move(values)...);
@@ -277,6 +277,8 @@ Reply<V...> makeTransportReply(std::type_identity<Reply<V...>>, const CallContex
             if (auto strong = connection.lock()) strong->sendErrorResponse(id, RpcError{code, message});
         },
         std::string(selector));
+    context.replyMade = true;
+    return reply;
 }
 
 template <class Tuple>

@@ -7,6 +7,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
+#include <new>
+#include <stdexcept>
 #include <thread>
 
 #include "kit/xpc/Listener.h"
@@ -23,6 +26,59 @@
 #ifndef VELMORA_TEST_SANITIZED
 #define VELMORA_TEST_SANITIZED 0
 #endif
+
+// A service whose delivery can throw at each stage: while an argument is decoded (before the
+// transport has made the call's reply), and in the method itself (after).
+namespace velmora::testing {
+struct Fragile {};
+}  // namespace velmora::testing
+
+namespace velmora::kit::xpc {
+namespace detail {
+template <>
+struct Wire<testing::Fragile> {
+    static constexpr ValueKind kind = ValueKind::jsonDocument;
+    static nlohmann::json encode(testing::Fragile, std::vector<platform::UniqueFd>&) { return nullptr; }
+    static std::optional<testing::Fragile> decode(const nlohmann::json& value,
+                                                  std::vector<platform::UniqueFd>&, Position) {
+        // Stands for memory running out part-way through decoding a large argument.
+        if (value == "exhaust") throw std::bad_alloc();
+        return testing::Fragile{};
+    }
+};
+}  // namespace detail
+}  // namespace velmora::kit::xpc
+
+namespace velmora::testing {
+class ThrowingService {
+  public:
+    void take(Fragile, kit::Reply<bool> reply) { reply(true); }
+    void dropReplyAndThrow(kit::Reply<bool>) { throw std::runtime_error("failed after the reply was made"); }
+    void keepReplyAndThrow(kit::Reply<bool> reply) {
+        {
+            std::lock_guard lock(mutex);
+            kept = std::move(reply);
+        }
+        throw std::runtime_error("failed after handing the reply on");
+    }
+    void notice(Fragile) {}
+
+    std::mutex mutex;
+    kit::Reply<bool> kept;
+};
+}  // namespace velmora::testing
+
+template <>
+struct velmora::kit::xpc::ProtocolTraits<velmora::testing::ThrowingService> {
+    using P = velmora::testing::ThrowingService;
+    static constexpr std::string_view name = "ThrowingService";
+    static constexpr auto methods = std::tuple{
+        Method<&P::take>{"take:reply:"},
+        Method<&P::dropReplyAndThrow>{"dropReplyAndThrow:"},
+        Method<&P::keepReplyAndThrow>{"keepReplyAndThrow:"},
+        Method<&P::notice>{"notice:"},
+    };
+};
 
 namespace velmora::testing {
 namespace {
@@ -348,6 +404,59 @@ TEST(XpcReplyTest, SecondInvocationIsReportedAndIgnored) {
     kit::xpc::setReplyMisuseObserverForTesting(nullptr);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(reports.size(), 1U);
+}
+
+TEST(XpcReplyTest, CallWhoseDeliveryThrowsIsAnsweredExactlyOnce) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+    UniqueFd raw(pair[1]);
+    auto server = kit::xpc::Connection::adopt(UniqueFd(pair[0]));
+    ASSERT_TRUE(server);
+    auto service = std::make_shared<ThrowingService>();
+    (*server)->setExportedInterface(kit::xpc::detail::describe<ThrowingService>());
+    (*server)->setExportedObject<ThrowingService>(service);
+    (*server)->resume();
+    auto call = [&](int id, const std::string& method, const json& params) {
+        return rawSend(raw.get(),
+                       json{{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}}.dump());
+    };
+    auto next = [&] {
+        auto received = rawReceive(raw.get());
+        return received && received->is_object() ? *received : json{{"nothing", "within the wait"}};
+    };
+
+    // Thrown before any reply existed: only the transport can answer.
+    ASSERT_EQ(call(1, "take:reply:", json::array({"exhaust"})), 0);
+    auto answer = next();
+    EXPECT_EQ(answer["id"], 1) << answer.dump();
+    EXPECT_EQ(answer["error"]["code"], kit::xpc::rpc::internalError) << answer.dump();
+
+    // Thrown after: the reply dropped in the unwinding answers, and nothing else does.
+    ASSERT_EQ(call(2, "dropReplyAndThrow:", json::array()), 0);
+    ASSERT_EQ(call(3, "take:reply:", json::array({"fine"})), 0);
+    answer = next();
+    EXPECT_EQ(answer["id"], 2) << answer.dump();
+    EXPECT_EQ(answer["error"]["code"], kit::xpc::rpc::internalError) << answer.dump();
+    answer = next();
+    EXPECT_EQ(answer["id"], 3) << answer.dump();
+    EXPECT_EQ(answer["result"], json::array({true})) << answer.dump();
+
+    // The reply went on to someone else before the throw: theirs is the only answer, whenever it comes.
+    ASSERT_EQ(call(4, "keepReplyAndThrow:", json::array()), 0);
+    ASSERT_EQ(rawSend(raw.get(), R"({"jsonrpc":"2.0","method":"notice:","params":["exhaust"]})"), 0);
+    ASSERT_EQ(call(5, "take:reply:", json::array({"fine"})), 0);
+    answer = next();
+    EXPECT_EQ(answer["id"], 5) << answer.dump();
+    {
+        std::lock_guard lock(service->mutex);
+        ASSERT_TRUE(service->kept.pending());
+        service->kept(false);
+    }
+    answer = next();
+    EXPECT_EQ(answer["id"], 4) << answer.dump();
+    EXPECT_EQ(answer["result"], json::array({false})) << answer.dump();
+    EXPECT_EQ(rawReceive(raw.get(), std::chrono::milliseconds(100)), std::nullopt);
+    (*server)->invalidate();
 }
 
 // ---- Listener
