@@ -1,6 +1,7 @@
 #include "kit/xpc/Listener.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -28,6 +29,7 @@ struct Listener::Impl {
     asio::strand<asio::io_context::executor_type> strand;
     asio::posix::stream_descriptor socket;
     asio::steady_timer retryTimer;
+    platform::UniqueFd lock;  // held while serving a socket bound here
 
     std::mutex mutex;
     std::weak_ptr<ListenerDelegate> delegate;
@@ -67,6 +69,17 @@ tl::expected<std::shared_ptr<Listener>, ListenerError> Listener::bindService(con
     };
     auto address = addressOf(path);
     if (!address) return fail(address.error());
+    // Probing for a live server, removing a dead one's file and binding are one step only for whoever
+    // holds this lock; without it, a server probing between another's bind and listen would find
+    // nobody answering and take the live socket's place.
+    UniqueFd lock(::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock.valid()) return fail(SystemError::fromErrno("open"));
+    if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK)
+            return tl::unexpected(
+                ListenerError{ListenerError::Kind::alreadyServing, path, {"flock", EWOULDBLOCK}});
+        return fail(SystemError::fromErrno("flock"));
+    }
     UniqueFd socket(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!socket.valid()) return fail(SystemError::fromErrno("socket"));
     // The file takes the socket's mode when bind creates it, so no other user can ever reach it.
@@ -86,7 +99,9 @@ tl::expected<std::shared_ptr<Listener>, ListenerError> Listener::bindService(con
     }
     if (::chmod(path.c_str(), 0600) != 0) return fail(SystemError::fromErrno("chmod"));
     if (::listen(socket.get(), SOMAXCONN) != 0) return fail(SystemError::fromErrno("listen"));
-    return std::shared_ptr<Listener>(new Listener(std::move(socket), serviceName, path));
+    auto listener = std::shared_ptr<Listener>(new Listener(std::move(socket), serviceName, path));
+    listener->impl_->lock = std::move(lock);
+    return listener;
 }
 
 tl::expected<std::shared_ptr<Listener>, SystemError> Listener::adopt(UniqueFd listeningSocket,
@@ -148,6 +163,8 @@ void Listener::invalidate() {
         asio::error_code ignored;
         self->impl_->retryTimer.cancel();
         self->impl_->socket.close(ignored);
+        // Nobody answers on the file now: the next server may replace it.
+        self->impl_->lock.reset();
     });
 }
 

@@ -5,6 +5,8 @@
 // The socket is either bound here, at <directory>/<service name> with mode 0600 from the moment it
 // exists, or inherited from the service manager (socket activation). A socket file left by a dead
 // server (connect refused) is replaced; one that answers belongs to a live server and is never taken.
+// A server binding here holds an exclusive lock on <directory>/<service name>.lock until it stops, so
+// servers started at once never both bind.
 // Accepting survives running out of descriptors: the pending connection waits in the backlog and the
 // listener tries again shortly.
 
@@ -33,7 +35,7 @@ class ListenerDelegate {
 
 struct ListenerError {
     enum class Kind {
-        alreadyServing,  // a live server answers on the path
+        alreadyServing,  // a live server answers on the path, or another server holds its lock
         system,          // a system call failed
     };
     Kind kind = Kind::system;

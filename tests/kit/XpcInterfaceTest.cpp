@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <spawn.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -496,6 +497,90 @@ TEST(XpcListenerTest, StaleSocketIsReplacedButALiveOneIsNeverTaken) {
     ASSERT_FALSE(onFile);
     EXPECT_EQ(onFile.error().kind, kit::xpc::ListenerError::Kind::system);
     EXPECT_EQ(readFile(directory.path() / "plain"), "not a socket");
+}
+
+// A test server spawned to wait at the start line, with its output and error streams readable.
+struct Racer {
+    pid_t pid = -1;
+    UniqueFd input, output, error;
+
+    static Racer spawn(const std::filesystem::path& directory, const std::string& name) {
+        Racer racer;
+        int in[2], out[2], err[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            return racer;
+        UniqueFd inRead(in[0]), outWrite(out[1]), errWrite(err[1]);
+        racer.input.reset(in[1]);
+        racer.output.reset(out[0]);
+        racer.error.reset(err[0]);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, inRead.get(), STDIN_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, outWrite.get(), STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errWrite.get(), STDERR_FILENO);
+        std::string program = KIT_XPC_TEST_SERVER, where = directory.string(), gate = "--start-on-input";
+        std::string nameCopy = name;
+        char* argv[] = {program.data(), where.data(), nameCopy.data(), gate.data(), nullptr};
+        if (posix_spawn(&racer.pid, argv[0], &actions, nullptr, argv, environ) != 0) racer.pid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return racer;
+    }
+    static std::string readAll(int fd, bool lineOnly) {
+        std::string text;
+        char byte;
+        while (::read(fd, &byte, 1) == 1 && !(lineOnly && byte == '\n')) text += byte;
+        return text;
+    }
+    // Stops a server that is serving, reaps it, and returns its wait status.
+    int finish() {
+        input.reset();
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return status;
+    }
+};
+
+TEST(XpcListenerTest, OfTwoServersStartedAtOnceExactlyOneServes) {
+    TemporaryDirectory directory;
+    const std::string name = "svc";
+    const auto path = (directory.path() / name).string();
+    // Later rounds also race over the socket file the previous winner left behind.
+    for (int round = 0; round < 100; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Racer racers[2] = {Racer::spawn(directory.path(), name), Racer::spawn(directory.path(), name)};
+        ASSERT_GT(racers[0].pid, 0);
+        ASSERT_GT(racers[1].pid, 0);
+        char go = 'g';
+        for (auto& racer : racers) ASSERT_EQ(::write(racer.input.get(), &go, 1), 1);
+        bool serving[2];
+        for (int i = 0; i < 2; ++i) serving[i] = Racer::readAll(racers[i].output.get(), true) == "ready";
+        ASSERT_NE(serving[0], serving[1]) << "both or neither serve";
+        Racer& winner = racers[serving[0] ? 0 : 1];
+        Racer& loser = racers[serving[0] ? 1 : 0];
+
+        int status = loser.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+        auto complaint = Racer::readAll(loser.error.get(), false);
+        EXPECT_NE(complaint.find("another server is already listening on " + path), std::string::npos)
+            << complaint;
+
+        // The socket file is the winner's.
+        auto client = rawConnect(path);
+        ASSERT_TRUE(client.valid());
+        ucred credentials{};
+        socklen_t length = sizeof(credentials);
+        ASSERT_EQ(::getsockopt(client.get(), SOL_SOCKET, SO_PEERCRED, &credentials, &length), 0);
+        EXPECT_EQ(credentials.pid, winner.pid);
+        ASSERT_EQ(rawSend(client.get(),
+                          R"({"jsonrpc":"2.0","id":1,"method":"fetchHelperInfoWithReply:","params":[]})"),
+                  0);
+        auto answer = rawReceive(client.get());
+        ASSERT_TRUE(answer && answer->is_object());
+        EXPECT_TRUE((*answer)["result"].is_array()) << answer->dump();
+        client.reset();
+        status = winner.finish();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
 }
 
 TEST(XpcListenerTest, ServerOutOfDescriptorsServesWaitingClientsOnceSomeAreFreed) {

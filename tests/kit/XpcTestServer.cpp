@@ -1,9 +1,11 @@
 // A helper-side server for the transport tests: exports an echo implementation of the helper
 // interface on a named socket and serves until its standard input closes.
 //
-//   kit_xpc_test_server <directory> <service name> [--spare-fds N] [--activated]
+//   kit_xpc_test_server <directory> <service name> [--spare-fds N] [--activated] [--start-on-input]
 //
 // --spare-fds limits the process to N descriptors beyond those it has open once it listens.
+// --start-on-input waits for one byte on standard input before binding, so that several servers can
+// be let loose at once.
 //
 // Prints "ready" on standard output once it listens.
 
@@ -143,9 +145,11 @@ int main(int argc, char** argv) {
     if (argc < 3) return 64;
     std::string directory = argv[1], name = argv[2];
     bool activated = false;
+    bool startOnInput = false;
     long spareFds = -1;
     for (int i = 3; i < argc; ++i) {
         if (std::strcmp(argv[i], "--activated") == 0) activated = true;
+        if (std::strcmp(argv[i], "--start-on-input") == 0) startOnInput = true;
         if (std::strcmp(argv[i], "--spare-fds") == 0 && i + 1 < argc) spareFds = std::stol(argv[++i]);
     }
 
@@ -160,6 +164,8 @@ int main(int argc, char** argv) {
         if (!adopted) return 1;
         listener = *adopted;
     } else {
+        char start;
+        if (startOnInput && ::read(STDIN_FILENO, &start, 1) != 1) return 1;
         auto bound = xpc::Listener::bindService(directory, name);
         if (!bound) {
             std::fprintf(stderr, "%s\n", bound.error().description().c_str());
