@@ -43,40 +43,29 @@ enum class Position { argument, reply };
 template <class T>
 struct Wire;
 
-template <>
-struct Wire<std::int32_t> {
-    static constexpr ValueKind kind = ValueKind::int32;
-    static nlohmann::json encode(std::int32_t value, std::vector<platform::UniqueFd>&) { return value; }
-    static std::optional<std::int32_t> decode(const nlohmann::json& value, std::vector<platform::UniqueFd>&,
-                                              Position) {
+// Integers arrive as JSON integers of any size; anything outside the declared width is refused.
+template <class Int, ValueKind Kind>
+struct WireInteger {
+    static constexpr ValueKind kind = Kind;
+    static nlohmann::json encode(Int value, std::vector<platform::UniqueFd>&) { return value; }
+    static std::optional<Int> decode(const nlohmann::json& value, std::vector<platform::UniqueFd>&,
+                                     Position) {
         if (value.is_number_unsigned()) {
             auto v = value.get<std::uint64_t>();
-            if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max())) return std::nullopt;
-            return static_cast<std::int32_t>(v);
+            if (v > static_cast<std::uint64_t>(std::numeric_limits<Int>::max())) return std::nullopt;
+            return static_cast<Int>(v);
         }
         if (!value.is_number_integer()) return std::nullopt;
         auto v = value.get<std::int64_t>();
-        if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max())
-            return std::nullopt;
-        return static_cast<std::int32_t>(v);
+        if (v < std::numeric_limits<Int>::min() || v > std::numeric_limits<Int>::max()) return std::nullopt;
+        return static_cast<Int>(v);
     }
 };
 
 template <>
-struct Wire<std::int64_t> {
-    static constexpr ValueKind kind = ValueKind::int64;
-    static nlohmann::json encode(std::int64_t value, std::vector<platform::UniqueFd>&) { return value; }
-    static std::optional<std::int64_t> decode(const nlohmann::json& value, std::vector<platform::UniqueFd>&,
-                                              Position) {
-        if (value.is_number_unsigned()) {
-            auto v = value.get<std::uint64_t>();
-            if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return std::nullopt;
-            return static_cast<std::int64_t>(v);
-        }
-        if (!value.is_number_integer()) return std::nullopt;
-        return value.get<std::int64_t>();
-    }
-};
+struct Wire<std::int32_t> : WireInteger<std::int32_t, ValueKind::int32> {};
+template <>
+struct Wire<std::int64_t> : WireInteger<std::int64_t, ValueKind::int64> {};
 
 template <>
 struct Wire<bool> {
