@@ -418,9 +418,14 @@ void PTYShellProcess::scheduleKillIfStillRunning() {
         }
         if (!exited) (void)self->sendToProcessGroup(SIGKILL);
     });
+    // Released after the lock (declared before the guard): dropping a timer cancels it.
     std::unique_ptr<OneShotTimer> replaced;
     std::lock_guard guard(lock_);
-    replaced = std::exchange(killTimer_, std::move(timer));
+    // The shell may have exited and been reaped since the hang-up: then there is nothing to kill.
+    if (hasExited_)
+        replaced = std::move(timer);
+    else
+        replaced = std::exchange(killTimer_, std::move(timer));
 }
 
 std::optional<PTYShellProcess::ExitResult> PTYShellProcess::reapIfExited() {
