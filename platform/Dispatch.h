@@ -61,7 +61,9 @@ class DispatchQueue {
     DispatchQueue& operator=(const DispatchQueue&) = delete;
 
     void async(std::function<void()> work);
-    // Runs `work` on the queue and returns when it has finished.
+    // Runs `work` on the queue and returns when it has finished. A caller on a pool thread keeps that
+    // thread busy while it waits, so such hops must stay few at any one time (the service makes at
+    // most one per listener and one for the open-shell count, well under the pool's size).
     void sync(const std::function<void()>& work);
     // True when the calling thread is running a task of this (serial) queue.
     [[nodiscard]] bool isCurrent() const;
