@@ -156,11 +156,13 @@ class HelperUpdaterPipelineTest : public ::testing::Test {
         return updater;
     }
 
-    std::future<tl::expected<void, HelperUpdateError>> start(HelperUpdater& updater, std::string json) {
+    std::future<tl::expected<void, HelperUpdateError>> start(HelperUpdater& updater, std::string json,
+                                                             EventRecorder* into = nullptr) {
         auto promise = std::make_shared<std::promise<tl::expected<void, HelperUpdateError>>>();
         auto future = promise->get_future();
+        EventRecorder& events = into ? *into : recorder;
         updater.begin(
-            std::move(json), [this](const HelperUpdateEvent& e) { recorder(e); },
+            std::move(json), [&events](const HelperUpdateEvent& e) { events(e); },
             [promise](tl::expected<void, HelperUpdateError> result) {
                 promise->set_value(std::move(result));
             });
@@ -303,29 +305,29 @@ TEST_F(HelperUpdaterPipelineTest, SuccessfulRunSwapsInTheNewBundleAndReportsEach
     expectInstalled("new 1.5.0");
 }
 
-TEST_F(HelperUpdaterPipelineTest, InstallsAnOlderReleaseAndInstallsWhenNothingIsInstalledYet) {
+TEST_F(HelperUpdaterPipelineTest, InstallsOlderReleasesFreshInstallsAndBundlesOneFolderDown) {
     Release older = publishVersion("1.0.3", "older.zip");
     ASSERT_TRUE(runUpdate(manifestJSON(older, "1.0.3")).result);
     expectInstalled("new 1.0.3");
 
     fs::remove_all(installedBundle);
-    Release fresh = publishVersion("1.6.0", "fresh.zip");
-    ASSERT_TRUE(runUpdate(manifestJSON(fresh, "1.6.0")).result);
-    expectInstalled("new 1.6.0");
-    EXPECT_EQ(restarts.load(), 2);
+    Release top = publish("top.zip", [](const fs::path& tree) { testing::makeBundle(tree, "1.6.0", "top"); });
+    ASSERT_TRUE(runUpdate(manifestJSON(top, "1.6.0")).result);
+    expectInstalled("top");
+
+    Release oneDown = publish("one.zip", [](const fs::path& tree) {
+        testing::writeFile(tree / "README.txt", "read me");
+        testing::makeBundle(tree / "Velmora Helper 1.6.1", "1.6.1", "one down");
+    });
+    ASSERT_TRUE(runUpdate(manifestJSON(oneDown, "1.6.1")).result);
+    expectInstalled("one down");
+    EXPECT_EQ(restarts.load(), 3);
     expectNoRunItemsLeft();
 }
 
-TEST_F(HelperUpdaterPipelineTest, UpperCasePublishedDigestMatches) {
+TEST_F(HelperUpdaterPipelineTest, UpperCaseDigestMatchesAndTheInstallerRecordIsIgnored) {
     Release release = publishVersion("1.5.0");
     std::transform(release.sha256.begin(), release.sha256.end(), release.sha256.begin(), ::toupper);
-    Outcome outcome = runUpdate(manifestJSON(release, "1.5.0"));
-    EXPECT_TRUE(outcome.result);
-    expectInstalled("new 1.5.0");
-}
-
-TEST_F(HelperUpdaterPipelineTest, InstallerRecordIsNeitherCheckedNorFetched) {
-    Release release = publishVersion("1.5.0");
     auto manifest = nlohmann::json::parse(manifestJSON(release, "1.5.0"));
     manifest["installer"] = {{"url", "http://elsewhere.example/installer.pkg"},
                              {"fileName", "i.pkg"},
@@ -346,38 +348,25 @@ TEST_F(HelperUpdaterPipelineTest, InstallerRecordIsNeitherCheckedNorFetched) {
 
 TEST_F(HelperUpdaterPipelineTest, RefusalsBeforeTheRunLeaveTheDiskUntouched) {
     Release release = publishVersion("1.5.0");
-    struct Case {
-        std::string json;
-        std::int64_t shells;
-        HelperUpdateError error;
+    const std::string good = manifestJSON(release, "1.5.0");
+    const std::vector<std::pair<std::string, std::int64_t>> cases = {
+        {"{\"schemaVersion\":2", 0},
+        {manifestWithout(good, "releaseNotes"), 0},
+        {manifestJSON(release, "1.5.0", "http://velmora.norwick.com/downloads/helper/VelmoraHelper.zip"), 0},
+        {manifestJSON(release, "1.5.0", "https://velmora.norwick.com/downloads/../VelmoraHelper.zip"), 0},
+        {good, 1},
     };
-    const std::vector<Case> cases = {
-        {"{\"schemaVersion\":2", 0, HelperUpdateError::manifestInvalid()},
-        {manifestWithout(manifestJSON(release, "1.5.0"), "releaseNotes"), 0,
-         HelperUpdateError::manifestInvalid()},
-        {manifestJSON(release, "1.5.0", "http://velmora.norwick.com/downloads/helper/VelmoraHelper.zip"), 0,
-         HelperUpdateError::manifestInvalid()},
-        {manifestJSON(release, "1.5.0", "https://velmora.norwick.com/downloads/../VelmoraHelper.zip"), 0,
-         HelperUpdateError::manifestInvalid()},
-        {manifestJSON(release, "1.5.0"), 1, HelperUpdateError::busy()},
-    };
-    for (const auto& c : cases) {
-        EventRecorder local;
-        openShells = c.shells;
-        auto updater = makeUpdater();
-        std::promise<tl::expected<void, HelperUpdateError>> promise;
-        updater->begin(
-            c.json, [&](const HelperUpdateEvent& e) { local(e); },
-            [&](tl::expected<void, HelperUpdateError> result) { promise.set_value(std::move(result)); });
-        auto future = promise.get_future();
-        ASSERT_EQ(future.wait_for(kTimeout), std::future_status::ready);
-        auto result = future.get();
-        ASSERT_FALSE(result);
-        EXPECT_EQ(result.error(), c.error);
-        EXPECT_EQ(local.events(), std::vector<HelperUpdateEvent>{HelperUpdateEvent::failed(c.error)});
+    for (const auto& [json, shells] : cases) {
+        SCOPED_TRACE(json);
+        const auto error = shells ? HelperUpdateError::busy() : HelperUpdateError::manifestInvalid();
+        openShells = shells;
+        Outcome outcome = runUpdate(json);
+        EXPECT_EQ(outcome.result, tl::unexpected(error));
+        EXPECT_EQ(outcome.events, std::vector<HelperUpdateEvent>{HelperUpdateEvent::failed(error)});
         EXPECT_FALSE(fs::exists(installDirectory / Identity::updateStagingDirectoryName));
         expectNoRunItemsLeft();
         expectInstalled("old");
+        recorder.clear();
     }
     EXPECT_EQ(restarts.load(), 0);
 }
@@ -389,13 +378,9 @@ TEST_F(HelperUpdaterPipelineTest, SecondBeginWhileRunningIsRefusedWithoutDisturb
     auto first = start(*updater, manifestJSON(release, "1.5.0"));
 
     EventRecorder secondEvents;
-    std::promise<tl::expected<void, HelperUpdateError>> second;
-    updater->begin(
-        manifestJSON(release, "1.5.0"), [&](const HelperUpdateEvent& e) { secondEvents(e); },
-        [&](tl::expected<void, HelperUpdateError> result) { second.set_value(std::move(result)); });
-    auto secondFuture = second.get_future();
-    ASSERT_EQ(secondFuture.wait_for(kTimeout), std::future_status::ready);
-    EXPECT_EQ(secondFuture.get(), tl::unexpected(HelperUpdateError::alreadyInProgress()));
+    auto second = start(*updater, manifestJSON(release, "1.5.0"), &secondEvents);
+    ASSERT_EQ(second.wait_for(kTimeout), std::future_status::ready);
+    EXPECT_EQ(second.get(), tl::unexpected(HelperUpdateError::alreadyInProgress()));
     EXPECT_TRUE(secondEvents.events().empty());
 
     releaseDownload();
@@ -412,234 +397,223 @@ TEST_F(HelperUpdaterPipelineTest, SecondBeginWhileRunningIsRefusedWithoutDisturb
     expectInstalled("new 1.5.1");
 }
 
-// ---- Failures during a run: one failed event, the same error, the run's items removed
+// ---- Failures during a run: the same error in one last failed event, the run's items removed
 
-TEST_F(HelperUpdaterPipelineTest, DownloadStepErrorsAreMappedOrPassedOn) {
-    Release release = publishVersion("1.5.0");
+TEST_F(HelperUpdaterPipelineTest, FailuresDuringTheRunMapToOneErrorAndKeepTheOldBundle) {
+    using E = HelperUpdateError;
+    const Release release = publishVersion("1.5.0");
+    const std::string good = manifestJSON(release, "1.5.0");
+    const HelperVersion v150{1, 5, 0};
+    const std::vector<Event> afterDownload{Event::startedDownloading, Event::downloaded, Event::failed};
+    const std::vector<Event> afterVerified{Event::startedDownloading, Event::downloaded, Event::verified,
+                                           Event::failed};
+    const E missing = E::expansionFailed("The archive does not contain Velmora Helper.app.");
+    // The step leaves a partial file behind, as an interrupted transfer would.
+    auto failDownload = [&](StepError error) {
+        downloadBody = [error](auto&, const fs::path& destination, auto&,
+                               auto&) -> tl::expected<void, StepError> {
+            testing::writeFile(destination, "partial");
+            return tl::unexpected(error);
+        };
+        return good;
+    };
+    auto withSize = [&](std::int64_t size) {
+        Release changed = release;
+        changed.size = size;
+        return manifestJSON(changed, "1.5.0");
+    };
+    // Removes, when event `at` arrives, `inside` of every item in `directory` whose name starts with
+    // `prefix`.
+    auto removeAt = [this](Event at, const fs::path& directory, const std::string& prefix,
+                           const fs::path& inside) {
+        recorder.onEvent = [=](const HelperUpdateEvent& e) {
+            if (e.kind() != at) return;
+            for (const auto& entry : fs::directory_iterator(directory))
+                if (entry.path().filename().string().starts_with(prefix))
+                    fs::remove_all(inside.empty() ? entry.path() : entry.path() / inside);
+        };
+    };
     struct Case {
-        StepError stepError;
-        HelperUpdateError expected;
+        const char* name;
+        std::function<std::string()> prepare;  // sets the run up and returns its manifest
+        E error;
+        bool textIsFragment = false;  // the reported text need only contain error.text()
+        std::vector<Event> kinds = {};
     };
     const std::vector<Case> cases = {
-        {StepError::update(HelperUpdateError::downloadFailed("Not Found")),
-         HelperUpdateError::downloadFailed("Not Found")},
-        {StepError::update(HelperUpdateError::signatureRejected("odd")),
-         HelperUpdateError::signatureRejected("odd")},
-        {StepError::other("Could not resolve host"),
-         HelperUpdateError::downloadFailed("Could not resolve host")},
-        {StepError::cancellation(), HelperUpdateError::cancelled()},
+        {"download error passed on",
+         [&] { return failDownload(StepError::update(E::downloadFailed("Not Found"))); },
+         E::downloadFailed("Not Found")},
+        {"other update error passed on",
+         [&] { return failDownload(StepError::update(E::signatureRejected("odd"))); },
+         E::signatureRejected("odd")},
+        {"plain download error", [&] { return failDownload(StepError::other("Could not resolve host")); },
+         E::downloadFailed("Could not resolve host")},
+        {"download cancelled", [&] { return failDownload(StepError::cancellation()); }, E::cancelled()},
+        {"no work directory",
+         [&] {
+             // A plain file where the staging root should be: no directory can be made below it.
+             testing::writeFile(installDirectory / Identity::updateStagingDirectoryName, "in the way");
+             return good;
+         },
+         E::downloadFailed("Not a directory"),
+         true,
+         {Event::failed}},
+        {"wrong size", [&] { return withSize(release.size + 1); }, E::sizeMismatch(), false, afterDownload},
+        {"wrong digest",
+         [&] {
+             Release changed = release;
+             changed.sha256[0] = changed.sha256[0] == '0' ? '1' : '0';
+             return manifestJSON(changed, "1.5.0");
+         },
+         E::checksumMismatch(), false, afterDownload},
+        // A download that reports success but leaves no file: its size reads as -1.
+        {"no file",
+         [&] {
+             downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
+             return good;
+         },
+         E::sizeMismatch()},
+        {"no file of unknown size",
+         [&] {
+             downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
+             return withSize(-1);
+         },
+         E::checksumMismatch()},
+        {"not an archive",
+         [&] {
+             testing::writeFile(server.path() / "broken.zip", "PK\x03\x04 this is not a real archive");
+             Release broken{"broken.zip", HelperUpdater::sha256(server.path() / "broken.zip").value(),
+                            static_cast<std::int64_t>(fs::file_size(server.path() / "broken.zip"))};
+             return manifestJSON(broken, "1.5.0");
+         },
+         E::expansionFailed(""), true, afterDownload},
+        {"expansion error passed on",
+         [&] {
+             expandStep = [](auto&, auto&) -> tl::expected<void, StepError> {
+                 return tl::unexpected(StepError::update(E::expansionFailed("ditto exited with 1.")));
+             };
+             return good;
+         },
+         E::expansionFailed("ditto exited with 1.")},
+        {"bundle two folders down",
+         [&] {
+             return manifestJSON(publish("two.zip",
+                                         [](const fs::path& tree) {
+                                             testing::makeBundle(tree / "outer" / "inner", "1.5.0",
+                                                                 "two down");
+                                         }),
+                                 "1.5.0");
+         },
+         missing},
+        {"bundle in a hidden folder",
+         [&] {
+             return manifestJSON(publish("hidden.zip",
+                                         [](const fs::path& tree) {
+                                             testing::makeBundle(tree / ".payload", "1.5.0", "hidden");
+                                         }),
+                                 "1.5.0");
+         },
+         missing},
+        {"executable changed after its digest was recorded",
+         [&] {
+             return manifestJSON(publish("tampered.zip",
+                                         [](const fs::path& tree) {
+                                             fs::path bundle = testing::makeBundle(tree, "1.5.0", "tampered");
+                                             testing::writeFile(Identity::executableURL(bundle),
+                                                                "#!/bin/sh\necho 'Velmora Helper 1.5.0'\n",
+                                                                0755);
+                                         }),
+                                 "1.5.0");
+         },
+         E::signatureRejected("The code has been modified."), false, afterDownload},
+        {"signature error passed on",
+         [&] {
+             verifyStep = [](auto&) -> tl::expected<void, StepError> {
+                 return tl::unexpected(
+                     StepError::update(E::signatureRejected("Gatekeeper rejected the update (3).")));
+             };
+             return good;
+         },
+         E::signatureRejected("Gatekeeper rejected the update (3).")},
+        {"other version reported",
+         [&] { return manifestJSON(publishVersion("1.4.9", "other.zip"), "1.5.0"); },
+         E::versionPreflightFailed(v150, "Velmora Helper 1.4.9 (60), protocol 2\n")},
+        {"version check exits 3",
+         [&] {
+             return manifestJSON(
+                 publish("exits.zip",
+                         [](const fs::path& tree) { testing::makeBundle(tree, "1.5.0", "exits", 3); }),
+                 "1.5.0");
+         },
+         E::versionPreflightFailed(v150, "exit 3")},
+        // The system's text becomes the actual text.
+        {"executable cannot be started",
+         [&] {
+             return manifestJSON(publish("unstartable.zip",
+                                         [](const fs::path& tree) {
+                                             fs::path bundle =
+                                                 testing::makeBundle(tree, "1.5.0", "unstartable");
+                                             ::chmod(Identity::executableURL(bundle).c_str(), 0644);
+                                         }),
+                                 "1.5.0");
+         },
+         E::versionPreflightFailed(v150, "posix_spawn"), true},
+        {"shell opened during the download",
+         [&] {
+             duringDownload = [this] { openShells = 1; };
+             return good;
+         },
+         E::busy(), false, afterVerified},
+        {"expanded bundle removed before the move",
+         [&] {
+             removeAt(Event::verified, installDirectory / Identity::updateStagingDirectoryName, "",
+                      "expanded");
+             return good;
+         },
+         E::replaceFailed("No such file or directory"), true, afterVerified},
+        {"staged bundle removed before the swap",
+         [&] {
+             removeAt(Event::staged, installDirectory, std::string(Identity::stagedBundlePrefix), "");
+             return good;
+         },
+         E::replaceFailed(""),
+         true,
+         {Event::startedDownloading, Event::downloaded, Event::verified, Event::staged, Event::failed}},
     };
+    const auto defaultDownload = downloadBody;
+    const auto defaultExpand = expandStep;
+    const auto defaultVerify = verifyStep;
     for (const auto& c : cases) {
-        // The step leaves a partial file behind, as an interrupted transfer would.
-        downloadBody = [&](const std::string&, const fs::path& destination, auto&,
-                           auto&) -> tl::expected<void, StepError> {
-            testing::writeFile(destination, "partial");
-            return tl::unexpected(c.stepError);
-        };
-        Outcome outcome = runUpdate(manifestJSON(release, "1.5.0"));
+        SCOPED_TRACE(c.name);
+        Outcome outcome = runUpdate(c.prepare());
         ASSERT_FALSE(outcome.result);
-        EXPECT_EQ(outcome.result.error(), c.expected);
-        EXPECT_EQ(outcome.events.back(), HelperUpdateEvent::failed(c.expected));
-        expectNoRunItemsLeft();
+        const E& error = outcome.result.error();
+        if (c.textIsFragment) {
+            EXPECT_EQ(error.kind(), c.error.kind());
+            EXPECT_EQ(error.expectedVersion(), c.error.expectedVersion());
+            EXPECT_FALSE(error.text().empty());
+            EXPECT_NE(error.text().find(c.error.text()), std::string::npos) << error.text();
+        } else {
+            EXPECT_EQ(error, c.error);
+        }
+        EXPECT_EQ(outcome.events.back(), HelperUpdateEvent::failed(error));
+        if (!c.kinds.empty()) {
+            EXPECT_EQ(outcome.kinds(), c.kinds);
+        }
         expectInstalled("old");
+        expectNoRunItemsLeft();
+
+        std::error_code ignored;
+        fs::remove(installDirectory / Identity::updateStagingDirectoryName, ignored);
+        downloadBody = defaultDownload;
+        expandStep = defaultExpand;
+        verifyStep = defaultVerify;
+        duringDownload = nullptr;
+        recorder.onEvent = nullptr;
+        openShells = 0;
         recorder.clear();
     }
-}
-
-TEST_F(HelperUpdaterPipelineTest, ExpansionDirectoryThatCannotBeCreatedFailsTheDownload) {
-    Release release = publishVersion("1.5.0");
-    // A plain file where the staging root should be: no directory can be made below it.
-    testing::writeFile(installDirectory / Identity::updateStagingDirectoryName, "in the way");
-    Outcome outcome = runUpdate(manifestJSON(release, "1.5.0"));
-    ASSERT_FALSE(outcome.result);
-    EXPECT_EQ(outcome.result.error().kind(), HelperUpdateError::Case::downloadFailed);
-    EXPECT_NE(outcome.result.error().text().find("Not a directory"), std::string::npos)
-        << outcome.result.error().text();
-    EXPECT_EQ(outcome.events,
-              std::vector<HelperUpdateEvent>{HelperUpdateEvent::failed(outcome.result.error())});
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-}
-
-TEST_F(HelperUpdaterPipelineTest, SizeAndDigestChecks) {
-    Release release = publishVersion("1.5.0");
-
-    Release wrongSize = release;
-    wrongSize.size += 1;
-    EXPECT_EQ(runUpdate(manifestJSON(wrongSize, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::sizeMismatch()));
-
-    Release wrongDigest = release;
-    wrongDigest.sha256[0] = wrongDigest.sha256[0] == '0' ? '1' : '0';
-    EXPECT_EQ(runUpdate(manifestJSON(wrongDigest, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::checksumMismatch()));
-
-    // A download that reports success but leaves no file: the size reads as -1.
-    downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
-    EXPECT_EQ(runUpdate(manifestJSON(release, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::sizeMismatch()));
-    Release unknownSize = release;
-    unknownSize.size = -1;
-    EXPECT_EQ(runUpdate(manifestJSON(unknownSize, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::checksumMismatch()));
-
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-    EXPECT_EQ(restarts.load(), 0);
-}
-
-TEST_F(HelperUpdaterPipelineTest, ArchiveThatDoesNotExpandFailsWithTheExpandersText) {
-    testing::writeFile(server.path() / "broken.zip", "PK\x03\x04 this is not a real archive");
-    Release broken{"broken.zip", HelperUpdater::sha256(server.path() / "broken.zip").value(),
-                   static_cast<std::int64_t>(fs::file_size(server.path() / "broken.zip"))};
-    Outcome outcome = runUpdate(manifestJSON(broken, "1.5.0"));
-    ASSERT_FALSE(outcome.result);
-    EXPECT_EQ(outcome.result.error().kind(), HelperUpdateError::Case::expansionFailed);
-    EXPECT_FALSE(outcome.result.error().text().empty());
-    EXPECT_EQ(outcome.kinds(),
-              (std::vector<Event>{Event::startedDownloading, Event::downloaded, Event::failed}));
-
-    // A step that builds its own update error has it passed on unchanged.
-    Release release = publishVersion("1.5.0");
-    expandStep = [](auto&, auto&) -> tl::expected<void, StepError> {
-        return tl::unexpected(StepError::update(HelperUpdateError::expansionFailed("ditto exited with 1.")));
-    };
-    EXPECT_EQ(runUpdate(manifestJSON(release, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::expansionFailed("ditto exited with 1.")));
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-}
-
-TEST_F(HelperUpdaterPipelineTest, BundleIsFoundAtTheTopOrOneFolderDownOnly) {
-    const HelperUpdateError missing =
-        HelperUpdateError::expansionFailed("The archive does not contain Velmora Helper.app.");
-
-    Release top = publish("top.zip", [](const fs::path& tree) { testing::makeBundle(tree, "1.5.0", "top"); });
-    EXPECT_TRUE(runUpdate(manifestJSON(top, "1.5.0")).result);
-    expectInstalled("top");
-
-    Release oneDown = publish("one.zip", [](const fs::path& tree) {
-        testing::writeFile(tree / "README.txt", "read me");
-        testing::makeBundle(tree / "Velmora Helper 1.5.1", "1.5.1", "one down");
-    });
-    EXPECT_TRUE(runUpdate(manifestJSON(oneDown, "1.5.1")).result);
-    expectInstalled("one down");
-
-    Release twoDown = publish("two.zip", [](const fs::path& tree) {
-        testing::makeBundle(tree / "outer" / "inner", "1.5.2", "two down");
-    });
-    Outcome deep = runUpdate(manifestJSON(twoDown, "1.5.2"));
-    EXPECT_EQ(deep.result, tl::unexpected(missing));
-    EXPECT_EQ(deep.events.back(), HelperUpdateEvent::failed(missing));
-
-    Release hidden = publish("hidden.zip", [](const fs::path& tree) {
-        testing::makeBundle(tree / ".payload", "1.5.3", "hidden");
-    });
-    EXPECT_EQ(runUpdate(manifestJSON(hidden, "1.5.3")).result, tl::unexpected(missing));
-
-    expectInstalled("one down");
-    expectNoRunItemsLeft();
-}
-
-TEST_F(HelperUpdaterPipelineTest, SignatureStepFailures) {
-    // The executable changed after its digest was recorded.
-    Release tampered = publish("tampered.zip", [](const fs::path& tree) {
-        fs::path bundle = testing::makeBundle(tree, "1.5.0", "tampered");
-        testing::writeFile(Identity::executableURL(bundle), "#!/bin/sh\necho 'Velmora Helper 1.5.0'\n", 0755);
-    });
-    Outcome outcome = runUpdate(manifestJSON(tampered, "1.5.0"));
-    EXPECT_EQ(outcome.result,
-              tl::unexpected(HelperUpdateError::signatureRejected("The code has been modified.")));
-    EXPECT_EQ(outcome.kinds(),
-              (std::vector<Event>{Event::startedDownloading, Event::downloaded, Event::failed}));
-
-    Release release = publishVersion("1.5.0");
-    verifyStep = [](auto&) -> tl::expected<void, StepError> {
-        return tl::unexpected(
-            StepError::update(HelperUpdateError::signatureRejected("Gatekeeper rejected the update (3).")));
-    };
-    EXPECT_EQ(runUpdate(manifestJSON(release, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::signatureRejected("Gatekeeper rejected the update (3).")));
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-}
-
-TEST_F(HelperUpdaterPipelineTest, VersionPreflightFailures) {
-    const HelperVersion expected{1, 5, 0};
-
-    Release other = publishVersion("1.4.9", "other.zip");
-    EXPECT_EQ(runUpdate(manifestJSON(other, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::versionPreflightFailed(
-                  expected, "Velmora Helper 1.4.9 (60), protocol 2\n")));
-
-    Release exits =
-        publish("exits.zip", [](const fs::path& tree) { testing::makeBundle(tree, "1.5.0", "exits", 3); });
-    EXPECT_EQ(runUpdate(manifestJSON(exits, "1.5.0")).result,
-              tl::unexpected(HelperUpdateError::versionPreflightFailed(expected, "exit 3")));
-
-    // An executable that cannot be started: the system's text becomes the actual text.
-    Release unstartable = publish("unstartable.zip", [](const fs::path& tree) {
-        fs::path bundle = testing::makeBundle(tree, "1.5.0", "unstartable");
-        ::chmod(Identity::executableURL(bundle).c_str(), 0644);
-    });
-    Outcome outcome = runUpdate(manifestJSON(unstartable, "1.5.0"));
-    ASSERT_FALSE(outcome.result);
-    EXPECT_EQ(outcome.result.error().kind(), HelperUpdateError::Case::versionPreflightFailed);
-    EXPECT_EQ(outcome.result.error().expectedVersion(), expected);
-    EXPECT_NE(outcome.result.error().text().find("posix_spawn"), std::string::npos);
-
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-    EXPECT_EQ(restarts.load(), 0);
-}
-
-TEST_F(HelperUpdaterPipelineTest, ShellOpenedDuringTheDownloadStopsTheRunAfterVerification) {
-    Release release = publishVersion("1.5.0");
-    duringDownload = [this] { openShells = 1; };
-    Outcome outcome = runUpdate(manifestJSON(release, "1.5.0"));
-    EXPECT_EQ(outcome.result, tl::unexpected(HelperUpdateError::busy()));
-    EXPECT_EQ(outcome.kinds(), (std::vector<Event>{Event::startedDownloading, Event::downloaded,
-                                                   Event::verified, Event::failed}));
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-    EXPECT_EQ(restarts.load(), 0);
-}
-
-TEST_F(HelperUpdaterPipelineTest, MoveOrSwapThatFailsReportsReplaceFailedAndKeepsTheOldBundle) {
-    Release release = publishVersion("1.5.0");
-    // Someone removes the expanded bundle between verification and the move.
-    recorder.onEvent = [this](const HelperUpdateEvent& e) {
-        if (e.kind() != Event::verified) return;
-        for (const auto& work :
-             fs::directory_iterator(installDirectory / Identity::updateStagingDirectoryName))
-            fs::remove_all(work.path() / "expanded");
-    };
-    Outcome moved = runUpdate(manifestJSON(release, "1.5.0"));
-    ASSERT_FALSE(moved.result);
-    EXPECT_EQ(moved.result.error().kind(), HelperUpdateError::Case::replaceFailed);
-    EXPECT_NE(moved.result.error().text().find("No such file or directory"), std::string::npos);
-    EXPECT_EQ(moved.kinds(), (std::vector<Event>{Event::startedDownloading, Event::downloaded,
-                                                 Event::verified, Event::failed}));
-    expectInstalled("old");
-    expectNoRunItemsLeft();
-}
-
-TEST_F(HelperUpdaterPipelineTest, SwapThatFailsReportsReplaceFailedAndKeepsTheOldBundle) {
-    Release release = publishVersion("1.5.0");
-    // The staged bundle vanishes between staging and the swap.
-    recorder.onEvent = [this](const HelperUpdateEvent& e) {
-        if (e.kind() != Event::staged) return;
-        for (const auto& entry : fs::directory_iterator(installDirectory))
-            if (entry.path().filename().string().starts_with(Identity::stagedBundlePrefix))
-                fs::remove_all(entry.path());
-    };
-    Outcome outcome = runUpdate(manifestJSON(release, "1.5.0"));
-    ASSERT_FALSE(outcome.result);
-    EXPECT_EQ(outcome.result.error().kind(), HelperUpdateError::Case::replaceFailed);
-    EXPECT_EQ(outcome.kinds(), (std::vector<Event>{Event::startedDownloading, Event::downloaded,
-                                                   Event::verified, Event::staged, Event::failed}));
-    expectInstalled("old");
-    expectNoRunItemsLeft();
     EXPECT_EQ(restarts.load(), 0);
 }
 

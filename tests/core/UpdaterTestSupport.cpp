@@ -2,26 +2,14 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
-#include <system_error>
-#include <vector>
 
 #include "core/HelperUpdater.h"
 #include "kit/VelmoraHelperIdentity.h"
-#include "platform/SystemError.h"
-#include "platform/UniqueFd.h"
-
-extern char** environ;
 
 namespace velmora::core::testing {
 
@@ -35,13 +23,6 @@ void writeFile(const fs::path& file, const std::string& contents, unsigned mode)
         if (!out) throw std::runtime_error("cannot write " + file.string());
     }
     ::chmod(file.c_str(), mode);
-}
-
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
 }
 
 fs::path makeBundle(const fs::path& parent, const std::string& version, const std::string& marker,
@@ -140,37 +121,15 @@ tl::expected<void, std::string> expandZip(const fs::path& zipFile, const fs::pat
 }
 
 tl::expected<std::string, std::string> runVersion(const fs::path& bundle) {
-    std::string executable = kit::VelmoraHelperIdentity::executableURL(bundle).string();
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0)
-        return tl::unexpected(platform::SystemError::fromErrno("pipe2").description());
-    platform::UniqueFd readEnd(fds[0]), writeEnd(fds[1]);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv{executable.data(), const_cast<char*>("--version"), nullptr};
-    pid_t pid = -1;
-    int spawned = ::posix_spawn(&pid, executable.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return tl::unexpected(platform::SystemError{"posix_spawn", spawned}.description());
-    writeEnd.reset();
-
-    std::string output;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(readEnd.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        output.append(buffer, static_cast<size_t>(n));
+    velmora::testing::ProcessResult result;
+    try {
+        result =
+            velmora::testing::runProcess(kit::VelmoraHelperIdentity::executableURL(bundle), {"--version"});
+    } catch (const std::exception& e) {
+        return tl::unexpected(std::string(e.what()));
     }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    if (code != 0) return "exit " + std::to_string(code);
-    return output;
+    if (result.exitStatus == 0) return result.standardOutput;
+    return "exit " + std::to_string(result.exitStatus < 0 ? 128 + result.termSignal : result.exitStatus);
 }
 
 }  // namespace velmora::core::testing

@@ -15,7 +15,7 @@ namespace velmora::core::testing {
 using TemporaryDirectory = velmora::testing::TemporaryDirectory;
 
 void writeFile(const std::filesystem::path& file, const std::string& contents, unsigned mode = 0644);
-std::string readFile(const std::filesystem::path& file);
+using velmora::testing::readFile;
 
 // Makes `parent`/Velmora Helper.app whose executable prints "Velmora Helper <version> (60), protocol 2"
 // and exits with `exitStatus`, with Contents/Resources/marker holding `marker` and a recorded digest
