@@ -215,6 +215,39 @@ class HelperUpdaterPipelineTest : public ::testing::Test {
         return {};
     }
 
+    enum class Match { exact, fragment };  // fragment: same case, and its text inside the reported one
+
+    // Runs `json` expecting `error` as the result and the last event, the old bundle kept and the run's
+    // items removed; then puts the steps back as they were.
+    void expectRunFails(const std::string& json, const HelperUpdateError& error, Match match = Match::exact,
+                        const std::vector<Event>& kinds = {}) {
+        SCOPED_TRACE(error.summary());
+        Outcome outcome = runUpdate(json);
+        ASSERT_FALSE(outcome.result);
+        const HelperUpdateError& reported = outcome.result.error();
+        if (match == Match::fragment) {
+            EXPECT_EQ(reported.kind(), error.kind());
+            EXPECT_EQ(reported.expectedVersion(), error.expectedVersion());
+            EXPECT_FALSE(reported.text().empty());
+            EXPECT_NE(reported.text().find(error.text()), std::string::npos) << reported.text();
+        } else {
+            EXPECT_EQ(reported, error);
+        }
+        EXPECT_EQ(outcome.events.back(), HelperUpdateEvent::failed(reported));
+        if (!kinds.empty()) {
+            EXPECT_EQ(outcome.kinds(), kinds);
+        }
+        expectInstalled("old");
+        expectNoRunItemsLeft();
+        downloadBody = [this](auto&&... args) { return copyFromServer(args...); };
+        expandStep = defaultExpandStep;
+        verifyStep = defaultVerifyStep;
+        duringDownload = nullptr;
+        recorder.onEvent = nullptr;
+        openShells = 0;
+        recorder.clear();
+    }
+
     void expectInstalled(const std::string& marker) {
         EXPECT_EQ(testing::readFile(installedBundle / "Contents/Resources/marker"), marker);
         EXPECT_TRUE(testing::checkRecordedDigest(installedBundle));
@@ -244,17 +277,19 @@ class HelperUpdaterPipelineTest : public ::testing::Test {
     std::function<void()> duringDownload;
     DownloadBody downloadBody;
     std::function<tl::expected<void, StepError>(const fs::path&, const fs::path&)> expandStep =
-        [](const fs::path& archive, const fs::path& destination) -> tl::expected<void, StepError> {
+        defaultExpandStep;
+    std::function<tl::expected<void, StepError>(const fs::path&)> verifyStep = defaultVerifyStep;
+    static tl::expected<void, StepError> defaultExpandStep(const fs::path& archive,
+                                                           const fs::path& destination) {
         if (auto expanded = testing::expandZip(archive, destination); !expanded)
             return tl::unexpected(StepError::other(expanded.error()));
         return {};
-    };
-    std::function<tl::expected<void, StepError>(const fs::path&)> verifyStep =
-        [](const fs::path& bundle) -> tl::expected<void, StepError> {
+    }
+    static tl::expected<void, StepError> defaultVerifyStep(const fs::path& bundle) {
         if (auto checked = testing::checkRecordedDigest(bundle); !checked)
             return tl::unexpected(StepError::other(checked.error()));
         return {};
-    };
+    }
     std::function<tl::expected<std::string, StepError>(const fs::path&)> versionStep =
         [](const fs::path& bundle) -> tl::expected<std::string, StepError> {
         auto reported = testing::runVersion(bundle);
@@ -403,217 +438,114 @@ TEST_F(HelperUpdaterPipelineTest, FailuresDuringTheRunMapToOneErrorAndKeepTheOld
     using E = HelperUpdateError;
     const Release release = publishVersion("1.5.0");
     const std::string good = manifestJSON(release, "1.5.0");
-    const HelperVersion v150{1, 5, 0};
     const std::vector<Event> afterDownload{Event::startedDownloading, Event::downloaded, Event::failed};
     const std::vector<Event> afterVerified{Event::startedDownloading, Event::downloaded, Event::verified,
                                            Event::failed};
-    const E missing = E::expansionFailed("The archive does not contain Velmora Helper.app.");
+    auto manifestOf = [&](const char* file, const std::function<void(const fs::path&)>& layout) {
+        return manifestJSON(publish(file, layout), "1.5.0");
+    };
     // The step leaves a partial file behind, as an interrupted transfer would.
-    auto failDownload = [&](StepError error) {
-        downloadBody = [error](auto&, const fs::path& destination, auto&,
-                               auto&) -> tl::expected<void, StepError> {
+    for (const auto& [stepError, error] : std::vector<std::pair<StepError, E>>{
+             {StepError::update(E::downloadFailed("Not Found")), E::downloadFailed("Not Found")},
+             {StepError::update(E::signatureRejected("odd")), E::signatureRejected("odd")},
+             {StepError::other("Could not resolve host"), E::downloadFailed("Could not resolve host")},
+             {StepError::cancellation(), E::cancelled()}}) {
+        downloadBody = [&](auto&, const fs::path& destination, auto&,
+                           auto&) -> tl::expected<void, StepError> {
             testing::writeFile(destination, "partial");
-            return tl::unexpected(error);
+            return tl::unexpected(stepError);
         };
-        return good;
-    };
-    auto withSize = [&](std::int64_t size) {
-        Release changed = release;
-        changed.size = size;
-        return manifestJSON(changed, "1.5.0");
-    };
-    // Removes, when event `at` arrives, `inside` of every item in `directory` whose name starts with
-    // `prefix`.
-    auto removeAt = [this](Event at, const fs::path& directory, const std::string& prefix,
-                           const fs::path& inside) {
-        recorder.onEvent = [=](const HelperUpdateEvent& e) {
-            if (e.kind() != at) return;
-            for (const auto& entry : fs::directory_iterator(directory))
-                if (entry.path().filename().string().starts_with(prefix))
-                    fs::remove_all(inside.empty() ? entry.path() : entry.path() / inside);
-        };
-    };
-    struct Case {
-        const char* name;
-        std::function<std::string()> prepare;  // sets the run up and returns its manifest
-        E error;
-        bool textIsFragment = false;  // the reported text need only contain error.text()
-        std::vector<Event> kinds = {};
-    };
-    const std::vector<Case> cases = {
-        {"download error passed on",
-         [&] { return failDownload(StepError::update(E::downloadFailed("Not Found"))); },
-         E::downloadFailed("Not Found")},
-        {"other update error passed on",
-         [&] { return failDownload(StepError::update(E::signatureRejected("odd"))); },
-         E::signatureRejected("odd")},
-        {"plain download error", [&] { return failDownload(StepError::other("Could not resolve host")); },
-         E::downloadFailed("Could not resolve host")},
-        {"download cancelled", [&] { return failDownload(StepError::cancellation()); }, E::cancelled()},
-        {"no work directory",
-         [&] {
-             // A plain file where the staging root should be: no directory can be made below it.
-             testing::writeFile(installDirectory / Identity::updateStagingDirectoryName, "in the way");
-             return good;
-         },
-         E::downloadFailed("Not a directory"),
-         true,
-         {Event::failed}},
-        {"wrong size", [&] { return withSize(release.size + 1); }, E::sizeMismatch(), false, afterDownload},
-        {"wrong digest",
-         [&] {
-             Release changed = release;
-             changed.sha256[0] = changed.sha256[0] == '0' ? '1' : '0';
-             return manifestJSON(changed, "1.5.0");
-         },
-         E::checksumMismatch(), false, afterDownload},
-        // A download that reports success but leaves no file: its size reads as -1.
-        {"no file",
-         [&] {
-             downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
-             return good;
-         },
-         E::sizeMismatch()},
-        {"no file of unknown size",
-         [&] {
-             downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
-             return withSize(-1);
-         },
-         E::checksumMismatch()},
-        {"not an archive",
-         [&] {
-             testing::writeFile(server.path() / "broken.zip", "PK\x03\x04 this is not a real archive");
-             Release broken{"broken.zip", HelperUpdater::sha256(server.path() / "broken.zip").value(),
-                            static_cast<std::int64_t>(fs::file_size(server.path() / "broken.zip"))};
-             return manifestJSON(broken, "1.5.0");
-         },
-         E::expansionFailed(""), true, afterDownload},
-        {"expansion error passed on",
-         [&] {
-             expandStep = [](auto&, auto&) -> tl::expected<void, StepError> {
-                 return tl::unexpected(StepError::update(E::expansionFailed("ditto exited with 1.")));
-             };
-             return good;
-         },
-         E::expansionFailed("ditto exited with 1.")},
-        {"bundle two folders down",
-         [&] {
-             return manifestJSON(publish("two.zip",
-                                         [](const fs::path& tree) {
-                                             testing::makeBundle(tree / "outer" / "inner", "1.5.0",
-                                                                 "two down");
-                                         }),
-                                 "1.5.0");
-         },
-         missing},
-        {"bundle in a hidden folder",
-         [&] {
-             return manifestJSON(publish("hidden.zip",
-                                         [](const fs::path& tree) {
-                                             testing::makeBundle(tree / ".payload", "1.5.0", "hidden");
-                                         }),
-                                 "1.5.0");
-         },
-         missing},
-        {"executable changed after its digest was recorded",
-         [&] {
-             return manifestJSON(publish("tampered.zip",
-                                         [](const fs::path& tree) {
-                                             fs::path bundle = testing::makeBundle(tree, "1.5.0", "tampered");
-                                             testing::writeFile(Identity::executableURL(bundle),
-                                                                "#!/bin/sh\necho 'Velmora Helper 1.5.0'\n",
-                                                                0755);
-                                         }),
-                                 "1.5.0");
-         },
-         E::signatureRejected("The code has been modified."), false, afterDownload},
-        {"signature error passed on",
-         [&] {
-             verifyStep = [](auto&) -> tl::expected<void, StepError> {
-                 return tl::unexpected(
-                     StepError::update(E::signatureRejected("Gatekeeper rejected the update (3).")));
-             };
-             return good;
-         },
-         E::signatureRejected("Gatekeeper rejected the update (3).")},
-        {"other version reported",
-         [&] { return manifestJSON(publishVersion("1.4.9", "other.zip"), "1.5.0"); },
-         E::versionPreflightFailed(v150, "Velmora Helper 1.4.9 (60), protocol 2\n")},
-        {"version check exits 3",
-         [&] {
-             return manifestJSON(
-                 publish("exits.zip",
-                         [](const fs::path& tree) { testing::makeBundle(tree, "1.5.0", "exits", 3); }),
-                 "1.5.0");
-         },
-         E::versionPreflightFailed(v150, "exit 3")},
-        // The system's text becomes the actual text.
-        {"executable cannot be started",
-         [&] {
-             return manifestJSON(publish("unstartable.zip",
-                                         [](const fs::path& tree) {
-                                             fs::path bundle =
-                                                 testing::makeBundle(tree, "1.5.0", "unstartable");
-                                             ::chmod(Identity::executableURL(bundle).c_str(), 0644);
-                                         }),
-                                 "1.5.0");
-         },
-         E::versionPreflightFailed(v150, "posix_spawn"), true},
-        {"shell opened during the download",
-         [&] {
-             duringDownload = [this] { openShells = 1; };
-             return good;
-         },
-         E::busy(), false, afterVerified},
-        {"expanded bundle removed before the move",
-         [&] {
-             removeAt(Event::verified, installDirectory / Identity::updateStagingDirectoryName, "",
-                      "expanded");
-             return good;
-         },
-         E::replaceFailed("No such file or directory"), true, afterVerified},
-        {"staged bundle removed before the swap",
-         [&] {
-             removeAt(Event::staged, installDirectory, std::string(Identity::stagedBundlePrefix), "");
-             return good;
-         },
-         E::replaceFailed(""),
-         true,
-         {Event::startedDownloading, Event::downloaded, Event::verified, Event::staged, Event::failed}},
-    };
-    const auto defaultDownload = downloadBody;
-    const auto defaultExpand = expandStep;
-    const auto defaultVerify = verifyStep;
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Outcome outcome = runUpdate(c.prepare());
-        ASSERT_FALSE(outcome.result);
-        const E& error = outcome.result.error();
-        if (c.textIsFragment) {
-            EXPECT_EQ(error.kind(), c.error.kind());
-            EXPECT_EQ(error.expectedVersion(), c.error.expectedVersion());
-            EXPECT_FALSE(error.text().empty());
-            EXPECT_NE(error.text().find(c.error.text()), std::string::npos) << error.text();
-        } else {
-            EXPECT_EQ(error, c.error);
-        }
-        EXPECT_EQ(outcome.events.back(), HelperUpdateEvent::failed(error));
-        if (!c.kinds.empty()) {
-            EXPECT_EQ(outcome.kinds(), c.kinds);
-        }
-        expectInstalled("old");
-        expectNoRunItemsLeft();
-
-        std::error_code ignored;
-        fs::remove(installDirectory / Identity::updateStagingDirectoryName, ignored);
-        downloadBody = defaultDownload;
-        expandStep = defaultExpand;
-        verifyStep = defaultVerify;
-        duringDownload = nullptr;
-        recorder.onEvent = nullptr;
-        openShells = 0;
-        recorder.clear();
+        expectRunFails(good, error);
     }
+
+    // A plain file where the staging root should be: no directory can be made below it.
+    fs::remove(installDirectory / Identity::updateStagingDirectoryName);
+    testing::writeFile(installDirectory / Identity::updateStagingDirectoryName, "in the way");
+    expectRunFails(good, E::downloadFailed("Not a directory"), Match::fragment, {Event::failed});
+    fs::remove(installDirectory / Identity::updateStagingDirectoryName);
+
+    Release changed = release;
+    changed.size += 1;
+    expectRunFails(manifestJSON(changed, "1.5.0"), E::sizeMismatch(), Match::exact, afterDownload);
+    changed = release;
+    changed.sha256[0] = changed.sha256[0] == '0' ? '1' : '0';
+    expectRunFails(manifestJSON(changed, "1.5.0"), E::checksumMismatch(), Match::exact, afterDownload);
+    // A download that reports success but leaves no file: its size reads as -1.
+    downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
+    expectRunFails(good, E::sizeMismatch());
+    downloadBody = [](auto&, auto&, auto&, auto&) -> tl::expected<void, StepError> { return {}; };
+    changed = release;
+    changed.size = -1;
+    expectRunFails(manifestJSON(changed, "1.5.0"), E::checksumMismatch());
+
+    testing::writeFile(server.path() / "broken.zip", "PK\x03\x04 this is not a real archive");
+    Release broken{"broken.zip", HelperUpdater::sha256(server.path() / "broken.zip").value(),
+                   static_cast<std::int64_t>(fs::file_size(server.path() / "broken.zip"))};
+    expectRunFails(manifestJSON(broken, "1.5.0"), E::expansionFailed(""), Match::fragment, afterDownload);
+    expandStep = [](auto&, auto&) -> tl::expected<void, StepError> {
+        return tl::unexpected(StepError::update(E::expansionFailed("ditto exited with 1.")));
+    };
+    expectRunFails(good, E::expansionFailed("ditto exited with 1."));
+    // The bundle is looked for at the top and one visible folder down only.
+    const E missing = E::expansionFailed("The archive does not contain Velmora Helper.app.");
+    expectRunFails(
+        manifestOf("two.zip",
+                   [](const fs::path& tree) { testing::makeBundle(tree / "a" / "b", "1.5.0", "two"); }),
+        missing);
+    expectRunFails(
+        manifestOf("hidden.zip",
+                   [](const fs::path& tree) { testing::makeBundle(tree / ".p", "1.5.0", "hidden"); }),
+        missing);
+
+    // The executable changed after its digest was recorded.
+    expectRunFails(manifestOf("tampered.zip",
+                              [](const fs::path& tree) {
+                                  testing::writeFile(
+                                      Identity::executableURL(testing::makeBundle(tree, "1.5.0", "tampered")),
+                                      "#!/bin/sh\necho 'Velmora Helper 1.5.0'\n", 0755);
+                              }),
+                   E::signatureRejected("The code has been modified."), Match::exact, afterDownload);
+    verifyStep = [](auto&) -> tl::expected<void, StepError> {
+        return tl::unexpected(StepError::update(E::signatureRejected("Gatekeeper rejected the update (3).")));
+    };
+    expectRunFails(good, E::signatureRejected("Gatekeeper rejected the update (3)."));
+
+    const HelperVersion expected{1, 5, 0};
+    expectRunFails(manifestJSON(publishVersion("1.4.9", "other.zip"), "1.5.0"),
+                   E::versionPreflightFailed(expected, "Velmora Helper 1.4.9 (60), protocol 2\n"));
+    expectRunFails(
+        manifestOf("exits.zip", [](const fs::path& tree) { testing::makeBundle(tree, "1.5.0", "exits", 3); }),
+        E::versionPreflightFailed(expected, "exit 3"));
+    // An executable that cannot be started: the system's text becomes the actual text.
+    expectRunFails(
+        manifestOf("unstartable.zip",
+                   [](const fs::path& tree) {
+                       ::chmod(Identity::executableURL(testing::makeBundle(tree, "1.5.0", "x")).c_str(),
+                               0644);
+                   }),
+        E::versionPreflightFailed(expected, "posix_spawn"), Match::fragment);
+
+    duringDownload = [this] { openShells = 1; };
+    expectRunFails(good, E::busy(), Match::exact, afterVerified);
+
+    // Someone removes the expanded bundle between verification and the move.
+    recorder.onEvent = [this](const HelperUpdateEvent& e) {
+        if (e.kind() != Event::verified) return;
+        for (const auto& work :
+             fs::directory_iterator(installDirectory / Identity::updateStagingDirectoryName))
+            fs::remove_all(work.path() / "expanded");
+    };
+    expectRunFails(good, E::replaceFailed("No such file or directory"), Match::fragment, afterVerified);
+    // The staged bundle vanishes between staging and the swap.
+    recorder.onEvent = [this](const HelperUpdateEvent& e) {
+        if (e.kind() != Event::staged) return;
+        for (const auto& entry : fs::directory_iterator(installDirectory))
+            if (entry.path().filename().string().starts_with(Identity::stagedBundlePrefix))
+                fs::remove_all(entry.path());
+    };
+    expectRunFails(
+        good, E::replaceFailed(""), Match::fragment,
+        {Event::startedDownloading, Event::downloaded, Event::verified, Event::staged, Event::failed});
     EXPECT_EQ(restarts.load(), 0);
 }
 
