@@ -49,35 +49,28 @@ HelperReleaseManifest expectedManifest() {
     };
 }
 
-// The published document with one member replaced (or removed when `value` is discarded).
-std::string withMember(const std::string& key, const nlohmann::json& value) {
+// The published document with one member (of "download" when `inDownload`) replaced, or removed when
+// `value` is discarded.
+std::string withMember(const std::string& key, const nlohmann::json& value, bool inDownload = false) {
     auto document = nlohmann::json::parse(publishedManifest);
+    auto& parent = inDownload ? document["download"] : document;
     if (value.is_discarded())
-        document.erase(key);
+        parent.erase(key);
     else
-        document[key] = value;
+        parent[key] = value;
     return document.dump();
 }
-
 std::string withDownloadMember(const std::string& key, const nlohmann::json& value) {
-    auto document = nlohmann::json::parse(publishedManifest);
-    if (value.is_discarded())
-        document["download"].erase(key);
-    else
-        document["download"][key] = value;
-    return document.dump();
+    return withMember(key, value, true);
 }
 
 const nlohmann::json removed = nlohmann::json(nlohmann::json::value_t::discarded);
 
-TEST(HelperReleaseManifestJSON, ReadsThePublishedForm) {
-    auto manifest = HelperReleaseManifest::decode(publishedManifest);
-    ASSERT_TRUE(manifest.has_value()) << manifest.error().description;
-    EXPECT_EQ(*manifest, expectedManifest());
-    EXPECT_FALSE(manifest->installer.has_value());
-}
+TEST(HelperReleaseManifestJSON, ReadsThePublishedFormAndWritesSortedIndentedOutputWithPlainSlashes) {
+    auto published = HelperReleaseManifest::decode(publishedManifest);
+    ASSERT_TRUE(published.has_value()) << published.error().description;
+    EXPECT_EQ(*published, expectedManifest());
 
-TEST(HelperReleaseManifestJSON, WritesSortedIndentedOutputWithPlainSlashes) {
     auto manifest = expectedManifest();
     manifest.releaseNotes.clear();
     auto bytes = manifest.encoded();
@@ -223,12 +216,11 @@ TEST(HelperReleaseManifestJSON, DateOutsideFourDigitYearsFailsToEncode) {
 
 TEST(HelperReleaseManifestCompatibility, NeedsMinimumAppVersionAndTheSameProtocol) {
     auto manifest = expectedManifest();  // minimum app version 2.3.0, protocol 2
-    EXPECT_TRUE(manifest.isCompatible({2, 3, 0}, 2));
-    EXPECT_FALSE(manifest.isCompatible({2, 2, 9}, 2));
-    EXPECT_TRUE(manifest.isCompatible({10, 0, 0}, 2));
-    EXPECT_FALSE(manifest.isCompatible({2, 3, 0}, 3));
-    EXPECT_FALSE(manifest.isCompatible({2, 3, 0}, 1));
-    EXPECT_FALSE(manifest.isCompatible({-1, 99, 99}, 2));
+    const std::tuple<HelperVersion, std::int64_t, bool> cases[] = {
+        {{2, 3, 0}, 2, true},  {{2, 2, 9}, 2, false}, {{10, 0, 0}, 2, true},
+        {{2, 3, 0}, 3, false}, {{2, 3, 0}, 1, false}, {{-1, 99, 99}, 2, false}};
+    for (const auto& [app, protocol, compatible] : cases)
+        EXPECT_EQ(manifest.isCompatible(app, protocol), compatible) << app.description() << " " << protocol;
     manifest.schemaVersion = 99;
     manifest.version = {0, 0, 1};
     manifest.minimumSystemVersion = "999";
