@@ -51,10 +51,9 @@ TEST(HelperErrorSummary, VersionPreflightQuotesTheTrimmedReport) {
     EXPECT_EQ(
         HelperUpdateError::versionPreflightFailed({1, 4, 0}, " \t Velmora Helper 1.3.0 (5)  \r\n").summary(),
         "The new helper reported Velmora Helper 1.3.0 (5); 1.4.0 was expected.");
-    EXPECT_EQ(HelperUpdateError::versionPreflightFailed({2, 0, 1}, " \n\t\r\n ").summary(),
-              "The new helper did not report a version; 2.0.1 was expected.");
-    EXPECT_EQ(HelperUpdateError::versionPreflightFailed({2, 0, 1}, "").summary(),
-              "The new helper did not report a version; 2.0.1 was expected.");
+    for (const char* nothing : {" \n\t\r\n ", ""})
+        EXPECT_EQ(HelperUpdateError::versionPreflightFailed({2, 0, 1}, nothing).summary(),
+                  "The new helper did not report a version; 2.0.1 was expected.");
 }
 
 TEST(HelperErrorJSON, WritesOneMemberNamedAfterTheCase) {
@@ -67,6 +66,9 @@ TEST(HelperErrorJSON, WritesOneMemberNamedAfterTheCase) {
     EXPECT_EQ(HelperUpdateError::versionPreflightFailed({1, 4, 0}, "1.3.0\n").encoded().value(),
               R"({"versionPreflightFailed":{"expected":"1.4.0","actual":"1.3.0\n"}})");
     EXPECT_EQ(HelperUpdateError::checksumMismatch().encoded().value(), R"({"checksumMismatch":{}})");
+    // Text that is not UTF-8 cannot be written.
+    EXPECT_FALSE(HelperUpdateError::downloadFailed("\xfe\xff").encoded().has_value());
+    EXPECT_FALSE(HelperUninstallError::spawnFailed("\xc3").encoded().has_value());
 }
 
 TEST(HelperErrorJSON, EveryCaseSurvivesARoundTrip) {
@@ -149,37 +151,28 @@ TEST(HelperErrorJSON, ExpectedVersionIsReadInItsTextForm) {
     EXPECT_EQ(decoded->encoded().value(), R"({"versionPreflightFailed":{"expected":"2.0.0","actual":""}})");
 }
 
-TEST(HelperErrorJSON, TextThatIsNotUTF8FailsToEncode) {
-    EXPECT_FALSE(HelperUpdateError::downloadFailed("\xfe\xff").encoded().has_value());
-    EXPECT_FALSE(HelperUninstallError::spawnFailed("\xc3").encoded().has_value());
-}
-
 TEST(HelperUpdateEventValue, EqualityFollowsCaseAndPayload) {
-    EXPECT_EQ(HelperUpdateEvent::downloaded(5), HelperUpdateEvent::downloaded(5));
-    EXPECT_NE(HelperUpdateEvent::downloaded(5), HelperUpdateEvent::downloaded(6));
-    EXPECT_NE(HelperUpdateEvent::downloaded(5), HelperUpdateEvent::startedDownloading(5));
-    EXPECT_EQ(HelperUpdateEvent::failed(HelperUpdateError::busy()),
-              HelperUpdateEvent::failed(HelperUpdateError::busy()));
-    EXPECT_NE(HelperUpdateEvent::failed(HelperUpdateError::busy()),
-              HelperUpdateEvent::failed(HelperUpdateError::cancelled()));
-    EXPECT_NE(HelperUpdateEvent::failed(HelperUpdateError::downloadFailed("a")),
-              HelperUpdateEvent::failed(HelperUpdateError::downloadFailed("b")));
-
-    std::vector<HelperUpdateEvent> events{
+    const std::vector<HelperUpdateEvent> events{
         HelperUpdateEvent::startedDownloading(100),
         HelperUpdateEvent::downloaded(100),
+        HelperUpdateEvent::downloaded(101),
         HelperUpdateEvent::verified(),
         HelperUpdateEvent::staged(),
         HelperUpdateEvent::willRestart(),
         HelperUpdateEvent::failed(HelperUpdateError::sizeMismatch()),
+        HelperUpdateEvent::failed(HelperUpdateError::busy()),
+        HelperUpdateEvent::failed(HelperUpdateError::downloadFailed("a")),
+        HelperUpdateEvent::failed(HelperUpdateError::downloadFailed("b")),
     };
-    std::unordered_set<HelperUpdateEvent> distinct(events.begin(), events.end());
-    EXPECT_EQ(distinct.size(), events.size());
+    for (size_t i = 0; i < events.size(); ++i) {
+        const HelperUpdateEvent copy = events[i];
+        EXPECT_EQ(std::hash<HelperUpdateEvent>{}(copy), std::hash<HelperUpdateEvent>{}(events[i]));
+        for (size_t j = 0; j < events.size(); ++j) EXPECT_EQ(copy == events[j], i == j) << i << " vs " << j;
+    }
+    EXPECT_EQ(std::unordered_set<HelperUpdateEvent>(events.begin(), events.end()).size(), events.size());
     EXPECT_EQ(events[1].byteCount(), 100);
-    EXPECT_EQ(events[5].error(), HelperUpdateError::sizeMismatch());
-    EXPECT_FALSE(events[2].error().has_value());
-    EXPECT_EQ(std::hash<HelperUpdateEvent>{}(HelperUpdateEvent::downloaded(7)),
-              std::hash<HelperUpdateEvent>{}(HelperUpdateEvent::downloaded(7)));
+    EXPECT_EQ(events[6].error(), HelperUpdateError::sizeMismatch());
+    EXPECT_FALSE(events[3].error().has_value());
 }
 
 }  // namespace
