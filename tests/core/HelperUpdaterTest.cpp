@@ -445,13 +445,13 @@ TEST_F(HelperUpdaterPipelineTest, FailuresDuringTheRunMapToOneErrorAndKeepTheOld
         return manifestJSON(publish(file, layout), "1.5.0");
     };
     // The step leaves a partial file behind, as an interrupted transfer would.
-    for (const auto& [stepError, error] : std::vector<std::pair<StepError, E>>{
+    for (const auto& [step, error] : std::vector<std::pair<StepError, E>>{
              {StepError::update(E::downloadFailed("Not Found")), E::downloadFailed("Not Found")},
              {StepError::update(E::signatureRejected("odd")), E::signatureRejected("odd")},
              {StepError::other("Could not resolve host"), E::downloadFailed("Could not resolve host")},
              {StepError::cancellation(), E::cancelled()}}) {
-        downloadBody = [&](auto&, const fs::path& destination, auto&,
-                           auto&) -> tl::expected<void, StepError> {
+        downloadBody = [stepError = step](auto&, const fs::path& destination, auto&,
+                                          auto&) -> tl::expected<void, StepError> {
             testing::writeFile(destination, "partial");
             return tl::unexpected(stepError);
         };
