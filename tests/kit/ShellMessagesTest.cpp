@@ -64,34 +64,30 @@ TEST(ShellLaunchRequestJSON, AbsentAndNullOptionalsReadAlikeAndOrderSpaceAndUnkn
 }
 
 TEST(ShellLaunchRequestJSON, RequiredFieldsHaveNoDefaults) {
-    struct Case {
-        const char* document;
-        DecodingError::Kind kind;
+    using Kind = DecodingError::Kind;
+    const nlohmann::json removed(nlohmann::json::value_t::discarded);
+    const std::tuple<const char*, nlohmann::json, Kind> cases[] = {
+        {"environment", removed, Kind::keyNotFound},
+        {"loginShell", removed, Kind::keyNotFound},
+        {"columns", removed, Kind::keyNotFound},
+        {"rows", nullptr, Kind::valueNotFound},
+        {"environment", nullptr, Kind::valueNotFound},
+        {"loginShell", 1, Kind::typeMismatch},
+        {"columns", "80", Kind::typeMismatch},
+        {"environment", nlohmann::json::array(), Kind::typeMismatch},
+        {"environment", {{"A", 1}}, Kind::typeMismatch},
+        {"environment", {{"A", nullptr}}, Kind::typeMismatch},
+        {"shellPath", 7, Kind::typeMismatch},
     };
-    const Case cases[] = {
-        {R"({"columns":80,"rows":24,"loginShell":true})", DecodingError::Kind::keyNotFound},
-        {R"({"columns":80,"rows":24,"environment":{}})", DecodingError::Kind::keyNotFound},
-        {R"({"rows":24,"loginShell":true,"environment":{}})", DecodingError::Kind::keyNotFound},
-        {R"({"columns":80,"rows":null,"loginShell":true,"environment":{}})",
-         DecodingError::Kind::valueNotFound},
-        {R"({"columns":80,"rows":24,"loginShell":true,"environment":null})",
-         DecodingError::Kind::valueNotFound},
-        {R"({"columns":80,"rows":24,"loginShell":1,"environment":{}})", DecodingError::Kind::typeMismatch},
-        {R"({"columns":"80","rows":24,"loginShell":true,"environment":{}})",
-         DecodingError::Kind::typeMismatch},
-        {R"({"columns":80,"rows":24,"loginShell":true,"environment":[]})", DecodingError::Kind::typeMismatch},
-        {R"({"columns":80,"rows":24,"loginShell":true,"environment":{"A":1}})",
-         DecodingError::Kind::typeMismatch},
-        {R"({"columns":80,"rows":24,"loginShell":true,"environment":{"A":null}})",
-         DecodingError::Kind::typeMismatch},
-        {R"({"columns":80,"rows":24,"shellPath":7,"loginShell":true,"environment":{}})",
-         DecodingError::Kind::typeMismatch},
-    };
-    for (const auto& testCase : cases) {
-        auto request = ShellLaunchRequest::decode(testCase.document);
-        ASSERT_FALSE(request.has_value()) << testCase.document;
-        EXPECT_EQ(request.error().kind, testCase.kind)
-            << testCase.document << ": " << request.error().description;
+    for (const auto& [key, value, kind] : cases) {
+        auto document = nlohmann::json::parse(encodedText(plainRequest()));
+        if (value.is_discarded())
+            document.erase(key);
+        else
+            document[key] = value;
+        auto request = ShellLaunchRequest::decode(document.dump());
+        ASSERT_FALSE(request.has_value()) << document.dump();
+        EXPECT_EQ(request.error().kind, kind) << document.dump() << ": " << request.error().description;
         EXPECT_FALSE(request.error().description.empty());
     }
     auto missing = ShellLaunchRequest::decode(R"({"columns":80,"rows":24,"loginShell":true})");
