@@ -78,20 +78,53 @@ std::string nested(size_t depth) {
 }
 
 TEST_F(XpcHostilePeerTest, MalformedMessagesGetErrorsAndTheConnectionGoesOn) {
-    expectError(exchange("{not json"), nullptr, kit::xpc::rpc::parseError);
-    expectError(exchange(R"({"jsonrpc":"2.0","id":5,"method":)"), 5, kit::xpc::rpc::parseError);
-    expectError(exchange("[1,2,3]"), nullptr, kit::xpc::rpc::invalidRequest);
-    expectError(exchange(R"({"jsonrpc":"1.0","id":3,"method":"didVerify","params":[]})"), 3,
-                kit::xpc::rpc::invalidRequest);
-    expectError(exchange(R"({"jsonrpc":"2.0","id":4,"method":7,"params":[]})"), 4,
-                kit::xpc::rpc::invalidRequest);
-    expectError(exchange(R"({"jsonrpc":"2.0","id":6,"method":"fetchHelperInfoWithReply:","params":{}})"), 6,
-                kit::xpc::rpc::invalidRequest);
-    expectError(exchange(request("abc", "noSuchMethod:", json::array())), "abc",
-                kit::xpc::rpc::methodNotFound);
-    // A client-side method is not served by the helper.
-    expectError(exchange(request(8, "didVerify", json::array())), 8, kit::xpc::rpc::methodNotFound);
+    using namespace kit::xpc::rpc;
+    const std::string deepText = nested(65000);  // some 130 KB: within the packet limit, beyond recursion
+    const std::string openShell = R"({"jsonrpc":"2.0","id":24,"method":"openShell:reply:","params":)";
+    const std::string huge = std::string(200 * 1024, 'A');
+    struct Case {
+        std::string packet;
+        json id;
+        int code;
+    };
+    const Case cases[] = {
+        {"{not json", nullptr, parseError},
+        {R"({"jsonrpc":"2.0","id":5,"method":)", 5, parseError},
+        {"[1,2,3]", nullptr, invalidRequest},
+        {R"({"jsonrpc":"1.0","id":3,"method":"didVerify","params":[]})", 3, invalidRequest},
+        {R"({"jsonrpc":"2.0","id":4,"method":7,"params":[]})", 4, invalidRequest},
+        {R"({"jsonrpc":"2.0","id":6,"method":"fetchHelperInfoWithReply:","params":{}})", 6, invalidRequest},
+        {request("abc", "noSuchMethod:", json::array()), "abc", methodNotFound},
+        // A client-side method is not served by the helper.
+        {request(8, "didVerify", json::array()), 8, methodNotFound},
+        // An id that is no id is not echoed, and "result"/"error" do not pass it off as a response.
+        {R"({"jsonrpc":"2.0","id":{"a":[1]},"method":"fetchHelperInfoWithReply:","params":[],"result":0})",
+         nullptr, invalidRequest},
+        {R"({"jsonrpc":"2.0","id":[7],"method":"fetchHelperInfoWithReply:","params":[],"error":{}})", nullptr,
+         invalidRequest},
+        // Oversized: answered with its id, unless that lies beyond the first 128 KiB.
+        {request(42, "openShell:reply:", json::array({huge})), 42, invalidRequest},
+        {R"({"jsonrpc":"2.0","method":"openShell:reply:","params":[")" + huge + R"("],"id":43})", nullptr,
+         invalidRequest},
+        // Deep nesting is unreadable, in params, method or a peer's error; inside a string it is only text.
+        {R"({"jsonrpc":"2.0","id":21,"method":"openShell:reply:","params":[)" + deepText + "]}", 21,
+         parseError},
+        {R"({"jsonrpc":"2.0","id":"m","method":)" + deepText + R"(,"params":[]})", "m", parseError},
+        {R"({"jsonrpc":"2.0","id":null,"error":)" + deepText + "}", nullptr, parseError},
+        {request(23, "openShell:reply:", json::array({deepText})), 23, invalidParams},
+        // 64 levels in all are still read (and refused only for not fitting the method); 65 are not.
+        {openShell + nested(63) + "}", 24, invalidParams},
+        {openShell + nested(64) + "}", 24, parseError},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.packet.substr(0, 100));
+        EXPECT_EQ(c.packet.size() > kit::xpc::kMaxPacketSize, c.packet.find(huge) != std::string::npos);
+        expectError(exchange(c.packet), c.id, c.code);
+    }
     expectRawConnectionServes();
+    expectServerServesOthers();
+    // The deep error was refused, not written out.
+    EXPECT_EQ(readFile(logPath()).find("[[[["), std::string::npos);
 }
 
 TEST_F(XpcHostilePeerTest, WrongParameterCountsAndTypesAreRefused) {
@@ -107,59 +140,15 @@ TEST_F(XpcHostilePeerTest, WrongParameterCountsAndTypesAreRefused) {
         json::array({nullptr, 1, 1}),
     };
     int id = 100;
-    for (const auto& params : badParams) {
-        ++id;
-        expectError(exchange(request(id, "resizeShellWithProcessIdentifier:columns:rows:reply:", params)), id,
-                    kit::xpc::rpc::invalidParams);
-    }
+    for (const auto& params : badParams)
+        expectError(exchange(request(++id, "resizeShellWithProcessIdentifier:columns:rows:reply:", params)),
+                    id, kit::xpc::rpc::invalidParams);
     const json badBlobs[] = {json::array({nullptr}), json::array({"not base64!"}),
                              json::array({"QUJD="}), json::array({"QQ"}),
                              json::array({42}),      json::array({json{{"fd", 0}}})};
-    for (const auto& params : badBlobs) {
-        ++id;
-        expectError(exchange(request(id, "openShell:reply:", params)), id, kit::xpc::rpc::invalidParams);
-    }
+    for (const auto& params : badBlobs)
+        expectError(exchange(request(++id, "openShell:reply:", params)), id, kit::xpc::rpc::invalidParams);
     expectRawConnectionServes();
-}
-
-TEST_F(XpcHostilePeerTest, OversizedPacketIsAnsweredWithItsIdAndTheConnectionGoesOn) {
-    std::string huge = request(42, "openShell:reply:", json::array({std::string(200 * 1024, 'A')}));
-    ASSERT_GT(huge.size(), kit::xpc::kMaxPacketSize);
-    expectError(exchange(huge), 42, kit::xpc::rpc::invalidRequest);
-    // The id beyond the first 128 KiB cannot be read.
-    std::string idLast = R"({"jsonrpc":"2.0","method":"openShell:reply:","params":[")" +
-                         std::string(200 * 1024, 'A') + R"("],"id":43})";
-    expectError(exchange(idLast), nullptr, kit::xpc::rpc::invalidRequest);
-    expectRawConnectionServes();
-}
-
-TEST_F(XpcHostilePeerTest, DeeplyNestedPacketsAreRefusedAsUnreadable) {
-    // Some 130 KB: within the packet limit, far beyond what recursion over the document survives.
-    const size_t deep = 65000;
-    std::string deepParams =
-        R"({"jsonrpc":"2.0","id":21,"method":"openShell:reply:","params":[)" + nested(deep) + "]}";
-    ASSERT_LT(deepParams.size(), kit::xpc::kMaxPacketSize);
-    expectError(exchange(deepParams), 21, kit::xpc::rpc::parseError);
-    expectError(exchange(R"({"jsonrpc":"2.0","id":"m","method":)" + nested(deep) + R"(,"params":[]})"), "m",
-                kit::xpc::rpc::parseError);
-    // Nesting inside a string is only text.
-    expectError(exchange(request(23, "openShell:reply:", json::array({nested(deep)}))), 23,
-                kit::xpc::rpc::invalidParams);
-    // 64 levels in all are still read (and refused only for not fitting the method); 65 are not.
-    std::string prefix = R"({"jsonrpc":"2.0","id":24,"method":"openShell:reply:","params":)";
-    expectError(exchange(prefix + nested(63) + "}"), 24, kit::xpc::rpc::invalidParams);
-    expectError(exchange(prefix + nested(64) + "}"), 24, kit::xpc::rpc::parseError);
-    expectRawConnectionServes();
-    expectServerServesOthers();
-}
-
-TEST_F(XpcHostilePeerTest, DeeplyNestedErrorFromThePeerIsRefusedNotLogged) {
-    std::string deepError = R"({"jsonrpc":"2.0","id":null,"error":)" + nested(65000) + "}";
-    ASSERT_LT(deepError.size(), kit::xpc::kMaxPacketSize);
-    expectError(exchange(deepError), nullptr, kit::xpc::rpc::parseError);
-    expectRawConnectionServes();
-    expectServerServesOthers();
-    EXPECT_EQ(readFile(logPath()).find("[[[["), std::string::npos);
 }
 
 TEST_F(XpcHostilePeerTest, PeerErrorsAreLoggedByTheirMessageOnly) {
@@ -190,33 +179,26 @@ TEST_F(XpcHostilePeerTest, RequestWithAnIdThatIsNoIdIsRefusedWithoutEchoingIt) {
     expectRawConnectionServes();
 }
 
-TEST_F(XpcHostilePeerTest, DescriptorWhereNoneIsExpectedIsClosedNotLeaked) {
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
-    expectError(exchange(request(9, "fetchHelperInfoWithReply:", json::array()), {writeEnd.get()}), 9,
-                kit::xpc::rpc::invalidParams);
-    writeEnd.reset();
-    // Only the server's copy could keep the pipe open now.
-    EXPECT_TRUE(pipeReachesEnd(readEnd.get()));
-    expectRawConnectionServes();
-}
-
-TEST_F(XpcHostilePeerTest, TooManyDescriptorsAreAllClosed) {
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
-    std::vector<UniqueFd> copies;
-    std::vector<int> raw;
-    for (size_t i = 0; i < kit::xpc::kMaxDescriptorsPerPacket * 3; ++i) {
-        copies.emplace_back(::fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, 0));
-        raw.push_back(copies.back().get());
+TEST_F(XpcHostilePeerTest, StrayDescriptorsAreClosedNotLeaked) {
+    // One where none is expected, then more than a packet may carry.
+    for (size_t count : {size_t{1}, kit::xpc::kMaxDescriptorsPerPacket * 3}) {
+        SCOPED_TRACE(count);
+        int ends[2];
+        ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+        UniqueFd readEnd(ends[0]), writeEnd(ends[1]);
+        std::vector<UniqueFd> copies;
+        std::vector<int> raw;
+        for (size_t i = 0; i < count; ++i) {
+            copies.emplace_back(::fcntl(writeEnd.get(), F_DUPFD_CLOEXEC, 0));
+            raw.push_back(copies.back().get());
+        }
+        expectError(exchange(request(10, "fetchHelperInfoWithReply:", json::array()), raw), 10,
+                    count == 1 ? kit::xpc::rpc::invalidParams : kit::xpc::rpc::invalidRequest);
+        copies.clear();
+        writeEnd.reset();
+        // Only the server's copies could keep the pipe open now.
+        EXPECT_TRUE(pipeReachesEnd(readEnd.get()));
     }
-    expectError(exchange(request(10, "fetchHelperInfoWithReply:", json::array()), raw), 10,
-                kit::xpc::rpc::invalidRequest);
-    copies.clear();
-    writeEnd.reset();
-    EXPECT_TRUE(pipeReachesEnd(readEnd.get()));
     expectRawConnectionServes();
 }
 

@@ -103,8 +103,7 @@ TEST_F(SpawnLoginShellTest, ChildSeesExactlyTheVectorsDirectoryAndTerminal) {
 TEST_F(SpawnLoginShellTest, ChildStartsWithCleanSignalStateAndOnlyItsTerminalOpen) {
     // Leave the parent in a state a child must not inherit: blocked and ignored signals, and a
     // descriptor that is not close-on-exec.
-    sigset_t blocked;
-    sigset_t previous;
+    sigset_t blocked, previous, during;
     sigemptyset(&blocked);
     sigaddset(&blocked, SIGUSR1);
     sigaddset(&blocked, SIGTERM);
@@ -117,10 +116,16 @@ TEST_F(SpawnLoginShellTest, ChildStartsWithCleanSignalStateAndOnlyItsTerminalOpe
     ASSERT_EQ(::sigaction(SIGINT, &ignore, &oldInt), 0);
     int leaked[2];
     ASSERT_EQ(::pipe(leaked), 0);
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &during), 0);
 
     ChildArguments arguments({"probe"}, {});
     auto report = runProbe(arguments, nullptr);
 
+    // The parent's own mask is back as it was before the fork.
+    sigset_t after;
+    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &after), 0);
+    for (int number = 1; number < NSIG; ++number)
+        EXPECT_EQ(sigismember(&during, number), sigismember(&after, number)) << "signal " << number;
     ::close(leaked[0]);
     ::close(leaked[1]);
     ::sigaction(SIGUSR2, &oldUsr2, nullptr);
@@ -138,46 +143,28 @@ TEST_F(SpawnLoginShellTest, ChildStartsWithCleanSignalStateAndOnlyItsTerminalOpe
 
 TEST_F(SpawnLoginShellTest, EverySetUpFailureEndsTheChildWith127) {
     ChildArguments arguments({"probe"}, {});
-    {
-        auto terminal = openTerminal();
-        pid_t pid = spawn_login_shell(terminal.terminal.get(), "/nonexistent/directory", VELMORA_SHELL_PROBE,
-                                      arguments.argv.data(), arguments.envp.data());
-        ASSERT_GT(pid, 0);
-        EXPECT_EQ(waitForExitStatus(pid), kChildSetUpFailureStatus);
-    }
-    {
-        auto terminal = openTerminal();
-        pid_t pid = spawn_login_shell(terminal.terminal.get(), nullptr, "/nonexistent/shell",
-                                      arguments.argv.data(), arguments.envp.data());
-        ASSERT_GT(pid, 0);
-        EXPECT_EQ(waitForExitStatus(pid), kChildSetUpFailureStatus);
-    }
-    {
-        // Not a terminal: it cannot become the controlling terminal.
-        int pipeEnds[2];
-        ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
-        pid_t pid = spawn_login_shell(pipeEnds[0], nullptr, VELMORA_SHELL_PROBE, arguments.argv.data(),
-                                      arguments.envp.data());
-        ASSERT_GT(pid, 0);
-        EXPECT_EQ(waitForExitStatus(pid), kChildSetUpFailureStatus);
-        ::close(pipeEnds[0]);
-        ::close(pipeEnds[1]);
-    }
-}
-
-TEST_F(SpawnLoginShellTest, ParentSignalMaskIsRestoredAfterTheFork) {
-    sigset_t before;
-    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &before), 0);
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+    platform::UniqueFd pipeRead(pipeEnds[0]), pipeWrite(pipeEnds[1]);
     auto terminal = openTerminal();
-    ChildArguments arguments({"probe"}, {});
-    pid_t pid = spawn_login_shell(terminal.terminal.get(), nullptr, VELMORA_SHELL_PROBE,
-                                  arguments.argv.data(), arguments.envp.data());
-    ASSERT_GT(pid, 0);
-    sigset_t after;
-    ASSERT_EQ(::pthread_sigmask(SIG_BLOCK, nullptr, &after), 0);
-    for (int number = 1; number < NSIG; ++number)
-        EXPECT_EQ(sigismember(&before, number), sigismember(&after, number)) << "signal " << number;
-    EXPECT_EQ(waitForExitStatus(pid), 0);
+    struct Case {
+        int terminal;
+        const char* directory;
+        const char* shell;
+    };
+    const Case cases[] = {
+        {terminal.terminal.get(), "/nonexistent/directory", VELMORA_SHELL_PROBE},
+        {terminal.terminal.get(), nullptr, "/nonexistent/shell"},
+        // Not a terminal: it cannot become the controlling terminal.
+        {pipeRead.get(), nullptr, VELMORA_SHELL_PROBE},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.directory ? c.directory : "") + " " + c.shell);
+        pid_t pid =
+            spawn_login_shell(c.terminal, c.directory, c.shell, arguments.argv.data(), arguments.envp.data());
+        ASSERT_GT(pid, 0);
+        EXPECT_EQ(waitForExitStatus(pid), kChildSetUpFailureStatus);
+    }
 }
 
 }  // namespace
