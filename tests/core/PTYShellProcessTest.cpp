@@ -104,6 +104,12 @@ std::shared_ptr<platform::DispatchQueue> testQueue() {
     return platform::DispatchQueue::createSerial("shell-test");
 }
 
+std::shared_ptr<PTYShellProcess> spawnWatched(const kit::ShellLaunchRequest& request, ExitWatch& watch) {
+    auto shell = spawnOrFail(request);
+    if (shell) shell->monitorExit(testQueue(), watch.handler());
+    return shell;
+}
+
 // Types `command` into the shell and reads up to `until`; returns what was read.
 std::string say(PTYShellProcess& shell, const std::string& command, const std::string& until) {
     EXPECT_EQ(::write(shell.masterFileHandle(), command.data(), command.size()),
@@ -323,10 +329,9 @@ TEST_F(PTYShellProcessChildTest, StartDirectoryFallsBackToHome) {
 // ---- a real shell
 
 TEST(PTYShellProcessShellTest, ResizeIsSeenByStty) {
-    auto shell = spawnOrFail(shRequest());
-    ASSERT_TRUE(shell);
     ExitWatch watch;
-    shell->monitorExit(testQueue(), watch.handler());
+    auto shell = spawnWatched(shRequest(), watch);
+    ASSERT_TRUE(shell);
     ASSERT_TRUE(shell->resize(100, 50));
     EXPECT_NE(say(*shell, "stty size; echo MARK$((40+2))\n", "MARK42\n").find("50 100\n"), std::string::npos);
     ASSERT_TRUE(shell->resize(-5, 5000));
@@ -343,10 +348,9 @@ TEST(PTYShellProcessShellTest, ResizeIsSeenByStty) {
 }
 
 TEST(PTYShellProcessShellTest, SignalReachesTheShellAndIsReported) {
-    auto shell = spawnOrFail(shRequest());
-    ASSERT_TRUE(shell);
     ExitWatch watch;
-    shell->monitorExit(testQueue(), watch.handler());
+    auto shell = spawnWatched(shRequest(), watch);
+    ASSERT_TRUE(shell);
     waitForPrompt(*shell);
     // An interactive shell ignores SIGTERM; SIGKILL it cannot.
     EXPECT_TRUE(shell->signal(SIGTERM));
@@ -357,10 +361,9 @@ TEST(PTYShellProcessShellTest, SignalReachesTheShellAndIsReported) {
 
 TEST(PTYShellProcessShellTest, ClosedShellCanStillBeSignalled) {
     // Closing the controlling side hangs the terminal up, so the shell must ignore SIGHUP to outlive it.
-    auto shell = spawnOrFail(probeRequest({{"PROBE_MODE", "ignore-hup"}}));
-    ASSERT_TRUE(shell);
     ExitWatch watch;
-    shell->monitorExit(testQueue(), watch.handler());
+    auto shell = spawnWatched(probeRequest({{"PROBE_MODE", "ignore-hup"}}), watch);
+    ASSERT_TRUE(shell);
     readTerminalUntil(shell->masterFileHandle(), "END\n");
     shell->close(false);
     EXPECT_FALSE(shell->hasPendingKillForTesting());
@@ -369,47 +372,45 @@ TEST(PTYShellProcessShellTest, ClosedShellCanStillBeSignalled) {
     EXPECT_EQ(watch.wait(), (ExitResult{-1, SIGTERM}));
 }
 
-TEST(PTYShellProcessShellTest, HangUpEndsAShellWithoutAKill) {
-    auto shell = spawnOrFail(shRequest());
-    ASSERT_TRUE(shell);
-    ExitWatch watch;
-    shell->monitorExit(testQueue(), watch.handler());
-    waitForPrompt(*shell);
-    shell->close(true);
-    shell->close(true);  // does nothing more
-    EXPECT_EQ(watch.wait(), (ExitResult{-1, SIGHUP}));
-    // The reap cancelled the delayed kill.
-    EXPECT_FALSE(shell->hasPendingKillForTesting());
+TEST(PTYShellProcessShellTest, HangUpEndsAShellOrTheDelayedKillDoes) {
+    for (bool ignoresHangUp : {false, true}) {
+        SCOPED_TRACE(ignoresHangUp ? "ignores the hang-up" : "plain shell");
+        ExitWatch watch;
+        auto shell =
+            spawnWatched(ignoresHangUp ? probeRequest({{"PROBE_MODE", "ignore-hup"}}) : shRequest(), watch);
+        ASSERT_TRUE(shell);
+        if (ignoresHangUp)
+            readTerminalUntil(shell->masterFileHandle(), "END\n");
+        else
+            waitForPrompt(*shell);
+        auto closedAt = Clock::now();
+        shell->close(true);
+        EXPECT_TRUE(!ignoresHangUp || shell->hasPendingKillForTesting());
+        shell->close(true);  // does nothing more
+        auto result = watch.wait();
+        auto elapsed = Clock::time_point(Clock::duration(watch.reportedAt.load())) - closedAt;
+        if (ignoresHangUp) {
+            EXPECT_EQ(result, (ExitResult{-1, SIGKILL}));
+            EXPECT_GE(elapsed, PTYShellProcess::hangUpGracePeriod - 100ms);
+            EXPECT_LT(elapsed, PTYShellProcess::hangUpGracePeriod + 5s);
+        } else {
+            EXPECT_EQ(result, (ExitResult{-1, SIGHUP}));
+        }
+        // The reap cancelled the delayed kill.
+        EXPECT_FALSE(shell->hasPendingKillForTesting());
+    }
 }
 
 TEST(PTYShellProcessShellTest, HangUpRightAfterSpawnIsNotLost) {
     // Closed before the child has made its own session: the hang-up must still end it, not the
     // delayed kill three seconds later.
     for (int round = 0; round < 20; ++round) {
-        auto shell = spawnOrFail(shRequest());
-        ASSERT_TRUE(shell);
         ExitWatch watch;
-        shell->monitorExit(testQueue(), watch.handler());
+        auto shell = spawnWatched(shRequest(), watch);
+        ASSERT_TRUE(shell);
         shell->close(true);
         ASSERT_EQ(watch.wait(), (ExitResult{-1, SIGHUP})) << "round " << round;
     }
-}
-
-TEST(PTYShellProcessShellTest, ShellIgnoringHangUpIsKilledAfterTheGracePeriod) {
-    auto shell = spawnOrFail(probeRequest({{"PROBE_MODE", "ignore-hup"}}));
-    ASSERT_TRUE(shell);
-    ExitWatch watch;
-    shell->monitorExit(testQueue(), watch.handler());
-    readTerminalUntil(shell->masterFileHandle(), "END\n");
-    auto closedAt = Clock::now();
-    shell->close(true);
-    EXPECT_TRUE(shell->hasPendingKillForTesting());
-    auto result = watch.wait();
-    auto elapsed = Clock::time_point(Clock::duration(watch.reportedAt.load())) - closedAt;
-    EXPECT_EQ(result, (ExitResult{-1, SIGKILL}));
-    EXPECT_GE(elapsed, PTYShellProcess::hangUpGracePeriod - 100ms);
-    EXPECT_LT(elapsed, PTYShellProcess::hangUpGracePeriod + 5s);
-    EXPECT_FALSE(shell->hasPendingKillForTesting());
 }
 
 TEST(PTYShellProcessShellTest, ExitBeforeMonitoringIsReportedAtOnceExactlyOnce) {

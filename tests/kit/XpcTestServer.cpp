@@ -1,13 +1,7 @@
-// A helper-side server for the transport tests: exports an echo implementation of the helper
-// interface on a named socket and serves until its standard input closes.
-//
-//   kit_xpc_test_server <directory> <service name> [--spare-fds N] [--activated] [--start-on-input]
-//
-// --spare-fds limits the process to N descriptors beyond those it has open once it listens.
-// --start-on-input waits for one byte on standard input before binding, so that several servers can
-// be let loose at once.
-//
-// Prints "ready" on standard output once it listens.
+// Echo implementation of the helper interface for the transport tests; serves until stdin closes and
+// prints "ready" once it listens.
+//   kit_xpc_test_server <directory> <name> [--spare-fds N] [--activated] [--start-on-input]
+// --spare-fds leaves N free descriptors; --start-on-input waits for one byte before binding (racing).
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -103,15 +97,8 @@ class EchoSession final : public VelmoraHelperXPCProtocol {
         }).detach();
     }
 
-    void cancelSelfUpdate(Reply<> reply) override {
-        ++deliveredCalls;
-        reply();
-    }
-
-    void beginUninstall(Reply<Blob> reply) override {
-        ++deliveredCalls;
-        reply(std::nullopt);
-    }
+    void cancelSelfUpdate(Reply<> reply) override { ++deliveredCalls, reply(); }
+    void beginUninstall(Reply<Blob> reply) override { ++deliveredCalls, reply(std::nullopt); }
 
   private:
     std::shared_ptr<VelmoraHelperClientXPCProtocol> clientProxy() {

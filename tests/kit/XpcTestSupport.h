@@ -27,8 +27,7 @@ constexpr std::chrono::seconds kWait{10};
 // The echo server (kit_xpc_test_server) running in its own process until stopped.
 class ServerProcess {
   public:
-    // Starts the server on <directory>/<name> and waits until it listens. Its standard error goes to
-    // `standardError` when given (the log lands there when no journal runs).
+    // Starts the server on <directory>/<name>, waiting until it listens; stderr to `standardError` if given.
     ServerProcess(const std::filesystem::path& directory, const std::string& name,
                   std::vector<std::string> extraArguments = {}, int inheritedListener = -1,
                   const std::filesystem::path& standardError = {});
@@ -100,10 +99,7 @@ class EndCounter {
         changed_.wait_for(lock, kWait, [&] { return count_ >= count; });
         return count_;
     }
-    int count() {
-        std::lock_guard lock(mutex_);
-        return count_;
-    }
+    int count() { return waitForAtLeast(0); }
     std::string last() {
         std::lock_guard lock(mutex_);
         return last_;

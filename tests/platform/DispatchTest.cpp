@@ -60,12 +60,9 @@ TEST(DispatchQueueTest, SyncFromInsideTheQueueRunsInline) {
     queue->async([&] {
         EXPECT_TRUE(queue->isCurrent());
         auto outer = std::this_thread::get_id();
-        bool ran = false;
-        queue->sync([&] {
-            ran = true;
-            EXPECT_EQ(std::this_thread::get_id(), outer);
-        });
-        EXPECT_TRUE(ran);
+        std::thread::id ranOn;
+        queue->sync([&] { ranOn = std::this_thread::get_id(); });
+        EXPECT_EQ(ranOn, outer);
         done.set_value();
     });
     auto future = done.get_future();
@@ -203,39 +200,31 @@ struct HeldChild {
     }
 };
 
-TEST(ProcessExitSourceTest, FiresOnceOnItsQueueWhenTheChildExits) {
-    HeldChild child;
-    ASSERT_GT(child.pid, 0);
-    auto queue = DispatchQueue::createSerial("exit");
-    std::atomic<int> calls{0};
-    std::promise<bool> fired;
-    auto source = ProcessExitSource::watch(child.pid, queue, [&] {
-        if (++calls == 1) fired.set_value(queue->isCurrent());
-    });
-    ASSERT_TRUE(source) << source.error().description();
-    auto future = fired.get_future();
-    EXPECT_FALSE(arrives(future, 200ms)) << "fired while the child was running";
-    child.letExit();
-    ASSERT_TRUE(arrives(future));
-    EXPECT_TRUE(future.get());
-    // Reaping stays with the owner.
-    EXPECT_EQ(child.reap(), 7);
-    drain(*queue);
-    EXPECT_EQ(calls.load(), 1);
-}
-
-TEST(ProcessExitSourceTest, DoesNotFireAfterCancel) {
-    HeldChild child;
-    ASSERT_GT(child.pid, 0);
-    auto queue = DispatchQueue::createSerial("cancelled");
-    std::atomic<int> calls{0};
-    auto source = ProcessExitSource::watch(child.pid, queue, [&] { ++calls; });
-    ASSERT_TRUE(source);
-    (*source)->cancel();
-    EXPECT_EQ(child.reap(), 7);
-    std::this_thread::sleep_for(200ms);
-    drain(*queue);
-    EXPECT_EQ(calls.load(), 0);
+TEST(ProcessExitSourceTest, FiresOnceOnItsQueueWhenTheChildExitsUnlessCancelled) {
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "watched");
+        HeldChild child;
+        ASSERT_GT(child.pid, 0);
+        auto queue = DispatchQueue::createSerial("exit");
+        std::atomic<int> calls{0};
+        std::promise<bool> fired;
+        auto source = ProcessExitSource::watch(child.pid, queue, [&] {
+            if (++calls == 1) fired.set_value(queue->isCurrent());
+        });
+        ASSERT_TRUE(source) << source.error().description();
+        auto future = fired.get_future();
+        if (cancel) (*source)->cancel();
+        EXPECT_FALSE(arrives(future, 200ms)) << "fired while the child was running";
+        child.letExit();
+        EXPECT_EQ(arrives(future, cancel ? 200ms : 10s), !cancel);
+        if (!cancel) {
+            EXPECT_TRUE(future.get());
+        }
+        // Reaping stays with the owner.
+        EXPECT_EQ(child.reap(), 7);
+        drain(*queue);
+        EXPECT_EQ(calls.load(), cancel ? 0 : 1);
+    }
 }
 
 TEST(ProcessExitSourceTest, ChildThatExitedBeforeTheWatchIsStillReported) {
