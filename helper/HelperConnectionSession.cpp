@@ -171,17 +171,17 @@ void HelperConnectionSession::notifyClientOfExit(std::int32_t processIdentifier,
 // ---- update and uninstall
 
 void HelperConnectionSession::beginSelfUpdate(kit::Blob, kit::Reply<kit::Blob> reply) {
-    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::methodNotFound,
+    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::notAvailable,
                              "Self-update is not available in this build of Velmora Helper.");
 }
 
 void HelperConnectionSession::cancelSelfUpdate(kit::Reply<> reply) {
-    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::methodNotFound,
+    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::notAvailable,
                              "Self-update is not available in this build of Velmora Helper.");
 }
 
 void HelperConnectionSession::beginUninstall(kit::Reply<kit::Blob> reply) {
-    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::methodNotFound,
+    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::notAvailable,
                              "Uninstalling is not available in this build of Velmora Helper.");
 }
 

@@ -60,6 +60,8 @@ inline constexpr int invalidRequest = -32600;
 inline constexpr int methodNotFound = -32601;
 inline constexpr int invalidParams = -32602;
 inline constexpr int internalError = -32603;
+// A known method that this end cannot serve (implementation-defined server error).
+inline constexpr int notAvailable = -32000;
 }  // namespace rpc
 
 struct RpcError {

@@ -267,6 +267,29 @@ TEST_F(Service, UpdateAndUninstallAreRefusedPlainly) {
     EXPECT_TRUE(helper.running());
 }
 
+TEST_F(Service, UpdateAndUninstallSelectorsReachTheSessionByTheirExactNames) {
+    auto socket = rawConnect(helper.socketPath());
+    ASSERT_TRUE(socket.valid());
+    std::vector<std::pair<std::string, nlohmann::json>> calls = {
+        {"beginSelfUpdateWithManifestJSON:reply:", nlohmann::json::array({"e30="})},
+        {"cancelSelfUpdateWithReply:", nlohmann::json::array()},
+        {"beginUninstallWithReply:", nlohmann::json::array()},
+        {"beginUninstall", nlohmann::json::array()}};
+    int id = 1;
+    for (const auto& [method, params] : calls) {
+        SCOPED_TRACE(method);
+        nlohmann::json request = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
+        ASSERT_EQ(rawSend(socket.get(), request.dump()), 0);
+        auto response = rawReceive(socket.get());
+        ASSERT_TRUE(response);
+        EXPECT_EQ((*response)["id"], id++);
+        // Known methods are answered as not available here; a misspelt one is not found.
+        int expected =
+            method == "beginUninstall" ? kit::xpc::rpc::methodNotFound : kit::xpc::rpc::notAvailable;
+        EXPECT_EQ((*response)["error"]["code"], expected) << response->dump();
+    }
+}
+
 TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
     ProcessOptions options;
     options.environment = {{"HOME", helper.runtimeDirectory().parent_path().string()},
