@@ -358,28 +358,28 @@ class ProxyCore {
         static_assert(std::is_same_v<std::tuple<std::decay_t<A>...>, typename S::Arguments>);
         constexpr std::string_view selector = selectorOf<M>();
         static_assert(!selector.empty(), "method missing from its protocol's table");
-        auto connection = connection_.lock();
-        if (!connection) {
-            if (errorHandler_)
-                errorHandler_(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection invalid"});
-            return;
-        }
+        auto connection = liveConnection();
+        if (!connection) return;
         std::vector<platform::UniqueFd> fds;
         auto params = encodeValues<std::decay_t<A>...>(fds, std::forward<A>(arguments)...);
         connection->sendNotification(selector, std::move(params), std::move(fds), errorHandler_);
     }
 
   private:
+    // The connection, or null after telling the error handler that it has gone.
+    std::shared_ptr<Connection> liveConnection() const {
+        auto connection = connection_.lock();
+        if (!connection && errorHandler_)
+            errorHandler_(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection invalid"});
+        return connection;
+    }
+
     template <class... V, class... A>
     void completeWith(std::type_identity<Reply<V...>>, Reply<V...> reply, std::string_view selector,
                       A&&... arguments) {
         auto handler = ReplyAccess::release(reply);
-        auto connection = connection_.lock();
-        if (!connection) {
-            if (errorHandler_)
-                errorHandler_(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection invalid"});
-            return;
-        }
+        auto connection = liveConnection();
+        if (!connection) return;
         std::vector<platform::UniqueFd> fds;
         auto params = encodeValues<std::decay_t<A>...>(fds, std::forward<A>(arguments)...);
         PendingCall pending{std::string(selector),
