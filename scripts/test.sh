@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds everything and runs every test.
-#   scripts/test.sh              g++, Debug, all tests (build/)
+#   scripts/test.sh              g++, the optimised build users get (RelWithDebInfo), all tests (build/)
 #   scripts/test.sh --sanitize   clang 14 with AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 build=build
-flags=(-DCMAKE_BUILD_TYPE=Debug)
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 if [[ "${1:-}" == "--sanitize" ]]; then
   build=build-asan
   flags=(-DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
