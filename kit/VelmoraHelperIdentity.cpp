@@ -126,6 +126,13 @@ bool isTrustedDownloadURL(std::string_view url) {
     if (!scheme || lowercased(*scheme) != downloadScheme) return false;
     auto host = urlPart(handle.get(), CURLUPART_HOST);
     if (!host || lowercased(*host) != downloadHost) return false;
+    // libcurl also finds a host in "https:/host/..." and "https:///host/...", which have no authority;
+    // only the text shows it. The authority must be exactly the host.
+    const std::string prefix = *scheme + "://";
+    if (lowercased(std::string(url.substr(0, prefix.size()))) != prefix) return false;
+    std::string_view afterScheme = url.substr(prefix.size());
+    if (lowercased(std::string(afterScheme.substr(0, afterScheme.find_first_of("/?#\\")))) != downloadHost)
+        return false;
     if (urlPart(handle.get(), CURLUPART_USER) || urlPart(handle.get(), CURLUPART_PASSWORD)) return false;
     if (urlPart(handle.get(), CURLUPART_PORT)) return false;
     auto path = urlPart(handle.get(), CURLUPART_PATH);

@@ -93,6 +93,8 @@ TEST_F(DownloadRule, RejectsOtherSchemesHostsCredentialsAndPorts) {
     EXPECT_FALSE(identity::isTrustedDownloadURL("https://" + host + ":8443/downloads/helper/a.zip"));
     EXPECT_FALSE(identity::isTrustedDownloadURL("/downloads/helper/a.zip"));
     EXPECT_FALSE(identity::isTrustedDownloadURL("//" + host + "/downloads/helper/a.zip"));
+    EXPECT_FALSE(identity::isTrustedDownloadURL("https:/" + host + "/downloads/helper/a.zip"));
+    EXPECT_FALSE(identity::isTrustedDownloadURL("https:///" + host + "/downloads/helper/a.zip"));
     EXPECT_FALSE(identity::isTrustedDownloadURL(""));
     EXPECT_FALSE(identity::isTrustedDownloadURL("not a url"));
 }
