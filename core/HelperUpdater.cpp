@@ -55,6 +55,33 @@ HelperUpdater::StepError wrapStepError(HelperUpdater::StepError error, Wrap wrap
     return error;
 }
 
+// Runs an injected step; what it throws becomes an unexpected error of that step, described by the
+// exception's text. Nothing a step throws may reach the pool thread running the queue.
+template <typename Call>
+auto guarded(Call&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const std::exception& exception) {
+        return tl::unexpected(HelperUpdater::StepError::other(exception.what()));
+    } catch (...) {
+        return tl::unexpected(HelperUpdater::StepError::other("an exception of unknown type"));
+    }
+}
+
+// The archive's name becomes a path inside the work directory, so it must be one plain name.
+bool isPlainFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
+           name.find('\0') == std::string_view::npos;
+}
+
+// A count that cannot be read is no proof that no shell is open.
+bool noShellOpen(const HelperUpdater::Dependencies& dependencies) {
+    auto count = guarded([&]() -> tl::expected<std::int64_t, HelperUpdater::StepError> {
+        return dependencies.openShellCount();
+    });
+    return count && *count == 0;
+}
+
 bool equalsIgnoringASCIICase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -114,9 +141,10 @@ void HelperUpdater::beginOnQueue(std::string manifestJSON, EventHandler events, 
     };
     auto manifest = kit::HelperReleaseManifest::decode(manifestJSON);
     if (!manifest) return refuse(HelperUpdateError::manifestInvalid());
-    if (!Identity::isTrustedDownloadURL(manifest->download.url))
+    if (!Identity::isTrustedDownloadURL(manifest->download.url) ||
+        !isPlainFileName(manifest->download.fileName))
         return refuse(HelperUpdateError::manifestInvalid());
-    if (dependencies_.openShellCount() != 0) return refuse(HelperUpdateError::busy());
+    if (!noShellOpen(dependencies_)) return refuse(HelperUpdateError::busy());
 
     auto run = std::make_shared<Run>();
     run->updater = weak_from_this();
@@ -219,9 +247,16 @@ HelperUpdater::RunResult HelperUpdater::startDownload(const std::shared_ptr<Run>
         run->downloadResult = std::move(result);
         schedule(run, &HelperUpdater::checkDownloadStage);
     };
-    dependencies_.download(run->manifest.download.url, run->archiveFile, std::move(progress),
-                           std::move(isCancelled), std::move(completion));
-    return {};
+    auto called = guarded([&]() -> RunResult {
+        dependencies_.download(run->manifest.download.url, run->archiveFile, std::move(progress),
+                               std::move(isCancelled), std::move(completion));
+        return {};
+    });
+    // A download that reported its end before throwing has already resumed the run.
+    if (called || !run->downloading.exchange(false)) return {};
+    // Whatever the step left running is asked to stop.
+    run->cancelRequested = true;
+    return tl::unexpected(wrapStepError(std::move(called.error()), HelperUpdateError::downloadFailed));
 }
 
 HelperUpdater::RunResult HelperUpdater::checkDownload(Run& run) {
@@ -245,7 +280,9 @@ HelperUpdater::RunResult HelperUpdater::checkDownload(Run& run) {
 HelperUpdater::RunResult HelperUpdater::expandAndLocate(Run& run) {
     if (auto cancelled = run.checkpoint(); !cancelled) return cancelled;
 
-    if (auto expanded = dependencies_.expand(run.archiveFile, run.expansionDirectory); !expanded)
+    if (auto expanded =
+            guarded([&] { return dependencies_.expand(run.archiveFile, run.expansionDirectory); });
+        !expanded)
         return tl::unexpected(wrapStepError(std::move(expanded.error()), HelperUpdateError::expansionFailed));
 
     auto bundle = locateBundle(run.expansionDirectory);
@@ -259,12 +296,12 @@ HelperUpdater::RunResult HelperUpdater::expandAndLocate(Run& run) {
 HelperUpdater::RunResult HelperUpdater::verifyAndInstall(Run& run) {
     if (auto cancelled = run.checkpoint(); !cancelled) return cancelled;
 
-    if (auto verified = dependencies_.verifySignature(run.locatedBundle); !verified)
+    if (auto verified = guarded([&] { return dependencies_.verifySignature(run.locatedBundle); }); !verified)
         return tl::unexpected(
             wrapStepError(std::move(verified.error()), HelperUpdateError::signatureRejected));
 
     const kit::HelperVersion expected = run.manifest.version;
-    auto reported = dependencies_.reportedVersion(run.locatedBundle);
+    auto reported = guarded([&] { return dependencies_.reportedVersion(run.locatedBundle); });
     if (!reported)
         return tl::unexpected(wrapStepError(std::move(reported.error()), [&](std::string description) {
             return HelperUpdateError::versionPreflightFailed(expected, std::move(description));
@@ -280,8 +317,7 @@ HelperUpdater::RunResult HelperUpdater::verifyAndInstall(Run& run) {
     if (auto cancelled = run.checkpoint(); !cancelled) return cancelled;
 
     // Shells opened while the archive was downloaded and checked still stop the swap.
-    if (dependencies_.openShellCount() != 0)
-        return tl::unexpected(StepError::update(HelperUpdateError::busy()));
+    if (!noShellOpen(dependencies_)) return tl::unexpected(StepError::update(HelperUpdateError::busy()));
 
     if (auto moved = HelperUpdaterIO::moveItem(run.locatedBundle, run.stagedBundle); !moved)
         return tl::unexpected(StepError::update(HelperUpdateError::replaceFailed(moved.error())));
@@ -291,7 +327,15 @@ HelperUpdater::RunResult HelperUpdater::verifyAndInstall(Run& run) {
         return tl::unexpected(StepError::update(HelperUpdateError::replaceFailed(replaced.error())));
     run.events(HelperUpdateEvent::willRestart());
 
-    dependencies_.scheduleRestart();
+    auto scheduled = guarded([&]() -> RunResult {
+        dependencies_.scheduleRestart();
+        return {};
+    });
+    if (!scheduled)
+        return tl::unexpected(wrapStepError(std::move(scheduled.error()), [](std::string description) {
+            return HelperUpdateError::replaceFailed(
+                "The new helper is installed, but its restart could not be scheduled: " + description);
+        }));
     return {};
 }
 
@@ -320,17 +364,20 @@ std::vector<fs::path> HelperUpdater::removeLeftovers(const fs::path& installDire
 }
 
 std::optional<fs::path> HelperUpdater::locateBundle(const fs::path& directory) {
+    // A link could install itself, or pull a bundle in from anywhere: only a real directory reached
+    // through no link counts.
+    auto isRealDirectory = [](const fs::path& path) {
+        std::error_code error;
+        return fs::symlink_status(path, error).type() == fs::file_type::directory;
+    };
     fs::path top = directory / Identity::bundleFileName;
+    if (isRealDirectory(top)) return top;
     std::error_code error;
-    if (fs::exists(top, error)) return top;
     for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
         const fs::path& entry = it->path();
         std::string name = entry.filename().string();
-        if (name.starts_with('.')) continue;
-        if (name == Identity::bundleFileName) return entry;
-        fs::path nested = entry / Identity::bundleFileName;
-        std::error_code nestedError;
-        if (fs::exists(nested, nestedError)) return nested;
+        if (name.starts_with('.') || name == Identity::bundleFileName || !isRealDirectory(entry)) continue;
+        if (fs::path nested = entry / Identity::bundleFileName; isRealDirectory(nested)) return nested;
     }
     return std::nullopt;
 }

@@ -22,7 +22,8 @@
 // File layout of one run (RUN is a fresh upper-case UUID):
 //   install/Updates/RUN/                 work directory
 //   install/Updates/RUN/expanded/        the archive's contents
-//   install/Updates/RUN/<fileName>       the downloaded archive
+//   install/Updates/RUN/<fileName>       the downloaded archive (a manifest whose file name is not one
+//                                        plain name is refused as manifestInvalid before any of this)
 //   install/.installing-RUN              the new bundle, moved beside the installed one
 //   install/Velmora Helper.app           the installed bundle, swapped in one step
 // Every end of a run removes the work directory and the staged name; the staging root stays.
@@ -69,7 +70,10 @@ class HelperUpdater : public std::enable_shared_from_this<HelperUpdater> {
     using CancellationProbe = std::function<bool()>;
     using DownloadCompletion = std::function<void(tl::expected<void, StepError>)>;
 
-    // The six injected steps. Each may be called from any thread and must be safe to share.
+    // The six injected steps. Each may be called from any thread and must be safe to share. A step that
+    // throws fails the way an error of its own does, described by the exception's text; a throwing
+    // openShellCount counts as a shell open, and a throwing scheduleRestart ends the run with
+    // replaceFailed, the new bundle installed.
     struct Dependencies {
         // Fetch `source` and leave its bytes in a file at exactly `destination`. Report the running
         // total of bytes received through `progress`, as often as it likes, from any thread. Call
@@ -143,7 +147,8 @@ class HelperUpdater : public std::enable_shared_from_this<HelperUpdater> {
     static std::vector<std::filesystem::path> removeLeftovers(
         const std::filesystem::path& installDirectoryURL);
 
-    // The helper bundle in an expanded archive: at its top, or inside one of its visible folders.
+    // The helper bundle in an expanded archive: at its top, or inside one of its visible folders; the
+    // bundle and that folder are real directories, not links.
     static std::optional<std::filesystem::path> locateBundle(const std::filesystem::path& directory);
 
     // The file's SHA-256 as 64 lower-case hexadecimal digits, read 1 MiB at a time; nothing when the

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
@@ -19,6 +20,24 @@ namespace fs = std::filesystem;
 
 namespace {
 
+int systemRename(const char* from, const char* to, unsigned flags) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+}
+std::atomic<RenameFunction> renameFunction{&systemRename};
+
+// 0, or the errno of the failed rename.
+int renameItem(const fs::path& from, const fs::path& to, unsigned flags) {
+    return renameFunction.load()(from.c_str(), to.c_str(), flags) == 0 ? 0 : errno;
+}
+
+// For file systems that refuse RENAME_NOREPLACE (EINVAL; some network homes do). The destinations
+// here are fresh UUID names or the installed name, which only the updater writes, so the gap between
+// the check and the rename is no race that matters.
+int renameIfAbsent(const fs::path& from, const fs::path& to) {
+    if (itemExists(to)) return EEXIST;
+    return renameItem(from, to, 0);
+}
+
 std::string describeRename(const fs::path& from, const fs::path& to, int code) {
     return "Could not move \"" + from.string() + "\" to \"" + to.string() +
            "\": " + platform::SystemError{"renameat2", code}.reason();
@@ -28,6 +47,43 @@ std::string describeRename(const fs::path& from, const fs::path& to, int code) {
 void syncDirectory(const fs::path& directory) noexcept {
     platform::UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd.valid()) (void)::fsync(fd.get());
+}
+
+// Writes every file and directory below `root` to disk, so that a power loss after the exchange finds
+// the new bundle whole, not as empty files. Links hold nothing of their own to write.
+tl::expected<void, std::string> flushTree(const fs::path& root) {
+    auto flush = [](const fs::path& item) -> tl::expected<void, std::string> {
+        platform::UniqueFd fd(::open(item.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        // EINVAL: the file system has nothing to flush for this item.
+        if (fd.valid() && (::fsync(fd.get()) == 0 || errno == EINVAL)) return {};
+        return tl::unexpected("Could not write \"" + item.string() +
+                              "\" to disk: " + platform::SystemError::fromErrno("fsync").reason());
+    };
+    std::error_code error;
+    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end; it.increment(error)) {
+        auto type = it->symlink_status(error).type();
+        if (error) break;
+        if (type != fs::file_type::regular && type != fs::file_type::directory) continue;
+        if (auto flushed = flush(it->path()); !flushed) return flushed;
+    }
+    if (error) return tl::unexpected("Could not list \"" + root.string() + "\": " + error.message());
+    return flush(root);
+}
+
+// Without RENAME_EXCHANGE: the installed item steps aside under a staged name, the new one takes its
+// place, and the old one is removed. For a moment nothing is installed; a crash then leaves both
+// bundles under staged names.
+int replaceInSteps(const fs::path& installed, const fs::path& staged) {
+    fs::path aside = staged;
+    aside += "-previous";
+    if (int error = renameIfAbsent(installed, aside)) return error;
+    if (int error = renameIfAbsent(staged, installed)) {
+        (void)renameIfAbsent(aside, installed);
+        return error;
+    }
+    syncDirectory(installed.parent_path());
+    removeItem(aside);
+    return 0;
 }
 
 }  // namespace
@@ -81,32 +137,40 @@ bool itemExists(const fs::path& path) noexcept {
 }
 
 tl::expected<void, std::string> moveItem(const fs::path& source, const fs::path& destination) {
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0)
-        return tl::unexpected(describeRename(source, destination, errno));
+    int error = renameItem(source, destination, RENAME_NOREPLACE);
+    if (error == EINVAL) error = renameIfAbsent(source, destination);
+    if (error) return tl::unexpected(describeRename(source, destination, error));
     return {};
 }
 
 tl::expected<void, std::string> replaceItem(const fs::path& installed, const fs::path& staged) {
+    if (auto flushed = flushTree(staged); !flushed) return flushed;
     // Another process may create or remove the installed item between our calls; each outcome is
     // retried with the other operation, a few times at most.
-    int lastError = 0;
+    int error = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), RENAME_EXCHANGE) == 0) {
+        error = renameItem(staged, installed, RENAME_EXCHANGE);
+        if (error == EINVAL) error = replaceInSteps(installed, staged);
+        if (error == 0) {
             syncDirectory(installed.parent_path());
-            // The previous bundle now sits at the staged name.
+            // The previous bundle now sits at the staged name (nothing does after replaceInSteps).
             removeItem(staged);
             return {};
         }
-        lastError = errno;
-        if (lastError != ENOENT) break;
-        if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), RENAME_NOREPLACE) == 0) {
+        if (error != ENOENT) break;
+        error = renameItem(staged, installed, RENAME_NOREPLACE);
+        if (error == EINVAL) error = renameIfAbsent(staged, installed);
+        if (error == 0) {
             syncDirectory(installed.parent_path());
             return {};
         }
-        lastError = errno;
-        if (lastError != EEXIST) break;
+        if (error != EEXIST) break;
     }
-    return tl::unexpected(describeRename(staged, installed, lastError));
+    return tl::unexpected(describeRename(staged, installed, error));
+}
+
+void setRenameForTesting(RenameFunction rename) {
+    renameFunction = rename ? rename : &systemRename;
 }
 
 }  // namespace velmora::core::HelperUpdaterIO

@@ -26,16 +26,26 @@ void removeItem(const std::filesystem::path& path) noexcept;
 // True when something, even a dangling symbolic link, is at `path`.
 bool itemExists(const std::filesystem::path& path) noexcept;
 
-// Moves `source` to `destination` within one file system. Never replaces an existing destination.
+// Moves `source` to `destination` within one file system. Never replaces an existing destination
+// (RENAME_NOREPLACE; where the file system refuses that flag, a check that the destination is free
+// followed by a plain rename, which is safe for the fresh names the updater moves to).
 [[nodiscard]] tl::expected<void, std::string> moveItem(const std::filesystem::path& source,
                                                        const std::filesystem::path& destination);
 
-// Puts the item at `staged` in place of the item at `installed` in one step of the file system and
-// removes what was there before. At every instant `installed` holds either the previous item or the
-// new one, whole, however the process ends: the kernel exchanges the two names atomically
-// (renameat2 RENAME_EXCHANGE), or, when nothing is installed yet, renames without replacing
-// (RENAME_NOREPLACE). On success `staged` no longer exists. No backup is kept.
+// Puts the item at `staged` in place of the item at `installed` and removes what was there before.
+// First every file and directory of `staged` is written to disk. Then the kernel exchanges the two
+// names atomically (renameat2 RENAME_EXCHANGE), or, when nothing is installed yet, renames without
+// replacing (RENAME_NOREPLACE); at every instant `installed` holds the previous item or the new one,
+// whole, however the process ends. File systems that refuse these flags with EINVAL get the same
+// result in two renames (the previous item aside under a staged name, then the new one in place):
+// there, a crash between the two leaves nothing installed. On success `staged` no longer exists.
+// No backup is kept.
 [[nodiscard]] tl::expected<void, std::string> replaceItem(const std::filesystem::path& installed,
                                                           const std::filesystem::path& staged);
+
+// The rename primitive of moveItem and replaceItem, renameat2(2) on the working directory unless a
+// test puts in one that refuses the flags as some file systems do; nullptr puts renameat2 back.
+using RenameFunction = int (*)(const char* from, const char* to, unsigned flags);
+void setRenameForTesting(RenameFunction rename);
 
 }  // namespace velmora::core::HelperUpdaterIO

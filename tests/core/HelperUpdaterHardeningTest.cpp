@@ -1,0 +1,289 @@
+// The update pipeline against hostile manifests and archives, steps that throw, and file systems that
+// refuse the atomic rename flags; and the new bundle on disk before the exchange.
+
+#include <fcntl.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <future>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+
+#include <gtest/gtest.h>
+#include "core/HelperUpdater.h"
+#include "core/HelperUpdaterIO.h"
+#include "kit/VelmoraHelperIdentity.h"
+#include "platform/UniqueFd.h"
+#include "tests/core/UpdaterTestSupport.h"
+
+namespace velmora::core {
+namespace {
+
+namespace fs = std::filesystem;
+namespace Identity = kit::VelmoraHelperIdentity;
+using kit::HelperUpdateError;
+using kit::HelperUpdateEvent;
+using StepError = HelperUpdater::StepError;
+using Result = tl::expected<void, HelperUpdateError>;
+
+const std::string kHost = std::string(Identity::downloadHost);
+
+class HelperUpdaterHardeningTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        install = Identity::installDirectoryURL(home.path());
+        testing::makeBundle(install, "1.4.0", "old");
+        fs::path tree = server.path() / "tree";
+        testing::makeBundle(tree, "1.5.0", "new");
+        testing::makeZip(tree, server.path() / "a.zip");
+    }
+
+    std::string manifest(const std::string& fileName,
+                         const std::string& url = "https://" + kHost + "/downloads/helper/a.zip") {
+        fs::path zip = server.path() / "a.zip";
+        nlohmann::json download = {{"url", url},
+                                   {"fileName", fileName},
+                                   {"sha256", HelperUpdater::sha256(zip).value()},
+                                   {"size", fs::file_size(zip)}};
+        return nlohmann::json{{"schemaVersion", 2},
+                              {"version", "1.5.0"},
+                              {"build", 60},
+                              {"publishedAt", "2025-03-01T12:00:00Z"},
+                              {"minimumSystemVersion", "13"},
+                              {"minimumAppVersion", "2.0.0"},
+                              {"protocolVersion", 2},
+                              {"download", download},
+                              {"releaseNotes", nlohmann::json::array()}}
+            .dump();
+    }
+
+    // Runs one update with the steps below; the result, and the events in order.
+    std::pair<Result, std::vector<HelperUpdateEvent>> run(const std::string& json) {
+        HelperUpdater::Dependencies steps(
+            [this](const std::string&, const fs::path& destination, HelperUpdater::ProgressHandler,
+                   HelperUpdater::CancellationProbe, HelperUpdater::DownloadCompletion completion) {
+                ++downloads;
+                if (throwIn == "download") throw std::runtime_error("download threw");
+                std::error_code error;
+                fs::copy_file(server.path() / "a.zip", destination, error);
+                completion(error ? tl::unexpected(StepError::other(error.message()))
+                                 : tl::expected<void, StepError>());
+            },
+            [this](const fs::path& archive, const fs::path& destination) -> tl::expected<void, StepError> {
+                if (throwIn == "expand") throw std::runtime_error("expand threw");
+                if (expand) return expand(destination);
+                if (auto expanded = testing::expandZip(archive, destination); !expanded)
+                    return tl::unexpected(StepError::other(expanded.error()));
+                return {};
+            },
+            [this](const fs::path&) -> tl::expected<void, StepError> {
+                if (throwIn == "verify") throw 42;
+                return {};
+            },
+            [this](const fs::path& bundle) -> tl::expected<std::string, StepError> {
+                if (throwIn == "version") throw std::runtime_error("version threw");
+                return testing::runVersion(bundle).value_or("none");
+            },
+            [this]() -> std::int64_t {
+                if (throwIn == "count" && ++counts > 1) throw std::runtime_error("count threw");
+                return 0;
+            },
+            [this] {
+                if (throwIn == "restart") throw std::runtime_error("restart threw");
+            });
+        auto updater = HelperUpdater::create(install, std::move(steps));
+        std::promise<Result> done;
+        std::vector<HelperUpdateEvent> events;
+        updater->begin(
+            json, [&](const HelperUpdateEvent& event) { events.push_back(event); },
+            [&](Result result) { done.set_value(std::move(result)); });
+        auto result = done.get_future().get();
+        return {result, events};
+    }
+
+    // The run ended with `error` as its last event, and left nothing of itself behind.
+    void expectFailed(const std::pair<Result, std::vector<HelperUpdateEvent>>& outcome,
+                      const HelperUpdateError& error, const std::string& installedMarker = "old") {
+        ASSERT_FALSE(outcome.first);
+        EXPECT_EQ(outcome.first.error(), error) << outcome.first.error().summary();
+        ASSERT_FALSE(outcome.second.empty());
+        EXPECT_EQ(outcome.second.back(), HelperUpdateEvent::failed(error));
+        EXPECT_EQ(testing::readFile(install / Identity::bundleFileName / "Contents/Resources/marker"),
+                  installedMarker);
+        EXPECT_FALSE(fs::is_symlink(install / Identity::bundleFileName));
+        fs::path staging = install / Identity::updateStagingDirectoryName;
+        EXPECT_TRUE(!fs::exists(staging) || fs::is_empty(staging));
+        for (const auto& entry : fs::directory_iterator(install))
+            EXPECT_FALSE(entry.path().filename().string().starts_with(Identity::stagedBundlePrefix));
+    }
+
+    testing::TemporaryDirectory home, server;
+    fs::path install;
+    int downloads = 0, counts = 0;
+    std::string throwIn;
+    std::function<tl::expected<void, StepError>(const fs::path&)> expand;
+};
+
+TEST_F(HelperUpdaterHardeningTest, FileNameOrUrlThatIsNoPlainNameIsRefusedBeforeAnythingIsFetched) {
+    const std::string path = "/downloads/helper/a.zip";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", ""},
+        {".", ""},
+        {"..", ""},
+        {"/tmp/a.zip", ""},
+        {"../a.zip", ""},
+        {"x/a.zip", ""},
+        {std::string("a\0.zip", 6), ""},
+        {"a.zip", "https:/" + kHost + path},
+        {"a.zip", "https:///" + kHost + path},
+    };
+    for (const auto& [fileName, url] : cases) {
+        SCOPED_TRACE(fileName + " " + url);
+        auto outcome = url.empty() ? run(manifest(fileName)) : run(manifest(fileName, url));
+        expectFailed(outcome, HelperUpdateError::manifestInvalid());
+        EXPECT_EQ(outcome.second.size(), 1u);
+        EXPECT_EQ(downloads, 0);
+        EXPECT_FALSE(fs::exists(install / Identity::updateStagingDirectoryName));
+    }
+}
+
+TEST_F(HelperUpdaterHardeningTest, OnlyARealDirectoryInsideTheExpansionIsABundle) {
+    const fs::path outside = server.path() / "tree" / Identity::bundleFileName;
+    const std::string name(Identity::bundleFileName);
+    // Each case builds the expansion directory; the expected bundle is relative to it, empty for none.
+    struct Case {
+        std::string what;
+        std::function<void(const fs::path&)> layout;
+        std::string found;
+    };
+    const std::vector<Case> cases = {
+        {"real, at the top",
+         [&](const fs::path& d) { fs::copy(outside, d / name, fs::copy_options::recursive); }, name},
+        {"link at the top to a bundle outside",
+         [&](const fs::path& d) { fs::create_symlink(outside, d / name); }, ""},
+        {"link at the top to a hidden bundle inside",
+         [&](const fs::path& d) {
+             fs::create_directories(d / ".hidden");
+             fs::copy(outside, d / ".hidden" / name, fs::copy_options::recursive);
+             fs::create_symlink(".hidden/" + name, d / name);
+         },
+         ""},
+        {"a file at the top", [&](const fs::path& d) { testing::writeFile(d / name, "x"); }, ""},
+        {"link one folder down",
+         [&](const fs::path& d) {
+             fs::create_directories(d / "folder");
+             fs::create_symlink(outside, d / "folder" / name);
+         },
+         ""},
+        {"real bundle in a linked folder",
+         [&](const fs::path& d) { fs::create_directory_symlink(outside.parent_path(), d / "folder"); }, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        testing::TemporaryDirectory expansion;
+        c.layout(expansion.path());
+        auto found = HelperUpdater::locateBundle(expansion.path());
+        EXPECT_EQ(found ? found->lexically_relative(expansion.path()).string() : "", c.found);
+
+        // Through a whole run: a link never gets installed, and the outside bundle stays where it is.
+        expand = [&](const fs::path& destination) -> tl::expected<void, StepError> {
+            c.layout(destination);
+            return {};
+        };
+        auto outcome = run(manifest("a.zip"));
+        if (c.found.empty()) {
+            expectFailed(outcome,
+                         HelperUpdateError::expansionFailed("The archive does not contain " + name + "."));
+        } else {
+            EXPECT_TRUE(outcome.first);
+            testing::makeBundle(install, "1.4.0", "old");
+        }
+        EXPECT_TRUE(fs::is_directory(fs::symlink_status(outside)));
+    }
+}
+
+TEST_F(HelperUpdaterHardeningTest, AStepThatThrowsEndsTheRunAsThatStepsFailure) {
+    const std::vector<std::tuple<std::string, HelperUpdateError, std::string>> cases = {
+        {"download", HelperUpdateError::downloadFailed("download threw"), "old"},
+        {"expand", HelperUpdateError::expansionFailed("expand threw"), "old"},
+        {"verify", HelperUpdateError::signatureRejected("an exception of unknown type"), "old"},
+        {"version", HelperUpdateError::versionPreflightFailed(kit::HelperVersion{1, 5, 0}, "version threw"),
+         "old"},
+        {"count", HelperUpdateError::busy(), "old"},
+        {"restart",
+         HelperUpdateError::replaceFailed(
+             "The new helper is installed, but its restart could not be scheduled: restart threw"),
+         "new"},
+    };
+    for (const auto& [step, error, installed] : cases) {
+        SCOPED_TRACE(step);
+        throwIn = step;
+        counts = 0;
+        expectFailed(run(manifest("a.zip")), error, installed);
+        testing::makeBundle(install, "1.4.0", "old");
+    }
+}
+
+// Extents still waiting for the file system to place them: data that is not on disk yet.
+bool hasDelayedExtents(const fs::path& file) {
+    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    alignas(fiemap) unsigned char storage[sizeof(fiemap) + 64 * sizeof(fiemap_extent)]{};
+    auto* map = reinterpret_cast<fiemap*>(storage);
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_extent_count = 64;
+    if (::ioctl(fd.get(), FS_IOC_FIEMAP, map) != 0) return false;
+    for (unsigned i = 0; i < map->fm_mapped_extents; ++i)
+        if (map->fm_extents[i].fe_flags & (FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_UNKNOWN)) return true;
+    return false;
+}
+
+TEST(HelperUpdaterIOTest, TheNewBundleIsOnDiskBeforeItIsSwappedIn) {
+    testing::TemporaryDirectory dir;
+    fs::path installed = dir.path() / "installed", staged = dir.path() / ".installing-A";
+    const std::string payload(1 << 20, 'p');
+    testing::writeFile(dir.path() / "probe", payload);
+    if (!hasDelayedExtents(dir.path() / "probe"))
+        GTEST_SKIP() << "this file system shows no delayed allocation to tell unwritten data by";
+    testing::writeFile(installed / "old", "old");
+    testing::writeFile(staged / "Contents/Resources/payload", payload);
+    ASSERT_TRUE(HelperUpdaterIO::replaceItem(installed, staged));
+    EXPECT_FALSE(hasDelayedExtents(installed / "Contents/Resources/payload"));
+}
+
+int refuseFlags(const char* from, const char* to, unsigned flags) {
+    if (flags != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+TEST(HelperUpdaterIOTest, FileSystemsWithoutTheRenameFlagsStillMoveAndSwap) {
+    HelperUpdaterIO::setRenameForTesting(&refuseFlags);
+    struct Restore {
+        ~Restore() { HelperUpdaterIO::setRenameForTesting(nullptr); }
+    } restore;
+    testing::TemporaryDirectory dir;
+    fs::path installed = dir.path() / "installed", staged = dir.path() / ".installing-A";
+    fs::path expanded = dir.path() / "expanded";
+    for (std::string marker : {"first", "second"}) {
+        testing::writeFile(expanded / "marker", marker);
+        ASSERT_TRUE(HelperUpdaterIO::moveItem(expanded, staged));
+        ASSERT_TRUE(HelperUpdaterIO::replaceItem(installed, staged));
+        EXPECT_EQ(testing::readFile(installed / "marker"), marker);
+        size_t entries = 0;
+        for ([[maybe_unused]] const auto& entry : fs::directory_iterator(dir.path())) ++entries;
+        EXPECT_EQ(entries, 1u) << "only the installed item remains";
+    }
+    // A move still never replaces what is there, not even an empty directory.
+    fs::create_directories(expanded);
+    fs::create_directories(staged);
+    EXPECT_FALSE(HelperUpdaterIO::moveItem(expanded, staged));
+    EXPECT_FALSE(HelperUpdaterIO::moveItem(expanded, installed));
+    EXPECT_EQ(testing::readFile(installed / "marker"), "second");
+}
+
+}  // namespace
+}  // namespace velmora::core
