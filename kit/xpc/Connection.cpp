@@ -1,6 +1,7 @@
 #include "kit/xpc/Connection.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -23,6 +24,42 @@ using platform::UniqueFd;
 namespace {
 // Packets handled per wake-up before yielding the thread to other connections.
 constexpr int kPacketsPerTurn = 16;
+
+// One receive buffer per thread, large enough for the largest packet. Each packet is copied out at its
+// own size, so a connection holds no buffer between packets.
+std::vector<char>& receiveBuffer() {
+    thread_local std::vector<char> buffer(kMaxPacketSize);
+    return buffer;
+}
+
+// A burst of connections leaves its freed memory scattered over the allocator's arenas, which keep
+// it. Each time the connections alive have fallen to half of their most since the last hand-back, and
+// by many, the free pages go back to the system: a few trims per burst, none in steady use.
+class LiveConnections {
+  public:
+    static void began() {
+        std::lock_guard lock(mutex_);
+        peak_ = std::max(peak_, ++live_);
+    }
+    static void ended() {
+        bool trim = false;
+        {
+            std::lock_guard lock(mutex_);
+            --live_;
+            if (peak_ - live_ >= kTrimAfter && live_ <= peak_ / 2) {
+                peak_ = live_;
+                trim = true;
+            }
+        }
+        if (trim) ::malloc_trim(0);
+    }
+
+  private:
+    static constexpr size_t kTrimAfter = 32;
+    static inline std::mutex mutex_;
+    static inline size_t live_ = 0;
+    static inline size_t peak_ = 0;
+};
 
 struct QueuedPacket {
     std::string bytes;
@@ -47,14 +84,16 @@ bool isValidId(const json& id) {
 
 struct Connection::Impl {
     explicit Impl(int descriptor)
-        : strand(asio::make_strand(platform::sharedIoContext())),
-          socket(strand, descriptor),
-          fd(descriptor) {}
+        : strand(asio::make_strand(platform::sharedIoContext())), socket(strand, descriptor), fd(descriptor) {
+        LiveConnections::began();
+    }
+    ~Impl() { LiveConnections::ended(); }
+    Impl(const Impl&) = delete;
+    Impl& operator=(const Impl&) = delete;
 
     asio::strand<asio::io_context::executor_type> strand;
     asio::posix::stream_descriptor socket;  // owns the descriptor; closed on the strand, under `mutex`
     const int fd;
-    std::vector<char> readBuffer = std::vector<char>(kMaxPacketSize);
 
     enum class State { suspended, active, ended };
 
@@ -231,7 +270,8 @@ void Connection::startReading() {
 void Connection::readReady() {
     for (int turn = 0; turn < kPacketsPerTurn; ++turn) {
         if (!isValid()) return;
-        auto received = receivePacket(impl_->fd, impl_->readBuffer, kMaxDescriptorsPerPacket);
+        std::vector<char>& buffer = receiveBuffer();
+        auto received = receivePacket(impl_->fd, buffer, kMaxDescriptorsPerPacket);
         if (!received) {
             if (received.error().code == EAGAIN || received.error().code == EWOULDBLOCK) {
                 startReading();
@@ -245,15 +285,15 @@ void Connection::readReady() {
             end(EndCause::peer, "end of file");
             return;
         }
-        std::string_view packet(impl_->readBuffer.data(),
-                                std::min(received->length, impl_->readBuffer.size()));
+        const bool truncated = received->length > buffer.size();
+        const std::string packet(buffer.data(), std::min(received->length, buffer.size()));
         if (received->controlTruncated) {
             // Every descriptor that did arrive is closed with the message.
             auto id = readableId(packet);
             if (id) sendErrorResponse(*id, RpcError{rpc::invalidRequest, "too many descriptors attached"});
             continue;
         }
-        handlePacket(packet, received->length > impl_->readBuffer.size(), std::move(received->fds));
+        handlePacket(packet, truncated, std::move(received->fds));
     }
     // Let other connections have the thread, then carry on.
     asio::post(impl_->strand, [self = shared_from_this()] { self->readReady(); });

@@ -25,6 +25,10 @@
 // fails is accepted, and its connection ended before any of its messages is delivered.
 //
 // A resumed connection keeps itself alive until it ends; drop one with invalidate().
+//
+// Packets are received into one buffer per thread and copied out at their own size, so an idle
+// connection holds no receive buffer. When many connections of the process have ended, the allocator
+// is asked to hand its free pages back (malloc_trim).
 
 #include <sys/types.h>
 
