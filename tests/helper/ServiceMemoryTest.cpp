@@ -1,7 +1,6 @@
 // The served helper's memory around a burst of connections that each ask for info.
 
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 
 #include <fstream>
 #include <thread>
@@ -49,11 +48,6 @@ TEST(ServiceMemory, AnOpenConnectionIsSmallAndABurstGivesItsMemoryBack) {
 #ifdef VELMORA_TEST_ASAN
     GTEST_SKIP() << "the address sanitizer keeps freed memory in quarantine";
 #endif
-    // The helper inherits this process's limit, and each side holds a descriptor per connection.
-    rlimit limit{};
-    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    limit.rlim_cur = limit.rlim_max;
-    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &limit), 0);
     HelperProcess helper;
     ASSERT_TRUE(helper.waitUntilListening()) << helper.log();
     auto warmUp = askInfo(helper.socketPath());
