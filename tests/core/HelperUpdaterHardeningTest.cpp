@@ -159,8 +159,9 @@ TEST_F(HelperUpdaterHardeningTest, OnlyARealDirectoryInsideTheExpansionIsABundle
         {"real bundle in a linked folder",
          [&](const fs::path& d) { fs::create_directory_symlink(outside.parent_path(), d / "folder"); }},
     };
-    for (const auto& [what, layout] : cases) {
-        SCOPED_TRACE(what);
+    for (const auto& entry : cases) {
+        SCOPED_TRACE(entry.first);
+        const auto& layout = entry.second;
         expand = [&](const fs::path& destination) -> tl::expected<void, StepError> {
             layout(destination);
             EXPECT_EQ(HelperUpdater::locateBundle(destination), std::nullopt);
