@@ -87,7 +87,9 @@ Status status() {
 }
 
 tl::expected<void, std::string> unregister() {
-    // Disabling removes the links as well as the enablement.
+    // Stopped first: a unit whose file has gone is reloaded without its settings, and would leave
+    // its socket files behind. Disabling removes the links as well as the enablement.
+    stop();
     return runStep(inScope(managerReachable(), {"disable", socketUnitName(), serviceUnitName()}));
 }
 

@@ -42,7 +42,7 @@ enum class Status {
 };
 Status status();
 
-// Disables and unlinks both units; fails with a text naming the systemctl step.
+// Stops, disables and unlinks both units; fails with a text naming the systemctl step.
 [[nodiscard]] tl::expected<void, std::string> unregister();
 
 // Restarts the socket, which also restarts a running helper; otherwise the next connection starts

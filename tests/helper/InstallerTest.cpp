@@ -1,0 +1,184 @@
+// The built bundle installed, registered and removed as a user would, against a real user manager.
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <functional>
+
+#include "helper/HelperInstaller.h"
+#include "tests/helper/ServiceTestSupport.h"
+#include "tests/helper/UserManagerSupport.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kBuilt = VELMORA_BUNDLE_DIR;
+const char* const kMark = "user.xdg.origin.url";
+const std::string kEnabled = ".config/systemd/user/sockets.target.wants/com.norwick.VelmoraHelper.socket";
+
+fs::path executable(const fs::path& bundle) {
+    return bundle / "Contents/MacOS/Velmora Helper";
+}
+void copyBundle(const fs::path& to) {
+    fs::create_directories(to.parent_path());
+    fs::copy(kBuilt, to, fs::copy_options::recursive);
+}
+// Every item below `root` with its mode and contents: equal trees compare equal.
+std::map<std::string, std::string> tree(const fs::path& root) {
+    std::map<std::string, std::string> items;
+    for (auto& item : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        ::lstat(item.path().c_str(), &info);
+        items[fs::relative(item, root)] =
+            std::to_string(info.st_mode) + (item.is_regular_file() ? readFile(item) : "");
+    }
+    return items;
+}
+
+TEST(Installer, InstallsOverAnOlderCopyRegistersAndUninstallsWithoutATrace) {
+    UserManager user;
+    if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+    auto downloaded = user.home / "Downloads/Velmora Helper.app", installed = user.installed;
+    copyBundle(downloaded);
+    for (auto& item : fs::recursive_directory_iterator(downloaded))
+        ::setxattr(item.path().c_str(), kMark, "x", 1, 0);
+    writeFile(installed / "Contents/older", "1.3.0");
+
+    auto install = user.run(executable(downloaded), {"--install"});
+    EXPECT_EQ(install.exitStatus, 0);
+    EXPECT_EQ(install.standardError, "installer: Installing " + downloaded.string() + " to " +
+                                         installed.string() +
+                                         "\ninstaller: Registration status: registered \n");
+    EXPECT_EQ(tree(installed), tree(kBuilt));
+    EXPECT_EQ(std::distance(fs::directory_iterator(installed.parent_path()), {}), 1)
+        << "a staged copy remains";
+    for (auto& item : fs::recursive_directory_iterator(installed))
+        EXPECT_EQ(::lgetxattr(item.path().c_str(), kMark, nullptr, 0), -1) << item.path();
+
+    // Both names listen; the first client starts the installed executable.
+    EXPECT_EQ(user.helperPid(), 0);
+    pid_t helper = user.infoPid("group.com.norwick.Velmora.dev.helper");
+    EXPECT_EQ(user.infoPid("group.com.norwick.Velmora.helper"), helper);
+    EXPECT_EQ(user.helperPid(), helper);
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(helper) + "/exe"), executable(installed));
+
+    // By hand, the installed copy registers again and leaves the helper alone; --install from there
+    // registers in place and restarts it.
+    EXPECT_EQ(user.run(executable(installed), {}).standardError,
+              "installer: Registration status: registered \n");
+    EXPECT_EQ(user.helperPid(), helper);
+    auto inPlace = user.run(executable(installed), {"--install"});
+    EXPECT_EQ(inPlace.exitStatus, 0);
+    EXPECT_EQ(inPlace.standardError,
+              "installer: Already at the install location; registering in place\n"
+              "installer: Registration status: registered \n");
+    EXPECT_TRUE(waitForProcessGone(helper, kWait));
+
+    auto uninstall = user.run(executable(installed), {"--uninstall"});
+    EXPECT_EQ(uninstall.exitStatus, 0);
+    EXPECT_EQ(uninstall.standardError, "installer: Uninstalled\n");
+    EXPECT_FALSE(fs::exists(installed.parent_path()));
+    EXPECT_FALSE(fs::exists(user.runtime / "group.com.norwick.Velmora.helper"));
+    for (auto& item : fs::recursive_directory_iterator(user.home / ".config/systemd/user"))
+        EXPECT_TRUE(item.is_directory()) << item.path() << " remains";
+    // Nothing installed: the manager's complaint is only logged.
+    auto again = user.run(executable(kBuilt), {"--uninstall"});
+    EXPECT_EQ(again.exitStatus, 0);
+    EXPECT_EQ(again.standardError,
+              "installer: Unregister reported: systemctl --user disable com.norwick.VelmoraHelper.socket "
+              "com.norwick.VelmoraHelper.service failed with exit status 1\ninstaller: Uninstalled\n");
+}
+
+// A systemctl that fails for every command whose arguments match the shell pattern.
+void failingSystemctl(UserManager& user, const std::string& pattern) {
+    fs::copy_file("/usr/bin/systemctl", user.home / "systemctl");
+    writeFile(user.home / "wrapper", "#!/bin/sh\ncase \" $* \" in " + pattern + ") exit 1;; esac\nexec '" +
+                                         (user.home / "systemctl").string() + "' \"$@\"\n");
+    fs::permissions(user.home / "wrapper", fs::perms::owner_all);
+    user.mountOver(user.home / "wrapper", "/usr/bin/systemctl");
+}
+
+TEST(Installer, EachOutcomeHasItsStatusAndLeavesTheInstalledBundleWhole) {
+    enum From { installed, source, outside };
+    using Prepare = std::function<void(UserManager&, const fs::path& source)>;
+    struct Case {
+        const char* name;
+        Prepare prepare;
+        From from;
+        std::string argument;
+        int status;  // -1: killed by a signal
+        std::string text;
+        bool enabled;  // the socket unit is enabled on disk afterwards
+    };
+    std::vector<Case> cases{
+        {"no user manager", {}, installed, "--register", 0, "Registration status: requiresApproval \n", true},
+        {"systemctl fails", [](auto& u, auto&) { failingSystemctl(u, "*"); }, installed, "--register", 1,
+         "Registration status: failed systemctl --user --root=/ link --force failed with exit status 1\n",
+         false},
+        {"link fails while registered",
+         [](auto& u, auto&) {
+             EXPECT_EQ(u.run(executable(u.installed), {"--register"}).exitStatus, 0);
+             failingSystemctl(u, "*\" link \"*");
+         },
+         installed, "--register", 0, "Registration status: registered \n", true},
+        {"register outside a bundle",
+         {},
+         outside,
+         "--register",
+         64,
+         "--register must run from inside Velmora Helper.app.\n",
+         false},
+        {"install outside a bundle",
+         {},
+         outside,
+         "--install",
+         64,
+         "--install must run from inside Velmora Helper.app.\n",
+         false},
+        {"units missing", [](auto&, auto& s) { fs::remove_all(s / "Contents/Library"); }, source, "--install",
+         1, "Install failed: No unit file at ", false},
+        {"install directory read-only",
+         [](auto& u, auto&) { u.mountOver(u.installed.parent_path(), u.installed.parent_path(), MS_RDONLY); },
+         source, "--install", 1, "Install failed: Could not copy ", false},
+        // A file size limit below the executable's ends the copy half-way with SIGXFSZ.
+        {"killed half-way through the copy",
+         {},
+         source,
+         "--fsize=65536",
+         -1,
+         "installer: Installing ",
+         false},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UserManager user(c.name != std::string("no user manager"));
+        if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+        auto source = user.home / "src/Velmora Helper.app", target = user.home / "Velmora Helper";
+        copyBundle(source);
+        copyBundle(user.installed);
+        writeFile(user.installed / "Contents/older", "1.3.0");
+        if (c.from == outside) fs::copy_file(executable(kBuilt), target);
+        if (c.prepare) c.prepare(user, source);
+        auto before = tree(user.installed);
+        if (c.from != outside) target = executable(c.from == installed ? user.installed : source);
+        auto result = c.argument != "--fsize=65536"
+                          ? user.run(target, {c.argument})
+                          : user.run("/usr/bin/prlimit", {c.argument, target, "--install"});
+        EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
+        EXPECT_NE(result.standardError.find(c.text), std::string::npos) << result.standardError;
+        EXPECT_EQ(tree(user.installed), before);
+        EXPECT_EQ(fs::exists(user.home / kEnabled), c.enabled);
+    }
+}
+
+TEST(Installer, DetachedUninstallerOutsideABundleReportsTheMissingExecutable) {
+    auto spawned = helper::HelperInstaller::spawnDetachedUninstaller();
+    ASSERT_FALSE(spawned);
+    EXPECT_EQ(spawned.error(), kit::HelperUninstallError::spawnFailed("No such file or directory"));
+}
+
+}  // namespace
+}  // namespace velmora::testing
