@@ -89,15 +89,15 @@ Status status() {
 tl::expected<void, std::string> unregister() {
     // Stopped first: a unit whose file has gone is reloaded without its settings, and would leave
     // its socket files behind. Disabling removes the links as well as the enablement.
-    stop();
+    stopRunningAgent();
     return runStep(inScope(managerReachable(), {"disable", socketUnitName(), serviceUnitName()}));
 }
 
-void restart() {
+void restartRunningAgent() {
     (void)runSystemctl({"restart", socketUnitName()});
 }
 
-void stop() {
+void stopRunningAgent() {
     (void)runSystemctl({"stop", socketUnitName(), serviceUnitName()});
 }
 

@@ -47,9 +47,9 @@ Status status();
 
 // Restarts the socket, which also restarts a running helper; otherwise the next connection starts
 // the newly registered executable. The result is not looked at.
-void restart();
+void restartRunningAgent();
 // Stops the socket and a running helper. The result is not looked at.
-void stop();
+void stopRunningAgent();
 
 // True when this process runs in the agent service's own control group.
 bool runningInAgentService();

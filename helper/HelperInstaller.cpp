@@ -149,7 +149,7 @@ int runInstall() {
         // A bundle that could not be registered must not stop the agent or replace a working copy.
         if (auto complete = AgentUnits::checkBundleUnits(source); !complete)
             return installFailed(complete.error());
-        AgentUnits::stop();
+        AgentUnits::stopRunningAgent();
         if (auto replaced = replaceInstalledBundle(source, destination); !replaced)
             return installFailed(replaced.error());
     }
@@ -167,8 +167,8 @@ int runRegister(bool restartRunningAgent) {
     auto registered = AgentUnits::registerBundle(core::HelperBundle::bundleURL());
     auto outcome = registrationOutcome(registered, AgentUnits::status());
     installer.info(std::string("Registration status: ") + outcome.label + " " + outcome.detail);
-    if (outcome.exitStatus == 0 && restartRunningAgent && outcome.label == std::string_view("registered"))
-        AgentUnits::restart();
+    if (restartRunningAgent && outcome.label == std::string_view("registered"))
+        AgentUnits::restartRunningAgent();
     return outcome.exitStatus;
 }
 

@@ -31,7 +31,7 @@ constexpr const char* systemdRunPath = "/usr/bin/systemd-run";
 void unregisterAgent() {
     if (auto unregistered = AgentUnits::unregister(); !unregistered)
         installer.error("Unregister reported: " + unregistered.error());
-    AgentUnits::stop();
+    AgentUnits::stopRunningAgent();
 }
 
 // 0 when the install directory is gone (or never existed), 1 when removing it failed.
