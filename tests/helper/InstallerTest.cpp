@@ -197,7 +197,8 @@ TEST(Installer, EachOutcomeHasItsStatusAndLeavesTheInstalledBundleWhole) {
         bool enabled;  // the socket unit is enabled on disk afterwards
     };
     std::vector<Case> cases{
-        {"no user manager", {}, installed, "--register", 0, "Registration status: requiresApproval \n", true},
+        {"no user manager", nullptr, installed, "--register", 0, "Registration status: requiresApproval \n",
+         true},
         {"systemctl fails", [](auto& u, auto&) { failingSystemctl(u, "*"); }, installed, "--register", 1,
          "Registration status: failed systemctl --user --root=/ link --force failed with exit status 1\n",
          false},
@@ -207,25 +208,15 @@ TEST(Installer, EachOutcomeHasItsStatusAndLeavesTheInstalledBundleWhole) {
              failingSystemctl(u, "*\" link \"*");
          },
          installed, "--register", 0, "Registration status: registered \n", true},
-        {"register outside a bundle",
-         {},
-         outside,
-         "--register",
-         64,
-         "--register must run from inside Velmora Helper.app.\n",
-         false},
+        {"register outside a bundle", nullptr, outside, "--register", 64,
+         "--register must run from inside Velmora Helper.app.\n", false},
         {"units missing", [](auto&, auto& s) { fs::remove_all(s / "Contents/Library"); }, source, "--install",
          1, "Install failed: No unit file at ", false},
         {"install directory read-only",
          [](auto& u, auto&) { u.mountOver(u.installed.parent_path(), u.installed.parent_path(), MS_RDONLY); },
          source, "--install", 1, "Install failed: Could not copy ", false},
         // A file size limit below the executable's ends the copy half-way with SIGXFSZ.
-        {"killed half-way through the copy",
-         {},
-         source,
-         "--fsize=65536",
-         -1,
-         "installer: Installing ",
+        {"killed half-way through the copy", nullptr, source, "--fsize=65536", -1, "installer: Installing ",
          false},
     };
     for (auto& c : cases) {
