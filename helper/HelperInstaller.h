@@ -1,5 +1,12 @@
 #pragma once
 
+#include <tl/expected.hpp>
+
+#include "kit/HelperErrors.h"
+
+// Installing, registering and removing the helper as the user's agent. Every operation is
+// synchronous and runs on the main thread of a one-shot process, except spawnDetachedUninstaller,
+// which the service calls.
 namespace velmora::helper::HelperInstaller {
 
 // True when the running bundle is the installed bundle (both standardised, links resolved).
@@ -9,5 +16,10 @@ bool isRunningFromInstallLocation();
 int runInstall();
 int runRegister(bool restartRunningAgent);
 int runUninstall();
+
+// Starts the running bundle's executable with "--uninstall", detached from this process: in a
+// transient unit of its own when this process runs as the agent's service (stopping the agent must
+// not end it), otherwise in a new session. Never waits for it.
+[[nodiscard]] tl::expected<void, kit::HelperUninstallError> spawnDetachedUninstaller();
 
 }  // namespace velmora::helper::HelperInstaller

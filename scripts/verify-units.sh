@@ -13,4 +13,7 @@ units="$scratch/home/Library/Application Support/Velmora Helper/Velmora Helper.a
 cp "$units"/* "$scratch/"
 HOME="$scratch/home" XDG_RUNTIME_DIR="$scratch/runtime" systemd-analyze verify --user \
   "$scratch/com.norwick.VelmoraHelper.socket" "$scratch/com.norwick.VelmoraHelper.service"
+# Shells outlive the helper's stop, and uninstalling leaves no socket file.
+grep -qx 'KillMode=process' "$scratch/com.norwick.VelmoraHelper.service"
+grep -qx 'RemoveOnStop=yes' "$scratch/com.norwick.VelmoraHelper.socket"
 echo "systemd units verified"

@@ -1,0 +1,277 @@
+// The built bundle installed, registered and removed as a user would, against a real `systemd --user`
+// for a throw-away home. Before the first test the process moves into a private mount namespace whose
+// empty /run/systemd says "booted with systemd". InstalledAgent waits out the real idle delay ("slow").
+
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+
+#include <functional>
+
+#include "helper/HelperInstaller.h"
+#include "kit/HelperInfo.h"
+#include "kit/ShellMessages.h"
+#include "tests/helper/ServiceTestSupport.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+const fs::path kBuilt = VELMORA_BUNDLE_DIR;
+const char* const kMark = "user.xdg.origin.url";
+const std::string kEnabled = ".config/systemd/user/sockets.target.wants/com.norwick.VelmoraHelper.socket";
+const std::string kNames[] = {"group.com.norwick.Velmora.helper", "group.com.norwick.Velmora.dev.helper"};
+
+// unshare(CLONE_NEWNS) needs a process with one thread: it runs before the first test.
+bool privateNamespace = false;
+struct PrivateMountNamespace : ::testing::Environment {
+    void SetUp() override {
+        privateNamespace = ::unshare(CLONE_NEWNS) == 0 &&
+                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                           ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") == 0 &&
+                           fs::create_directory("/run/systemd/system");
+    }
+};
+[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new PrivateMountNamespace);
+
+struct UserManager {
+    // Without `start` the directories exist but no manager answers.
+    explicit UserManager(bool start = true) {
+        fs::create_directories(home);
+        fs::create_directories(runtime);
+        ready = privateNamespace && !start;
+        if (!privateNamespace || !start) return;
+        std::string homeVariable = "HOME=" + home.string(),
+                    runtimeVariable = "XDG_RUNTIME_DIR=" + runtime.string();
+        const char* argv[] = {"/lib/systemd/systemd", "--user", nullptr};
+        const char* envp[] = {homeVariable.c_str(), runtimeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
+        if ((manager = ::fork()) == 0) {
+            ::freopen("/dev/null", "w", stdout);
+            ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
+            ::_exit(127);
+        }
+        for (int i = 0; i < 200 && !(ready = fs::is_socket(runtime / "systemd/private")); ++i)
+            ::usleep(25000);
+    }
+    ~UserManager() {
+        // A user manager stops every unit and exits on SIGTERM.
+        if (manager > 0 && ::kill(manager, SIGTERM) == 0)
+            for (int i = 0; i < 200 && ::waitpid(manager, nullptr, WNOHANG) == 0; ++i) ::usleep(25000);
+        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+    }
+    // Runs `executable` as the user would: this home and runtime directory, a plain PATH.
+    [[nodiscard]] ProcessResult run(const fs::path& executable,
+                                    const std::vector<std::string>& arguments) const {
+        ProcessOptions options;
+        options.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}, {"PATH", "/usr/bin:/bin"}};
+        return runProcess(executable, arguments, options);
+    }
+    // The helper the manager runs (0 for none), and the one answering a client of a service name.
+    [[nodiscard]] pid_t helperPid() const {
+        return std::atoi(run("/usr/bin/systemctl",
+                             {"--user", "show", "-P", "MainPID", "com.norwick.VelmoraHelper.service"})
+                             .standardOutput.c_str());
+    }
+    [[nodiscard]] pid_t infoPid(const std::string& serviceName) const {
+        auto client = ClientEnd::connect(runtime / serviceName);
+        CallOutcome<kit::Blob> outcome;
+        if (!client) return -1;
+        client->proxy(outcome)->fetchHelperInfo(outcome.reply());
+        if (!outcome.wait() || !outcome.values()) return -1;
+        auto info = kit::HelperInfo::decode(std::get<0>(*outcome.values()).value_or(""));
+        return info ? info->processIdentifier : -1;
+    }
+    // Bind-mounts `source` over `target` (then remounts it with `flags`) until the manager ends.
+    void mountOver(const fs::path& source, const fs::path& target, unsigned long flags = 0) {
+        ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
+        mounts.push_back(target);
+        if (flags) {
+            ASSERT_EQ(::mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | flags, nullptr), 0);
+        }
+    }
+
+    TemporaryDirectory scratch;
+    fs::path home = scratch.path() / "home", runtime = scratch.path() / "run";
+    fs::path installed = home / "Library/Application Support/Velmora Helper/Velmora Helper.app";
+    bool ready = false;  // false where no private namespace could be had (not root)
+    pid_t manager = -1;
+    std::vector<fs::path> mounts;
+};
+
+fs::path executable(const fs::path& bundle) {
+    return bundle / "Contents/MacOS/Velmora Helper";
+}
+void copyBundle(const fs::path& to) {
+    fs::create_directories(to.parent_path());
+    fs::copy(kBuilt, to, fs::copy_options::recursive);
+}
+// Every item below `root` with its mode and contents: equal trees compare equal.
+std::map<std::string, std::string> tree(const fs::path& root) {
+    std::map<std::string, std::string> items;
+    for (auto& item : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        ::lstat(item.path().c_str(), &info);
+        items[fs::relative(item, root)] =
+            std::to_string(info.st_mode) + (item.is_regular_file() ? readFile(item) : "");
+    }
+    return items;
+}
+
+TEST(Installer, InstallsOverAnOlderCopyRegistersAndUninstallsWithoutATrace) {
+    UserManager user;
+    if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+    auto downloaded = user.home / "Downloads/Velmora Helper.app", installed = user.installed;
+    copyBundle(downloaded);
+    for (auto& item : fs::recursive_directory_iterator(downloaded))
+        ::setxattr(item.path().c_str(), kMark, "x", 1, 0);
+    writeFile(installed / "Contents/older", "1.3.0");
+
+    auto install = user.run(executable(downloaded), {"--install"});
+    EXPECT_EQ(install.exitStatus, 0);
+    EXPECT_EQ(install.standardError, "installer: Installing " + downloaded.string() + " to " +
+                                         installed.string() +
+                                         "\ninstaller: Registration status: registered \n");
+    EXPECT_EQ(tree(installed), tree(kBuilt));
+    EXPECT_EQ(std::distance(fs::directory_iterator(installed.parent_path()), {}), 1)
+        << "a staged copy remains";
+    for (auto& item : fs::recursive_directory_iterator(installed))
+        EXPECT_EQ(::lgetxattr(item.path().c_str(), kMark, nullptr, 0), -1) << item.path();
+
+    // Both names listen; the first client starts the installed executable.
+    EXPECT_EQ(user.helperPid(), 0);
+    pid_t helper = user.infoPid(kNames[1]);
+    EXPECT_EQ(user.infoPid(kNames[0]), helper);
+    EXPECT_EQ(user.helperPid(), helper);
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(helper) + "/exe"), executable(installed));
+
+    // By hand, the installed copy registers again and leaves the helper alone; --install from there
+    // registers in place and restarts it.
+    EXPECT_EQ(user.run(executable(installed), {}).standardError,
+              "installer: Registration status: registered \n");
+    EXPECT_EQ(user.helperPid(), helper);
+    auto inPlace = user.run(executable(installed), {"--install"});
+    EXPECT_EQ(inPlace.exitStatus, 0);
+    EXPECT_EQ(inPlace.standardError,
+              "installer: Already at the install location; registering in place\n"
+              "installer: Registration status: registered \n");
+    EXPECT_TRUE(waitForProcessGone(helper, kWait));
+
+    auto uninstall = user.run(executable(installed), {"--uninstall"});
+    EXPECT_EQ(uninstall.exitStatus, 0);
+    EXPECT_EQ(uninstall.standardError, "installer: Uninstalled\n");
+    EXPECT_FALSE(fs::exists(installed.parent_path()));
+    EXPECT_FALSE(fs::exists(user.runtime / kNames[0]));
+    for (auto& item : fs::recursive_directory_iterator(user.home / ".config/systemd/user"))
+        EXPECT_TRUE(item.is_directory()) << item.path() << " remains";
+    // Nothing installed: the manager's complaint is only logged.
+    auto again = user.run(executable(kBuilt), {"--uninstall"});
+    EXPECT_EQ(again.exitStatus, 0);
+    EXPECT_EQ(again.standardError,
+              "installer: Unregister reported: systemctl --user disable com.norwick.VelmoraHelper.socket "
+              "com.norwick.VelmoraHelper.service failed with exit status 1\ninstaller: Uninstalled\n");
+}
+
+// A systemctl that fails for every command whose arguments match the shell pattern.
+void failingSystemctl(UserManager& user, const std::string& pattern) {
+    fs::copy_file("/usr/bin/systemctl", user.home / "systemctl");
+    writeFile(user.home / "wrapper", "#!/bin/sh\ncase \" $* \" in " + pattern + ") exit 1;; esac\nexec '" +
+                                         (user.home / "systemctl").string() + "' \"$@\"\n");
+    fs::permissions(user.home / "wrapper", fs::perms::owner_all);
+    user.mountOver(user.home / "wrapper", "/usr/bin/systemctl");
+}
+
+TEST(Installer, EachOutcomeHasItsStatusAndLeavesTheInstalledBundleWhole) {
+    enum From { installed, source, outside };
+    using Prepare = std::function<void(UserManager&, const fs::path& source)>;
+    struct Case {
+        const char* name;
+        Prepare prepare;
+        From from;
+        std::string argument;
+        int status;  // -1: killed by a signal
+        std::string text;
+        bool enabled;  // the socket unit is enabled on disk afterwards
+    };
+    std::vector<Case> cases{
+        {"no user manager", nullptr, installed, "--register", 0, "Registration status: requiresApproval \n",
+         true},
+        {"systemctl fails", [](auto& u, auto&) { failingSystemctl(u, "*"); }, installed, "--register", 1,
+         "Registration status: failed systemctl --user --root=/ link --force failed with exit status 1\n",
+         false},
+        {"link fails while registered",
+         [](auto& u, auto&) {
+             EXPECT_EQ(u.run(executable(u.installed), {"--register"}).exitStatus, 0);
+             failingSystemctl(u, "*\" link \"*");
+         },
+         installed, "--register", 0, "Registration status: registered \n", true},
+        {"register outside a bundle", nullptr, outside, "--register", 64,
+         "--register must run from inside Velmora Helper.app.\n", false},
+        {"units missing", [](auto&, auto& s) { fs::remove_all(s / "Contents/Library"); }, source, "--install",
+         1, "Install failed: No unit file at ", false},
+        {"install directory read-only",
+         [](auto& u, auto&) { u.mountOver(u.installed.parent_path(), u.installed.parent_path(), MS_RDONLY); },
+         source, "--install", 1, "Install failed: Could not copy ", false},
+        // A file size limit below the executable's ends the copy half-way with SIGXFSZ.
+        {"killed half-way through the copy", nullptr, source, "--fsize=65536", -1, "installer: Installing ",
+         false},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UserManager user(c.name != std::string("no user manager"));
+        if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+        auto source = user.home / "src/Velmora Helper.app", target = user.home / "Velmora Helper";
+        copyBundle(source);
+        copyBundle(user.installed);
+        writeFile(user.installed / "Contents/older", "1.3.0");
+        if (c.from == outside) fs::copy_file(executable(kBuilt), target);
+        if (c.prepare) c.prepare(user, source);
+        auto before = tree(user.installed);
+        if (c.from != outside) target = executable(c.from == installed ? user.installed : source);
+        auto result = c.argument != "--fsize=65536"
+                          ? user.run(target, {c.argument})
+                          : user.run("/usr/bin/prlimit", {c.argument, target, "--install"});
+        EXPECT_EQ(result.exitStatus, c.status) << result.standardError;
+        EXPECT_NE(result.standardError.find(c.text), std::string::npos) << result.standardError;
+        EXPECT_EQ(tree(user.installed), before);
+        EXPECT_EQ(fs::exists(user.home / kEnabled), c.enabled);
+    }
+}
+
+TEST(Installer, DetachedUninstallerOutsideABundleReportsTheMissingExecutable) {
+    auto spawned = helper::HelperInstaller::spawnDetachedUninstaller();
+    ASSERT_FALSE(spawned);
+    EXPECT_EQ(spawned.error(), kit::HelperUninstallError::spawnFailed("No such file or directory"));
+}
+
+TEST(InstalledAgent, IdleExitKeepsTheSocketListeningAndANohupJobAlive) {
+    UserManager user;
+    if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+    ASSERT_EQ(user.run(executable(kBuilt), {"--install"}).exitStatus, 0);
+    auto client = ClientEnd::connect(user.runtime / kNames[0]);
+    ASSERT_TRUE(client);
+    kit::ShellLaunchRequest request{.columns = 80, .rows = 24, .shellPath = "/bin/sh"};
+    CallOutcome<platform::UniqueFd, kit::Blob> opened;
+    client->proxy(opened)->openShell(*request.encoded(), opened.reply());
+    ASSERT_TRUE(opened.wait() && opened.values());
+    int terminal = std::get<0>(*opened.values()).get();
+    writeAll(terminal, "nohup sleep 600 >/dev/null 2>&1 & echo job=$!-$((40+2))\n");
+    auto seen = readUntil(terminal, "-42");
+    pid_t job = std::atoi(seen.substr(seen.rfind("job=") + 4).c_str()), helper = user.helperPid();
+    ASSERT_GT(job, 0) << seen;
+
+    // The connection ends and its shell is hung up; a minute later the helper leaves by itself.
+    client->connection->invalidate();
+    EXPECT_TRUE(waitForProcessGone(helper, std::chrono::seconds(90)));
+    EXPECT_FALSE(waitForProcessGone(job, std::chrono::milliseconds(200))) << "the nohup job was ended";
+    pid_t next = user.infoPid(kNames[1]);
+    EXPECT_GT(next, 0);
+    EXPECT_NE(next, helper);
+    ::kill(job, SIGKILL);
+}
+
+}  // namespace
+}  // namespace velmora::testing
