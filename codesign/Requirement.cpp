@@ -118,8 +118,11 @@ class Parser {
     Result primary() {
         auto node = std::make_unique<Node>();
         if (accept(Token::Kind::symbol, "(")) {
+            // Each level recurses once; a bound keeps any text from exhausting the stack.
+            if (++depth_ > kMaxDepth) return fail("nested too deeply");
             if (!advance()) return tl::unexpected(error_);
             auto inner = expression();
+            --depth_;
             if (!inner) return inner;
             if (auto closed = expect(Token::Kind::symbol, ")"); !closed)
                 return tl::unexpected(closed.error());
@@ -189,8 +192,10 @@ class Parser {
         return node;
     }
 
+    static constexpr int kMaxDepth = 64;
     std::string_view text_;
     size_t position_ = 0;
+    int depth_ = 0;
     Token current_;
     std::string error_;
 };
