@@ -11,6 +11,9 @@
 #include <cstdio>
 #include <system_error>
 
+#include "codesign/ExecutionPolicy.h"
+#include "codesign/StaticCode.h"
+#include "kit/VelmoraHelperIdentity.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
@@ -171,6 +174,19 @@ tl::expected<void, std::string> replaceItem(const fs::path& installed, const fs:
 
 void setRenameForTesting(RenameFunction rename) {
     renameFunction = rename ? rename : &systemRename;
+}
+
+tl::expected<void, kit::HelperUpdateError> verifySignature(const fs::path& bundle) {
+    auto checked = codesign::checkValidity(bundle, kit::VelmoraHelperIdentity::helperCodeSigningRequirement);
+    if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));
+    return assessWithGatekeeper(bundle);
+}
+
+tl::expected<void, kit::HelperUpdateError> assessWithGatekeeper(const fs::path& bundle) {
+    auto admitted = codesign::assessExecutionPolicy(kit::VelmoraHelperIdentity::executableURL(bundle));
+    if (!admitted)
+        return tl::unexpected(kit::HelperUpdateError::signatureRejected(admitted.error().description));
+    return {};
 }
 
 }  // namespace velmora::core::HelperUpdaterIO

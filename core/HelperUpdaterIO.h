@@ -5,6 +5,8 @@
 #include <string>
 #include <tl/expected.hpp>
 
+#include "kit/HelperErrors.h"
+
 // File-system pieces of a self-update. No state: every member is a plain function, safe to call from
 // any thread. Failures come back as a text meant for a person (it names the call, the paths involved
 // and the system's reason), because the update pipeline carries them as such.
@@ -47,5 +49,15 @@ bool itemExists(const std::filesystem::path& path) noexcept;
 // test puts in one that refuses the flags as some file systems do; nullptr puts renameat2 back.
 using RenameFunction = int (*)(const char* from, const char* to, unsigned flags);
 void setRenameForTesting(RenameFunction rename);
+// The new bundle's code signature against the helper requirement, then the execution policy
+// (assessWithGatekeeper). Fails with `signatureRejected`: "The bundle could not be read for verification
+// (N).", "The signing requirement could not be built (N).", the verifier's own description, "The
+// signature does not satisfy the Velmora Helper requirement (N).", or the policy's description.
+[[nodiscard]] tl::expected<void, kit::HelperUpdateError> verifySignature(const std::filesystem::path& bundle);
+
+// The execution policy for the bundle's executable (Contents/MacOS/Velmora Helper): a regular,
+// executable ELF file for this machine, not on a noexec mount. Fails with `signatureRejected`.
+[[nodiscard]] tl::expected<void, kit::HelperUpdateError> assessWithGatekeeper(
+    const std::filesystem::path& bundle);
 
 }  // namespace velmora::core::HelperUpdaterIO

@@ -109,7 +109,9 @@ tl::expected<void, std::string> HelperService::publishListeners() {
 
 bool HelperService::shouldAcceptNewConnection(kit::xpc::Listener&,
                                               const std::shared_ptr<kit::xpc::Connection>& connection) {
-    // The transport always requires the helper's own user id of a peer before delivering its calls.
+    // The transport requires the helper's own user id of a peer, and then this check, before it
+    // delivers any of its calls.
+    connection->setAsynchronousPeerRequirement(clientCheck_.requirement());
     connection->setExportedInterface(kit::VelmoraHelperXPCInterface::helperInterface());
     connection->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::clientInterface());
     auto session = HelperConnectionSession::create(connection, queue_, openShellCounter_);

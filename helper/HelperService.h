@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "helper/HelperClientCheck.h"
 #include "helper/HelperConnectionSession.h"
 #include "helper/HelperOpenShellCounter.h"
 #include "kit/xpc/Listener.h"
@@ -53,6 +54,8 @@ class HelperService final : public kit::xpc::ListenerDelegate,
     std::unordered_map<const void*, std::shared_ptr<HelperConnectionSession>> sessions_;
     std::unique_ptr<platform::OneShotTimer> idleTimer_;
     const std::shared_ptr<HelperOpenShellCounter> openShellCounter_;
+    // Lives as long as the service, and so as every connection given its requirement.
+    HelperClientCheck clientCheck_;
 };
 
 }  // namespace velmora::helper

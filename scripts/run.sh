@@ -9,6 +9,8 @@ cmake -S . -B build -G Ninja >/dev/null
 cmake --build build --target velmora_helper velmora-shell
 
 helper="build/Velmora Helper.app/Contents/MacOS/Velmora Helper"
+# The helper serves only signed clients: the terminal client runs from its signed bundle.
+client="build/Velmora Shell.app/Contents/MacOS/velmora-shell"
 "$helper" --version
 # A login session provides XDG_RUNTIME_DIR; a bare root shell may not.
 if [[ -z "${XDG_RUNTIME_DIR:-}" ]]; then
@@ -18,9 +20,9 @@ fi
 socket="$XDG_RUNTIME_DIR/group.com.norwick.Velmora.helper"
 "$helper" --serve &
 for _ in $(seq 100); do [[ -S "$socket" ]] && break; sleep 0.05; done
-build/tools/velmora-shell info --socket "$socket"
+"$client" info --socket "$socket"
 echo
 if [[ -t 0 && -t 1 ]]; then
   echo "Opening a shell through the helper; type exit to leave."
-  build/tools/velmora-shell --socket "$socket"
+  "$client" --socket "$socket"
 fi

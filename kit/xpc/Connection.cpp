@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <malloc.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -80,6 +81,24 @@ json makeError(const json& id, const RpcError& error) {
 bool isValidId(const json& id) {
     return id.is_number_integer() || id.is_string();
 }
+
+// Installed headers predate the option (Linux 6.5).
+#ifndef SO_PEERPIDFD
+#define SO_PEERPIDFD 77
+#endif
+
+// A pidfd of the peer process: SO_PEERPIDFD names the process that connected; where the kernel lacks
+// it, the pid from SO_PEERCRED is opened now, which names whatever holds that pid at this moment.
+UniqueFd peerProcessDescriptor(int socket, pid_t pid) {
+    int pidfd = -1;
+    socklen_t length = sizeof pidfd;
+    if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
+        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+        return UniqueFd(pidfd);
+    }
+    if (pid <= 0) return {};
+    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+}
 }  // namespace
 
 struct Connection::Impl {
@@ -106,6 +125,7 @@ struct Connection::Impl {
     std::function<void()> invalidationHandler;
     std::function<void()> interruptionHandler;
     PeerRequirement requirement;
+    AsynchronousPeerRequirement asynchronousRequirement;
     std::map<std::int64_t, detail::PendingCall> pending;
     std::int64_t nextId = 1;
     std::deque<QueuedPacket> queue;
@@ -137,8 +157,11 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueF
     int flags = ::fcntl(socket.get(), F_GETFL);
     if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0)
         return tl::unexpected(SystemError::fromErrno("fcntl"));
+    UniqueFd process = peerProcessDescriptor(socket.get(), peer.pid);
+    peer.processDescriptor = process.get();
     auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
     connection->peer_ = peer;
+    connection->peerProcess_ = std::move(process);
     return connection;
 }
 
@@ -193,6 +216,11 @@ void Connection::setPeerRequirement(PeerRequirement requirement) {
     impl_->requirement = std::move(requirement);
 }
 
+void Connection::setAsynchronousPeerRequirement(AsynchronousPeerRequirement requirement) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->asynchronousRequirement = std::move(requirement);
+}
+
 bool Connection::isValid() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->state != Impl::State::ended;
@@ -200,17 +228,27 @@ bool Connection::isValid() const {
 
 void Connection::resume() {
     PeerRequirement requirement;
+    AsynchronousPeerRequirement asynchronousRequirement;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->resumed || impl_->state == Impl::State::ended) return;
         impl_->resumed = true;
         requirement = impl_->requirement;
+        asynchronousRequirement = impl_->asynchronousRequirement;
     }
     std::optional<std::string> refusal;
     if (peer_.uid != ::geteuid())
         refusal = "peer runs as user " + std::to_string(peer_.uid) + ", not " + std::to_string(::geteuid());
     else if (requirement)
         refusal = requirement(peer_);
+    if (refusal || !asynchronousRequirement) return admitPeer(std::move(refusal));
+    // The decision keeps the connection, and so the credentials' descriptor, alive until it comes.
+    asynchronousRequirement(peer_, [self = shared_from_this()](std::optional<std::string> decided) {
+        self->admitPeer(std::move(decided));
+    });
+}
+
+void Connection::admitPeer(std::optional<std::string> refusal) {
     if (refusal) {
         logError(peer_, "peer requirement not met: " + *refusal);
         end(EndCause::local, *refusal);

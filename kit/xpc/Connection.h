@@ -22,7 +22,9 @@
 //
 // Before the first incoming message is read, the peer's credentials (SO_PEERCRED) must pass the peer
 // requirement: the same user id as this process, then any requirement the owner added. A peer that
-// fails is accepted, and its connection ended before any of its messages is delivered.
+// fails is accepted, and its connection ended before any of its messages is delivered. An asynchronous
+// requirement decides later, on a thread of its own choosing; until it has, the peer's messages wait
+// unread in the socket, none dropped.
 //
 // A resumed connection keeps itself alive until it ends; drop one with invalidate().
 //
@@ -95,9 +97,19 @@ struct PeerCredentials {
     pid_t pid = 0;
     uid_t uid = 0;
     gid_t gid = 0;
+    // A pidfd of the peer, owned by the connection and open as long as it lives; -1 when none could be
+    // had. From SO_PEERPIDFD, which names the process that connected even after its pid is reused;
+    // where the kernel lacks it, opened from `pid` at accept: weaker, since the peer may have exited
+    // and its pid been reused by then.
+    int processDescriptor = -1;
 };
 // Returns why the peer is refused, or nothing when it passes.
 using PeerRequirement = std::function<std::optional<std::string>(const PeerCredentials&)>;
+// Called exactly once, from any thread, with why the peer is refused, or nothing when it passes.
+using PeerDecision = std::function<void(std::optional<std::string> refusal)>;
+// Starts deciding about the peer and returns at once. The credentials (and their descriptor) stay
+// valid until `decided` has been called.
+using AsynchronousPeerRequirement = std::function<void(const PeerCredentials&, PeerDecision decided)>;
 
 class Connection;
 
@@ -154,6 +166,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void setInterruptionHandler(std::function<void()> handler);
     // Added to the same-user rule, which always applies.
     void setPeerRequirement(PeerRequirement requirement);
+    // The same, decided off the thread that resumes the connection (for checks that read files).
+    void setAsynchronousPeerRequirement(AsynchronousPeerRequirement requirement);
 
     // A proxy of the peer's exported object, or null when the remote interface is not `Protocol`'s.
     // Failures of calls made through it reach `errorHandler`, once per call.
@@ -198,9 +212,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
                                                             SendMode mode);
     void flushQueue();
     void end(EndCause cause, std::string_view reason);
+    void admitPeer(std::optional<std::string> refusal);
 
     std::unique_ptr<Impl> impl_;
     PeerCredentials peer_;
+    platform::UniqueFd peerProcess_;
 };
 
 }  // namespace velmora::kit::xpc

@@ -1,0 +1,181 @@
+#include "codesign/BundleScan.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/SystemError.h"
+#include "platform/UniqueFd.h"
+
+namespace velmora::codesign {
+
+using platform::UniqueFd;
+
+namespace {
+
+// Deeper than any real bundle; bounds the walk's recursion.
+constexpr int kMaxDepth = 64;
+
+CodeSignError walkFailed(const std::string& path, const char* call, int code) {
+    return CodeSignError{Status::bundleWalkFailed, "\"" + path + "\" could not be read: " +
+                                                       platform::SystemError{call, code}.reason() + "."};
+}
+
+tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& path) {
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
+        return tl::unexpected(walkFailed(path, "EVP_DigestInit_ex", ENOMEM));
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    static thread_local std::vector<unsigned char> buffer(1 << 18);
+    for (;;) {
+        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return tl::unexpected(walkFailed(path, "read", errno));
+        }
+        if (n == 0) break;
+        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(n));
+    }
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), digest, &length);
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += digits[digest[i] >> 4];
+        hex += digits[digest[i] & 0xf];
+    }
+    return hex;
+}
+
+bool isSignatureItem(std::string_view path) {
+    return path == kSignatureDirectory || path == kResourcesPath || path == kSignaturePath;
+}
+
+struct Walker {
+    Hashing hashing;
+    BundleScan scan;
+
+    std::optional<CodeSignError> walk(int directoryFd, const std::string& prefix, int depth) {
+        if (depth > kMaxDepth) return walkFailed(prefix, "openat", ELOOP);
+        UniqueFd listing(::dup(directoryFd));
+        if (!listing.valid()) return walkFailed(prefix, "dup", errno);
+        struct CloseDirectory {
+            void operator()(DIR* directory) const { ::closedir(directory); }
+        };
+        std::unique_ptr<DIR, CloseDirectory> directory(::fdopendir(listing.get()));
+        if (!directory) return walkFailed(prefix, "fdopendir", errno);
+        (void)listing.release();
+        ::rewinddir(directory.get());
+        std::vector<std::string> names;
+        errno = 0;
+        while (dirent* entry = ::readdir(directory.get())) {
+            std::string_view name = entry->d_name;
+            if (name != "." && name != "..") names.emplace_back(name);
+        }
+        if (errno != 0) return walkFailed(prefix, "readdir", errno);
+        for (const auto& name : names) {
+            std::string path = prefix.empty() ? name : prefix + "/" + name;
+            if (auto failed = visit(directoryFd, name, path, depth)) return failed;
+        }
+        return std::nullopt;
+    }
+
+    std::optional<CodeSignError> visit(int directoryFd, const std::string& name, const std::string& path,
+                                       int depth) {
+        struct stat status {};
+        if (::fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+            return walkFailed(path, "fstatat", errno);
+        ScannedItem item;
+        item.resource.path = path;
+        item.resource.mode = status.st_mode & 07777;
+        item.identity = identityOf(status);
+        auto& into = isSignatureItem(path) ? scan.signatureItems : scan.items;
+        if (S_ISDIR(status.st_mode)) {
+            item.resource.type = ResourceEntry::Type::directory;
+            UniqueFd child(
+                ::openat(directoryFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (!child.valid()) return walkFailed(path, "openat", errno);
+            into.push_back(std::move(item));
+            return walk(child.get(), path, depth + 1);
+        }
+        if (S_ISLNK(status.st_mode)) {
+            item.resource.type = ResourceEntry::Type::link;
+            std::string target(static_cast<size_t>(status.st_size) + 1, '\0');
+            ssize_t n = ::readlinkat(directoryFd, name.c_str(), target.data(), target.size());
+            if (n < 0) return walkFailed(path, "readlinkat", errno);
+            if (static_cast<size_t>(n) >= target.size()) return walkFailed(path, "readlinkat", EAGAIN);
+            target.resize(static_cast<size_t>(n));
+            item.resource.payload = std::move(target);
+            into.push_back(std::move(item));
+            return std::nullopt;
+        }
+        if (!S_ISREG(status.st_mode))
+            return CodeSignError{Status::unsupportedFileType,
+                                 "\"" + path + "\" is neither a file, a folder nor a symbolic link."};
+        item.resource.type = ResourceEntry::Type::file;
+        if (hashing == Hashing::contents && !isSignatureItem(path)) {
+            // O_NONBLOCK: something swapped in for the file after the stat must not stall the walk.
+            UniqueFd file(
+                ::openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+            if (!file.valid()) return walkFailed(path, "openat", errno);
+            struct stat opened {};
+            if (::fstat(file.get(), &opened) != 0) return walkFailed(path, "fstat", errno);
+            if (identityOf(opened) != item.identity) return walkFailed(path, "fstat", EAGAIN);
+            auto digest = sha256Of(file.get(), path);
+            if (!digest) return digest.error();
+            // Written while it was read: the digest describes no single state of the file.
+            if (::fstat(file.get(), &opened) != 0 || identityOf(opened) != item.identity)
+                return walkFailed(path, "read", EAGAIN);
+            item.resource.payload = std::move(*digest);
+        }
+        into.push_back(std::move(item));
+        return std::nullopt;
+    }
+};
+
+}  // namespace
+
+FileIdentity identityOf(const struct stat& status) {
+    return FileIdentity{status.st_dev,
+                        status.st_ino,
+                        status.st_size,
+                        status.st_mtim.tv_sec * 1'000'000'000LL + status.st_mtim.tv_nsec,
+                        status.st_ctim.tv_sec * 1'000'000'000LL + status.st_ctim.tv_nsec,
+                        status.st_mode};
+}
+
+std::vector<ResourceEntry> BundleScan::resources() const {
+    std::vector<ResourceEntry> out;
+    out.reserve(items.size());
+    for (const auto& item : items) out.push_back(item.resource);
+    return out;
+}
+
+std::vector<FileIdentity> BundleScan::fingerprint() const {
+    std::vector<FileIdentity> out{top};
+    for (const auto* list : {&items, &signatureItems})
+        for (const auto& item : *list) out.push_back(item.identity);
+    return out;
+}
+
+tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, Hashing hashing) {
+    Walker walker{hashing, {}};
+    struct stat status {};
+    if (::fstat(bundleFd, &status) != 0) return tl::unexpected(walkFailed(".", "fstat", errno));
+    walker.scan.top = identityOf(status);
+    if (auto failed = walker.walk(bundleFd, "", 0)) return tl::unexpected(std::move(*failed));
+    auto byPath = [](const ScannedItem& a, const ScannedItem& b) {
+        return a.resource.path < b.resource.path;
+    };
+    std::sort(walker.scan.items.begin(), walker.scan.items.end(), byPath);
+    std::sort(walker.scan.signatureItems.begin(), walker.scan.signatureItems.end(), byPath);
+    return std::move(walker.scan);
+}
+
+}  // namespace velmora::codesign

@@ -1,0 +1,30 @@
+#include "codesign/TrustedAnchors.h"
+
+#include <openssl/pem.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "TrustedAnchorsPem.h"
+
+namespace velmora::codesign {
+
+X509_STORE* trustedAnchors() {
+    static X509_STORE* const store = [] {
+        X509_STORE* made = X509_STORE_new();
+        std::unique_ptr<BIO, decltype(&BIO_free)> pem(
+            BIO_new_mem_buf(generated::trustedAnchorsPem, sizeof generated::trustedAnchorsPem - 1), BIO_free);
+        int added = 0;
+        while (X509* certificate = PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr)) {
+            if (X509_STORE_add_cert(made, certificate) == 1) ++added;
+            X509_free(certificate);
+        }
+        // The build refuses an anchors file without certificates; one that still yields none is a
+        // broken build, and trusting nothing is the only safe reading of it.
+        if (made == nullptr || added == 0) std::abort();
+        return made;
+    }();
+    return store;
+}
+
+}  // namespace velmora::codesign

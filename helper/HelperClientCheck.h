@@ -1,0 +1,45 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "codesign/VerificationCache.h"
+#include "kit/xpc/Connection.h"
+
+namespace velmora::helper {
+
+// The client code-signing requirement on every connection: the peer's executable must lie in a bundle
+// that satisfies the client requirement. Checks run on the check's own threads, never on the accept
+// path, a connection's strand or the service queue, so that hashing one large bundle holds up no
+// other client. A bundle that passed is not hashed again while every item in it is unchanged (see
+// VerificationCache).
+class HelperClientCheck {
+  public:
+    static constexpr size_t kThreads = 2;
+
+    HelperClientCheck();
+    ~HelperClientCheck();
+    HelperClientCheck(const HelperClientCheck&) = delete;
+    HelperClientCheck& operator=(const HelperClientCheck&) = delete;
+
+    // The connection's asynchronous peer requirement. The check holds itself only through `this`, so
+    // it must outlive every connection it was given to (the service keeps it for the process's life).
+    [[nodiscard]] kit::xpc::AsynchronousPeerRequirement requirement();
+
+  private:
+    void run();
+
+    codesign::VerificationCache cache_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<std::function<void()>> work_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace velmora::helper

@@ -1,0 +1,271 @@
+// Real bundles signed with real certificates, changed on disk in every way the seal must notice, and
+// checked as the updater and the client check do.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+
+#include "codesign/CodeSignature.h"
+#include "codesign/ExecutionPolicy.h"
+#include "codesign/StaticCode.h"
+#include "codesign/VerificationCache.h"
+#include "core/HelperUpdaterIO.h"
+#include "kit/VelmoraHelperIdentity.h"
+#include "tests/codesign/TestAuthority.h"
+#include "tests/support/Subprocess.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+namespace Identity = kit::VelmoraHelperIdentity;
+
+const std::string kDevIdentifier = "com.norwick.Velmora.dev";
+const std::string kUnsatisfied = "The signature does not satisfy the Velmora Helper requirement (-1301).";
+
+enum class Signer { development, noTeam, noMarker, untrustedRoot, expired, notYetValid };
+
+class Signatures : public ::testing::Test {
+  protected:
+    // An executable, a resource, a folder and a link inside the bundle.
+    fs::path makeBundle(const std::string& name = "Client.app") {
+        fs::path bundle = scratch_.path() / name;
+        fs::create_directories(bundle / "Contents/MacOS");
+        fs::copy_file("/bin/true", bundle / "Contents/MacOS/Velmora Helper");
+        writeFile(bundle / "Contents/Resources/data", "sealed bytes\n");
+        fs::create_symlink("../MacOS/Velmora Helper", bundle / "Contents/Resources/tool");
+        return bundle;
+    }
+
+    void sign(const fs::path& bundle, Signer signer, const std::string& identifier) {
+        auto [key, chain] = identity(signer);
+        auto signed_ = codesign::signBundle(bundle, identifier, key, chain);
+        ASSERT_TRUE(signed_) << signed_.error().description;
+    }
+
+    // The key and chain file of each signer; all but the last two chain to the development root.
+    std::pair<fs::path, fs::path> identity(Signer signer) {
+        const fs::path& dir = scratch_.path();
+        Issued root = developmentRoot();
+        Issued intermediate = developmentIntermediate();
+        CertificateSpec leaf{"Test Leaf", std::string(Identity::teamIdentifier)};
+        switch (signer) {
+            case Signer::development:
+                return {VELMORA_DEV_AUTHORITY_DIR "/leaf.key", VELMORA_DEV_AUTHORITY_DIR "/chain.pem"};
+            case Signer::noTeam:
+                leaf.organizationalUnit.clear();
+                break;
+            case Signer::noMarker:
+                intermediate = issue(dir, "plain-ca", {"Plain CA", "", true, false}, &root);
+                break;
+            case Signer::untrustedRoot:
+                root = issue(dir, "other-root", {"Other Root", "", true}, nullptr);
+                intermediate = issue(dir, "other-ca", {"Other CA", "", true, true}, &root);
+                break;
+            case Signer::expired:
+                leaf = {"Expired Leaf", leaf.organizationalUnit, false, false, -30, -1};
+                break;
+            case Signer::notYetValid:
+                leaf = {"Future Leaf", leaf.organizationalUnit, false, false, 2, 30};
+                break;
+        }
+        Issued issued = issue(dir, "leaf", leaf, &intermediate);
+        fs::path chain = dir / "chain.pem";
+        writeFile(chain, readFile(issued.certificate) + readFile(intermediate.certificate));
+        return {issued.key, chain};
+    }
+
+    TemporaryDirectory scratch_;
+};
+
+struct Case {
+    const char* name;
+    Signer signer;
+    std::string identifier;
+    std::string requirement;
+    std::function<void(const fs::path& bundle)> afterSigning;
+    std::string expected;  // empty: accepted
+};
+
+void writeAt(const fs::path& file, std::string bytes) {
+    std::fstream stream(file, std::ios::in | std::ios::out | std::ios::binary);
+    stream.seekp(0);
+    stream.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST_F(Signatures, EachChangeAndEachWrongSignerIsRejectedWithItsText) {
+    const std::string client = Identity::clientCodeSigningRequirement();
+    const std::string helper(Identity::helperCodeSigningRequirement);
+    auto none = [](const fs::path&) {};
+    const Case cases[] = {
+        {"intact", Signer::development, kDevIdentifier, client, none, ""},
+        {"changed byte", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { writeAt(b / "Contents/Resources/data", "S"); },
+         "\"Contents/Resources/data\" was modified after signing."},
+        {"extra file", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { writeFile(b / "Contents/Resources/extra", ""); },
+         "\"Contents/Resources/extra\" was added after signing."},
+        {"missing file", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { fs::remove(b / "Contents/Resources/data"); },
+         "\"Contents/Resources/data\" is missing from the bundle."},
+        {"changed mode", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { fs::permissions(b / "Contents/Resources/data", fs::perms::owner_read); },
+         "The permissions of \"Contents/Resources/data\" changed after signing."},
+        {"relinked", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) {
+             fs::remove(b / "Contents/Resources/tool");
+             fs::create_symlink("data", b / "Contents/Resources/tool");
+         },
+         "The link \"Contents/Resources/tool\" points elsewhere than when signed."},
+        {"link leaving the bundle", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { fs::create_symlink("../../../outside", b / "Contents/Resources/out"); },
+         "The link \"Contents/Resources/out\" leads outside the bundle."},
+        {"link leaving through another link", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) {
+             fs::create_symlink(".", b / "Contents/here");
+             fs::create_symlink("here/../..", b / "Contents/sneak");
+         },
+         "The link \"Contents/sneak\" leads outside the bundle."},
+        {"truncated signature", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 200); },
+         "The code signature is damaged or truncated."},
+        {"edited resource list", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { writeAt(b / "Contents/_CodeSignature/CodeResources", "X"); },
+         "The code signature does not match the sealed resource list."},
+        {"unsigned", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { fs::remove_all(b / "Contents/_CodeSignature"); },
+         "The bundle is not signed."},
+        {"wrong identifier", Signer::development, "com.example.Other", client, none, kUnsatisfied},
+        {"leaf without the team unit", Signer::noTeam, kDevIdentifier, client, none, kUnsatisfied},
+        {"intermediate without the marker", Signer::noMarker, "com.norwick.VelmoraHelper", helper, none,
+         kUnsatisfied},
+        {"untrusted root", Signer::untrustedRoot, kDevIdentifier, client, none,
+         "The signing certificate \"Test Leaf\" does not lead to a trusted authority (unable to get local "
+         "issuer "
+         "certificate)."},
+        {"expired", Signer::expired, kDevIdentifier, client, none,
+         "The signing certificate \"Expired Leaf\" has expired."},
+        {"not yet valid", Signer::notYetValid, kDevIdentifier, client, none,
+         "The signing certificate \"Future Leaf\" is not yet valid."},
+        {"unparsable requirement", Signer::development, kDevIdentifier, "identifier \"x\" and (", none,
+         "The signing requirement could not be built (-1101)."},
+        {"not a bundle", Signer::development, kDevIdentifier, client,
+         [](const fs::path& b) { fs::remove_all(b / "Contents"); },
+         "The bundle could not be read for verification (-1001)."},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::path bundle = makeBundle(std::string(test.name) + ".app");
+        sign(bundle, test.signer, test.identifier);
+        test.afterSigning(bundle);
+        auto checked = codesign::checkValidity(bundle, test.requirement);
+        EXPECT_EQ(checked ? "" : checked.error(), test.expected);
+    }
+}
+
+TEST_F(Signatures, RequirementClausesReadTheVerifiedChain) {
+    fs::path bundle = makeBundle();
+    sign(bundle, Signer::development, kDevIdentifier);
+    const std::pair<const char*, bool> cases[] = {
+        {"certificate root[subject.CN] = \"Velmora Development Root CA\"", true},
+        {"certificate 2[subject.CN] = \"Velmora Development Root CA\" and certificate 3[subject.CN] exists",
+         false},
+        {"certificate 1[field.1.2.840.113635.100.6.2.6]", true},
+        {"certificate leaf[field.1.2.840.113635.100.6.2.6] exists", false},
+        {"identifier \"a\" or identifier \"com.norwick.Velmora.dev\" and anchor apple generic", true},
+        {"(identifier \"a\" or identifier \"b\") and anchor apple generic", false},
+    };
+    for (const auto& [text, satisfied] : cases) {
+        auto checked = codesign::checkValidity(bundle, text);
+        EXPECT_EQ(checked.has_value(), satisfied) << text;
+    }
+    for (const char* broken : {"anchor apple", "certificate leaf[field.x.y]", "identifier com",
+                               "certificate 1[subject.OU] = ", "identifier \"a\" identifier \"b\"", ""})
+        EXPECT_EQ(codesign::checkValidity(bundle, broken).error(),
+                  "The signing requirement could not be built (-1101).")
+            << broken;
+}
+
+TEST_F(Signatures, BuiltHelperPassesTheUpdatersChecksAlsoThroughALink) {
+    fs::path link = scratch_.path() / "Linked.app";
+    fs::create_directory_symlink(VELMORA_BUNDLE_DIR, link);
+    for (const fs::path& bundle : {fs::path(VELMORA_BUNDLE_DIR), link}) {
+        auto verified = core::HelperUpdaterIO::verifySignature(bundle);
+        EXPECT_TRUE(verified) << verified.error().summary();
+    }
+}
+
+TEST_F(Signatures, CacheRemembersOnlyAnUnchangedBundle) {
+    fs::path bundle = makeBundle();
+    sign(bundle, Signer::development, kDevIdentifier);
+    codesign::VerificationCache cache;
+    auto validate = [&] { return codesign::validateBundle(*codesign::openBundle(bundle), &cache); };
+    auto first = validate();
+    ASSERT_TRUE(first);
+    auto again = validate();
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->get(), first->get());
+    // Same size, modification time put back: only the change time tells.
+    fs::path data = bundle / "Contents/Resources/data";
+    struct stat before {};
+    ASSERT_EQ(::stat(data.c_str(), &before), 0);
+    writeAt(data, "S");
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, data.c_str(), times, 0), 0);
+    auto changed = validate();
+    ASSERT_FALSE(changed);
+    EXPECT_EQ(changed.error().status, codesign::Status::fileModified);
+}
+
+TEST_F(Signatures, ExecutionPolicyAdmitsOnlyRunnableElfOfThisMachine) {
+    fs::path dir = scratch_.path();
+    fs::copy_file("/bin/true", dir / "elf");
+    fs::copy_file("/bin/true", dir / "plain");
+    fs::permissions(dir / "plain", fs::perms::owner_read | fs::perms::owner_write);
+    writeFile(dir / "script", "#!/bin/sh\n");
+    fs::permissions(dir / "script", fs::perms::owner_all);
+    fs::copy_file("/bin/true", dir / "foreign");
+    writeAt(dir / "foreign", readFile("/bin/true").substr(0, 18) + std::string("\xb7\x00", 2));  // EM_AARCH64
+    const std::pair<const char*, std::string> cases[] = {
+        {"elf", ""},
+        {"plain", "is not marked executable."},
+        {"script", "is not an ELF program."},
+        {"foreign", "is built for another machine type (183)."},
+        {"missing", "cannot be opened: No such file or directory."},
+        {"", "is not a regular file."},
+    };
+    for (const auto& [name, expected] : cases) {
+        auto admitted = codesign::assessExecutionPolicy(dir / name);
+        std::string text = admitted ? "" : admitted.error().description;
+        EXPECT_EQ(text,
+                  expected.empty() ? "" : "The executable \"" + (dir / name).string() + "\" " + expected);
+    }
+    // On a file system mounted noexec, in a mount namespace of a child's own.
+    pid_t child = ::fork();
+    if (child == 0) {
+        fs::path mount = dir / "noexec";
+        bool mounted = ::unshare(CLONE_NEWNS) == 0 &&
+                       ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                       ::mkdir(mount.c_str(), 0700) == 0 &&
+                       ::mount("tmpfs", mount.c_str(), "tmpfs", MS_NOEXEC, nullptr) == 0;
+        if (!mounted) ::_exit(2);
+        fs::copy_file("/bin/true", mount / "elf");
+        auto admitted = codesign::assessExecutionPolicy(mount / "elf");
+        ::_exit(!admitted && admitted.error().status == codesign::Status::executableOnNoexecMount ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace velmora::testing
