@@ -17,6 +17,7 @@
 #include "core/HelperLog.h"
 #include "core/HelperUserAccount.h"
 #include "kit/ShellLaunchEnvironment.h"
+#include "platform/DescriptorLimit.h"
 #include "platform/Environment.h"
 #include "pty/SpawnLoginShell.h"
 
@@ -310,9 +311,12 @@ tl::expected<std::shared_ptr<PTYShellProcess>, PTYShellProcess::Failure> PTYShel
         return tl::unexpected(Failure{"Out of memory preparing " + *shellPath});
     }
 
+    // The helper's own raised descriptor limit is not the shell's: it gets the one the helper found.
+    const std::optional<rlimit> descriptorLimit = platform::descriptorLimitBeforeRaise();
     errno = 0;
     pid_t pid = pty::spawn_login_shell(terminal->terminal.get(), workingDirectory.c_str(), shellPath->c_str(),
-                                       vectors->argumentVector(), vectors->environmentVector());
+                                       vectors->argumentVector(), vectors->environmentVector(),
+                                       descriptorLimit ? &*descriptorLimit : nullptr);
     if (pid < 1) return tl::unexpected(Failure{"fork for " + *shellPath + " failed: " + errorText(errno)});
 
     // The child is not reaped yet, so its pid cannot name anyone else while the pidfd is opened.

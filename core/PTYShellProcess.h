@@ -10,7 +10,8 @@
 //
 // Locking: one mutex guards the descriptors, both flags, the exit source and the kill timer. It is
 // held across the reap and across TIOCSWINSZ; it is never held while signalling, closing descriptors
-// or calling a handler, and no other lock is taken under it.
+// or calling a handler, and no other lock is taken under it but the exit source's own, for the moment
+// it takes to re-point an armed watch.
 //
 // Lifetime: timers and exit sources refer to the object weakly, so nothing keeps a shell object
 // alive. When the last reference goes before the exit has been reaped, the destructor does what

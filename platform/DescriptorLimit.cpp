@@ -11,6 +11,8 @@
 namespace velmora::platform {
 
 namespace {
+std::optional<rlimit> limitBeforeRaise;
+
 std::size_t asSize(rlim_t value) {
     if (value == RLIM_INFINITY || value > std::numeric_limits<std::size_t>::max())
         return std::numeric_limits<std::size_t>::max();
@@ -21,12 +23,15 @@ std::size_t asSize(rlim_t value) {
 tl::expected<std::size_t, SystemError> raiseDescriptorLimitToHard() {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return tl::unexpected(SystemError::fromErrno("getrlimit"));
-    if (limit.rlim_cur != limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
-            return tl::unexpected(SystemError::fromErrno("setrlimit"));
-    }
-    return asSize(limit.rlim_cur);
+    if (limit.rlim_cur == limit.rlim_max) return asSize(limit.rlim_cur);
+    rlimit raised{limit.rlim_max, limit.rlim_max};
+    if (::setrlimit(RLIMIT_NOFILE, &raised) != 0) return tl::unexpected(SystemError::fromErrno("setrlimit"));
+    limitBeforeRaise = limit;
+    return asSize(raised.rlim_cur);
+}
+
+std::optional<rlimit> descriptorLimitBeforeRaise() {
+    return limitBeforeRaise;
 }
 
 std::size_t descriptorLimit() {
