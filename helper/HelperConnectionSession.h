@@ -18,8 +18,16 @@ namespace velmora::helper {
 //
 // Calls arrive on transport threads, exit handlers on the service queue. Info and opening a shell run
 // on blocking queues of their own (lookups, client paths, fork), so a stalled one holds up neither the
-// transport nor the service queue. `shellsLock_` guards the
-// table and nothing else, and is never held while calling into a shell, the transport or a reply.
+// transport nor the service queue. `shellsLock_` guards the table and nothing else, and is never held
+// while calling into a shell, the transport or a reply.
+//
+// An open that succeeds always replies with the terminal. Besides the shell process's own failure
+// texts ("<call> failed: <reason>"), an open fails with:
+// - "Invalid launch request: …" for a document that is not a request, or one holding a NUL in a text
+//   that reaches the shell (its paths, environment, version); the text is always valid UTF-8;
+// - "Too many open shells: the helper is at its limit of N open files." when the shell's descriptors
+//   would eat into the reserve kept for accepting and answering clients;
+// - "Too many shells are being opened at once." when too many opens already wait for a thread.
 class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
                                       public std::enable_shared_from_this<HelperConnectionSession> {
   public:
