@@ -17,6 +17,7 @@
 #include "core/HelperLog.h"
 #include "core/HelperUserAccount.h"
 #include "kit/ShellLaunchEnvironment.h"
+#include "platform/DescriptorLimit.h"
 #include "platform/Environment.h"
 #include "pty/SpawnLoginShell.h"
 
@@ -137,26 +138,40 @@ void logExit(pid_t pid, const PTYShellProcess::ExitResult& result) {
                           " signal=" + std::to_string(result.terminationSignal));
 }
 
-// Everything the child reads, laid out before the fork.
-struct ChildVectors {
-    std::vector<std::string> environmentTexts;
-    std::string argumentZero;
-    std::vector<char*> argumentVector;
-    std::vector<char*> environmentVector;
+// Everything the child reads, laid out before the fork. The vectors point into the texts, so the
+// object is built in place and never copied or moved: a moved short string takes its characters
+// with it and leaves the pointer dangling.
+class ChildVectors {
+  public:
+    ChildVectors(std::string argumentZero, const env::Variables& environment)
+        : argumentZero_(std::move(argumentZero)) {
+        environmentTexts_.reserve(environment.size());
+        for (const auto& [name, value] : environment) environmentTexts_.push_back(name + "=" + value);
+        // Byte order of the whole NAME=VALUE texts: "A=1" sorts before "AB=2".
+        std::sort(environmentTexts_.begin(), environmentTexts_.end());
+        argumentVector_ = {argumentZero_.data(), nullptr};
+        environmentVector_.reserve(environmentTexts_.size() + 1);
+        for (auto& text : environmentTexts_) environmentVector_.push_back(text.data());
+        environmentVector_.push_back(nullptr);
+    }
+    ChildVectors(const ChildVectors&) = delete;
+    ChildVectors& operator=(const ChildVectors&) = delete;
+
+    [[nodiscard]] char* const* argumentVector() const { return argumentVector_.data(); }
+    [[nodiscard]] char* const* environmentVector() const { return environmentVector_.data(); }
+
+  private:
+    std::string argumentZero_;
+    std::vector<std::string> environmentTexts_;
+    std::vector<char*> argumentVector_;
+    std::vector<char*> environmentVector_;
 };
 
-ChildVectors prepareVectors(std::string argumentZero, const env::Variables& environment) {
-    ChildVectors vectors;
-    vectors.argumentZero = std::move(argumentZero);
-    vectors.environmentTexts.reserve(environment.size());
-    for (const auto& [name, value] : environment) vectors.environmentTexts.push_back(name + "=" + value);
-    // Byte order of the whole NAME=VALUE texts: "A=1" sorts before "AB=2".
-    std::sort(vectors.environmentTexts.begin(), vectors.environmentTexts.end());
-    vectors.argumentVector = {vectors.argumentZero.data(), nullptr};
-    vectors.environmentVector.reserve(vectors.environmentTexts.size() + 1);
-    for (auto& text : vectors.environmentTexts) vectors.environmentVector.push_back(text.data());
-    vectors.environmentVector.push_back(nullptr);
-    return vectors;
+// Waits for a child that has been killed, so that no zombie is left behind.
+void reapKilled(pid_t pid) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED) != 0 && errno == EINTR) {
+    }
 }
 
 // Looks after a shell whose object was released before its exit was reaped: sends the delayed kill
@@ -166,21 +181,27 @@ class DetachedReaper {
   public:
     explicit DetachedReaper(pid_t pid) : pid_(pid) {}
 
-    static void adopt(pid_t pid, UniqueFd pidfd,
+    // Takes over the shell's own exit watch when there still is one (a pidfd is watched by one
+    // source at a time), else watches the pidfd anew.
+    static void adopt(pid_t pid, const std::shared_ptr<const UniqueFd>& pidfd,
+                      std::unique_ptr<ProcessExitSource> existing,
                       std::optional<std::chrono::steady_clock::time_point> killAt) {
         auto reaper = std::make_shared<DetachedReaper>(pid);
         // Held while arming, so that an exit reported at once waits until both are stored.
         std::lock_guard guard(reaper->mutex_);
         auto onExit = [reaper] { reaper->reap(); };
-        auto source = pidfd.valid()
-                          ? ProcessExitSource::watch(std::move(pidfd), DispatchQueue::utility(), onExit)
-                          : ProcessExitSource::watch(pid, DispatchQueue::utility(), onExit);
-        if (!source) {
-            HelperLog::shell.error("Cannot watch released shell pid=" + std::to_string(pid) + ": " +
-                                   source.error().description());
-            return;
+        if (existing && existing->retarget(DispatchQueue::utility(), onExit)) {
+            reaper->source_ = std::move(existing);
+        } else {
+            existing.reset();
+            auto source = ProcessExitSource::watch(pidfd, DispatchQueue::utility(), onExit);
+            if (!source) {
+                HelperLog::shell.error("Cannot watch released shell pid=" + std::to_string(pid) + ": " +
+                                       source.error().description());
+                return;
+            }
+            reaper->source_ = std::move(*source);
         }
-        reaper->source_ = std::move(*source);
         if (killAt) {
             auto delay = std::max(*killAt - std::chrono::steady_clock::now(),
                                   std::chrono::steady_clock::duration::zero());
@@ -277,7 +298,7 @@ tl::expected<std::shared_ptr<PTYShellProcess>, PTYShellProcess::Failure> PTYShel
         return tl::unexpected(Failure{"ttyname failed: " + errorText(error)});
     std::string ttyPath = ttyName;
 
-    ChildVectors vectors;
+    std::optional<ChildVectors> vectors;
     try {
         std::string argumentZero =
             request.loginShell ? env::loginArgumentZero(*shellPath) : env::executableName(*shellPath);
@@ -285,29 +306,36 @@ tl::expected<std::shared_ptr<PTYShellProcess>, PTYShellProcess::Failure> PTYShel
             env::makeEnvironment(account.homeDirectory, account.userName, *shellPath,
                                  userTemporaryDirectory(), env::languageValue(currentLocale()),
                                  request.terminalProgramVersion, ownEnvironment(), request.environment);
-        vectors = prepareVectors(std::move(argumentZero), environment);
+        vectors.emplace(std::move(argumentZero), environment);
     } catch (const std::bad_alloc&) {
         return tl::unexpected(Failure{"Out of memory preparing " + *shellPath});
     }
 
+    // The helper's own raised descriptor limit is not the shell's: it gets the one the helper found.
+    const std::optional<rlimit> descriptorLimit = platform::descriptorLimitBeforeRaise();
     errno = 0;
     pid_t pid = pty::spawn_login_shell(terminal->terminal.get(), workingDirectory.c_str(), shellPath->c_str(),
-                                       vectors.argumentVector.data(), vectors.environmentVector.data());
+                                       vectors->argumentVector(), vectors->environmentVector(),
+                                       descriptorLimit ? &*descriptorLimit : nullptr);
     if (pid < 1) return tl::unexpected(Failure{"fork for " + *shellPath + " failed: " + errorText(errno)});
 
     // The child is not reaped yet, so its pid cannot name anyone else while the pidfd is opened.
+    // Without a pidfd its exit could be neither watched nor reaped safely: it is not kept.
     auto pidfd = platform::openPidfd(pid);
-    if (!pidfd)
-        HelperLog::shell.error("Shell pid=" + std::to_string(pid) +
-                               " has no pidfd: " + pidfd.error().description());
+    if (!pidfd) {
+        (void)::kill(pid, SIGKILL);
+        reapKilled(pid);
+        return tl::unexpected(Failure{"pidfd_open failed: " + pidfd.error().reason()});
+    }
     HelperLog::shell.info("Spawned " + *shellPath + " pid=" + std::to_string(pid) + " tty=" + ttyPath);
     return std::shared_ptr<PTYShellProcess>(new PTYShellProcess(
-        pid, pidfd ? std::move(*pidfd) : UniqueFd(), std::move(ttyPath), std::move(*shellPath),
+        pid, std::make_shared<const UniqueFd>(std::move(*pidfd)), std::move(ttyPath), std::move(*shellPath),
         std::move(workingDirectory), std::move(terminal->controlling), std::move(terminal->terminal)));
 }
 
-PTYShellProcess::PTYShellProcess(pid_t pid, UniqueFd pidfd, std::string ttyPath, std::string shellPath,
-                                 std::string workingDirectory, UniqueFd master, UniqueFd terminal)
+PTYShellProcess::PTYShellProcess(pid_t pid, std::shared_ptr<const UniqueFd> pidfd, std::string ttyPath,
+                                 std::string shellPath, std::string workingDirectory, UniqueFd master,
+                                 UniqueFd terminal)
     : processIdentifier_(pid),
       ttyPath_(std::move(ttyPath)),
       shellPath_(std::move(shellPath)),
@@ -339,24 +367,25 @@ PTYShellProcess::~PTYShellProcess() {
         // A kill still pending keeps its deadline; one already sent is not repeated.
         if (timer && hangUpTime_) killAt = *hangUpTime_ + hangUpGracePeriod;
     }
-    source.reset();
     timer.reset();
     if (hangUpNow) {
-        (void)signalProcessGroup(pidfd_.get(), processIdentifier_, SIGHUP);
+        (void)signalProcessGroup(pidfd_->get(), processIdentifier_, SIGHUP);
         killAt = std::chrono::steady_clock::now() + hangUpGracePeriod;
     }
     if (slave >= 0) ::close(slave);
     if (master >= 0) ::close(master);
-    if (!exited) DetachedReaper::adopt(processIdentifier_, std::move(pidfd_), killAt);
+    if (!exited) DetachedReaper::adopt(processIdentifier_, pidfd_, std::move(source), killAt);
 }
 
 // ---- operations
 
-platform::UniqueFd PTYShellProcess::duplicateMasterFileHandle() const {
+tl::expected<UniqueFd, platform::SystemError> PTYShellProcess::duplicateMasterFileHandle() const {
     std::lock_guard guard(lock_);
     int master = masterDescriptor_.load();
-    if (isClosed_ || master < 0) return platform::UniqueFd();
-    return platform::UniqueFd(::fcntl(master, F_DUPFD_CLOEXEC, 0));
+    if (isClosed_ || master < 0) return tl::unexpected(platform::SystemError{"dup", EBADF});
+    UniqueFd copy(::fcntl(master, F_DUPFD_CLOEXEC, 0));
+    if (!copy.valid()) return tl::unexpected(platform::SystemError::fromErrno("dup"));
+    return copy;
 }
 
 bool PTYShellProcess::resize(std::int64_t columns, std::int64_t rows) {
@@ -367,7 +396,7 @@ bool PTYShellProcess::resize(std::int64_t columns, std::int64_t rows) {
 }
 
 bool PTYShellProcess::sendToProcessGroup(int signalNumber) const {
-    return signalProcessGroup(pidfd_.get(), processIdentifier_, signalNumber);
+    return signalProcessGroup(pidfd_->get(), processIdentifier_, signalNumber);
 }
 
 bool PTYShellProcess::signal(int signalNumber) {
@@ -433,10 +462,8 @@ std::optional<PTYShellProcess::ExitResult> PTYShellProcess::reapIfExited() {
     std::lock_guard guard(lock_);
     if (hasExited_) return std::nullopt;
     siginfo_t info{};
-    int result = pidfd_.valid()
-                     ? ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_.get()), &info,
-                                WEXITED | WNOHANG)
-                     : ::waitid(P_PID, static_cast<id_t>(processIdentifier_), &info, WEXITED | WNOHANG);
+    int result =
+        ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd_->get()), &info, WEXITED | WNOHANG);
     if (result != 0 || info.si_pid != processIdentifier_) return std::nullopt;
     hasExited_ = true;
     if (killTimer_) {
@@ -448,13 +475,13 @@ std::optional<PTYShellProcess::ExitResult> PTYShellProcess::reapIfExited() {
     return exit;
 }
 
-void PTYShellProcess::monitorExit(std::shared_ptr<DispatchQueue> queue,
-                                  std::function<void(ExitResult)> handler) {
+tl::expected<void, PTYShellProcess::Failure> PTYShellProcess::monitorExit(
+    std::shared_ptr<DispatchQueue> queue, std::function<void(ExitResult)> handler) {
     // A shell that has already exited is reported here and now, on the caller's thread; arming a
     // source first would let it race the caller to the report.
     if (auto result = reapIfExited()) {
         handler(*result);
-        return;
+        return {};
     }
     std::weak_ptr<PTYShellProcess> weakSelf = weak_from_this();
     auto onExit = [weakSelf, handler] {
@@ -469,18 +496,17 @@ void PTYShellProcess::monitorExit(std::shared_ptr<DispatchQueue> queue,
             handler(*result);
         }
     };
-    auto pidfdCopy = pidfd_.valid() ? platform::duplicateDescriptor(pidfd_.get())
-                                    : tl::expected<UniqueFd, platform::SystemError>(
-                                          tl::unexpect, platform::SystemError{"pidfd_open", EBADF});
-    auto source = pidfdCopy ? ProcessExitSource::watch(std::move(*pidfdCopy), queue, onExit)
-                            : ProcessExitSource::watch(processIdentifier_, queue, onExit);
+    {
+        // A second call keeps the one registration of the pidfd and only changes where it reports.
+        std::lock_guard guard(lock_);
+        if (exitSource_ && exitSource_->retarget(queue, onExit)) return {};
+    }
+    auto source = ProcessExitSource::watch(pidfd_, queue, onExit);
+    if (!source) return tl::unexpected(Failure{source.error().call + " failed: " + source.error().reason()});
     std::unique_ptr<ProcessExitSource> replaced;
-    if (source) {
+    {
         std::lock_guard guard(lock_);
         replaced = std::exchange(exitSource_, std::move(*source));
-    } else {
-        HelperLog::shell.error("Cannot watch shell pid=" + std::to_string(processIdentifier_) + ": " +
-                               source.error().description());
     }
     replaced.reset();
 
@@ -493,6 +519,23 @@ void PTYShellProcess::monitorExit(std::shared_ptr<DispatchQueue> queue,
         finished.reset();
         handler(*result);
     }
+    return {};
+}
+
+void PTYShellProcess::abandon() {
+    (void)sendToProcessGroup(SIGKILL);
+    std::unique_ptr<ProcessExitSource> source;
+    {
+        std::lock_guard guard(lock_);
+        source = std::move(exitSource_);
+        if (!hasExited_) {
+            // Killed: the wait is short. Marked exited without a report, so no handler runs.
+            reapKilled(processIdentifier_);
+            hasExited_ = true;
+        }
+    }
+    source.reset();
+    close(false);
 }
 
 bool PTYShellProcess::hasPendingKillForTesting() const {

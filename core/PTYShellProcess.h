@@ -2,14 +2,16 @@
 
 // One shell on a pseudo-terminal, from spawn to the reaping of its exit status.
 //
-// The object owns both sides of the terminal and a pidfd of the shell. On Linux 6.9 and later signals
+// The object owns both sides of the terminal and a pidfd of the shell: three descriptors, the exit
+// watch shares the pidfd. On Linux 6.9 and later signals
 // go to the shell's process group through the pidfd, so a signal racing the reap can never reach a
 // process that later received the same pid; older kernels (Debian 12's 6.1) fall back to kill(-pid),
 // which is exact only until the shell has been reaped.
 //
 // Locking: one mutex guards the descriptors, both flags, the exit source and the kill timer. It is
 // held across the reap and across TIOCSWINSZ; it is never held while signalling, closing descriptors
-// or calling a handler, and no other lock is taken under it.
+// or calling a handler, and no other lock is taken under it but the exit source's own, for the moment
+// it takes to re-point an armed watch.
 //
 // Lifetime: timers and exit sources refer to the object weakly, so nothing keeps a shell object
 // alive. When the last reference goes before the exit has been reaped, the destructor does what
@@ -48,7 +50,11 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
         friend bool operator==(const ExitResult&, const ExitResult&) = default;
     };
 
-    // Why spawn failed; `description` is the whole message, shown to the client unchanged.
+    // Why spawn failed; `description` is the whole message, shown to the client unchanged. Failures of
+    // a system call read "<call> failed: <strerror text>", as "openpty failed: Too many open files";
+    // beside openpty and ttyname these are pidfd_open (the shell cannot be pinned), epoll_ctl (its
+    // exit watch cannot be armed) and dup (the caller's copy of the terminal). In every such case the
+    // shell has been killed and reaped and both terminal descriptors are closed.
     struct Failure {
         std::string description;
         friend bool operator==(const Failure&, const Failure&) = default;
@@ -76,8 +82,8 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     // The controlling side, not owned by the caller; -1 once closed. Pass it on before closing.
     [[nodiscard]] int masterFileHandle() const { return masterDescriptor_.load(); }
     // A close-on-exec duplicate of the controlling side, taken under the lock so that a concurrent
-    // close cannot hand out a reused descriptor number; invalid once the terminal is closed.
-    [[nodiscard]] platform::UniqueFd duplicateMasterFileHandle() const;
+    // close cannot hand out a reused descriptor number. Fails (EBADF) once the terminal is closed.
+    [[nodiscard]] tl::expected<platform::UniqueFd, platform::SystemError> duplicateMasterFileHandle() const;
 
     // Sets the window size, each side clamped to 1..4096. False once closed or when the ioctl fails.
     [[nodiscard]] bool resize(std::int64_t columns, std::int64_t rows);
@@ -91,8 +97,14 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
 
     // Calls `handler` on `queue` once the exit status has been reaped, at most once, and not at all
     // when the object is gone by then. A shell that has already exited is reported at once, on the
-    // calling thread, before this returns.
-    void monitorExit(std::shared_ptr<platform::DispatchQueue> queue, std::function<void(ExitResult)> handler);
+    // calling thread, before this returns. Fails ("epoll_ctl failed: …") when the watch cannot be
+    // armed: then nobody will hear of the exit, so the caller must not keep the shell (see abandon).
+    tl::expected<void, Failure> monitorExit(std::shared_ptr<platform::DispatchQueue> queue,
+                                            std::function<void(ExitResult)> handler);
+
+    // For a shell that must not be reported as opened: kills its process group, reaps it (waiting
+    // for it on the calling thread) and closes the terminal. No exit handler is called afterwards.
+    void abandon();
 
     // For tests: whether a delayed kill is armed.
     [[nodiscard]] bool hasPendingKillForTesting() const;
@@ -106,8 +118,9 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     [[nodiscard]] static std::optional<std::string> userTemporaryDirectory();
 
   private:
-    PTYShellProcess(pid_t pid, platform::UniqueFd pidfd, std::string ttyPath, std::string shellPath,
-                    std::string workingDirectory, platform::UniqueFd master, platform::UniqueFd terminal);
+    PTYShellProcess(pid_t pid, std::shared_ptr<const platform::UniqueFd> pidfd, std::string ttyPath,
+                    std::string shellPath, std::string workingDirectory, platform::UniqueFd master,
+                    platform::UniqueFd terminal);
 
     [[nodiscard]] std::optional<ExitResult> reapIfExited();
     void scheduleKillIfStillRunning();
@@ -119,8 +132,8 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     const std::string ttyPath_;
     const std::string shellPath_;
     const std::string workingDirectory_;
-    // Pins the shell: valid until the object goes (or is handed to the reaper by the destructor).
-    platform::UniqueFd pidfd_;
+    // Pins the shell; shared with the exit watch and, after the object goes, with the reaper.
+    const std::shared_ptr<const platform::UniqueFd> pidfd_;
 
     mutable std::mutex lock_;
     // Written under lock_; read without it by masterFileHandle().

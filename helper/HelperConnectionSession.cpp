@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -11,6 +14,7 @@
 #include "kit/HelperInfo.h"
 #include "kit/ShellMessages.h"
 #include "kit/VelmoraHelperIdentity.h"
+#include "platform/DescriptorLimit.h"
 
 namespace velmora::helper {
 
@@ -20,6 +24,74 @@ namespace {
 
 kit::Blob toBlob(const tl::expected<std::string, kit::EncodingError>& encoded) {
     return encoded ? kit::Blob(*encoded) : kit::Blob();
+}
+
+// Work that may wait on the outside world (account lookups, client paths on a hung mount, fork) runs
+// on threads of its own, never on the loop that accepts, reports exits and keeps the idle timer.
+// Opening and info have separate threads, so that opens stuck on a path leave info answerable.
+constexpr unsigned kShellOpeningThreads = 4;
+constexpr unsigned kInfoThreads = 2;
+// Opens waiting for a thread, across all clients; more are refused rather than queued without bound.
+constexpr int kMaxWaitingOpens = 64;
+
+std::shared_ptr<platform::DispatchQueue> shellOpeningQueue() {
+    static const auto queue = platform::DispatchQueue::createBlocking(
+        std::string(kit::VelmoraHelperIdentity::bundleIdentifier) + ".shell-open", kShellOpeningThreads);
+    return queue;
+}
+
+std::shared_ptr<platform::DispatchQueue> infoQueue() {
+    static const auto queue = platform::DispatchQueue::createBlocking(
+        std::string(kit::VelmoraHelperIdentity::bundleIdentifier) + ".info", kInfoThreads);
+    return queue;
+}
+
+std::atomic<int> waitingOpens{0};
+
+// Descriptors kept free for accepting and answering clients at the limit; an open that would use them
+// fails instead. One open holds at most kDescriptorsPerOpen at its peak: the shell's three, the copy of
+// the terminal for the reply, and passing ones (the count itself, account lookups).
+constexpr std::size_t kDescriptorReserve = 32;
+constexpr std::size_t kDescriptorsPerOpen = 8;
+// Descriptors that opens under way may still take, so that concurrent opens cannot share one gap.
+std::atomic<std::size_t> descriptorsPromised{0};
+
+// A promise of kDescriptorsPerOpen descriptors for one open, kept until the open has finished.
+class DescriptorClaim {
+  public:
+    // The failure text, or a claim.
+    static tl::expected<std::unique_ptr<DescriptorClaim>, std::string> take() {
+        auto claim = std::unique_ptr<DescriptorClaim>(new DescriptorClaim());
+        std::size_t promisedByOthers = descriptorsPromised.fetch_add(kDescriptorsPerOpen);
+        std::size_t limit = platform::descriptorLimit();
+        auto open = platform::openDescriptorCount();
+        bool full = open ? *open + promisedByOthers + kDescriptorsPerOpen + kDescriptorReserve > limit
+                         : open.error().code == EMFILE || open.error().code == ENFILE;
+        if (full)
+            return tl::unexpected("Too many open shells: the helper is at its limit of " +
+                                  std::to_string(limit) + " open files.");
+        return claim;
+    }
+    ~DescriptorClaim() { descriptorsPromised.fetch_sub(kDescriptorsPerOpen); }
+    DescriptorClaim(const DescriptorClaim&) = delete;
+    DescriptorClaim& operator=(const DescriptorClaim&) = delete;
+
+  private:
+    DescriptorClaim() = default;
+};
+
+// Text handed to the child is NUL-terminated there: a NUL inside would silently cut it short.
+std::optional<std::string> nulInRequest(const kit::ShellLaunchRequest& request) {
+    auto holdsNul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
+    if (request.shellPath && holdsNul(*request.shellPath))
+        return "The shellPath value holds a NUL character.";
+    if (request.workingDirectory && holdsNul(*request.workingDirectory))
+        return "The workingDirectory value holds a NUL character.";
+    for (const auto& [name, value] : request.environment)
+        if (holdsNul(name) || holdsNul(value)) return "An environment variable holds a NUL character.";
+    if (request.terminalProgramVersion && holdsNul(*request.terminalProgramVersion))
+        return "The terminalProgramVersion value holds a NUL character.";
+    return std::nullopt;
 }
 
 }  // namespace
@@ -42,6 +114,12 @@ HelperConnectionSession::HelperConnectionSession(const std::shared_ptr<kit::xpc:
 // ---- info
 
 void HelperConnectionSession::fetchHelperInfo(kit::Reply<kit::Blob> reply) {
+    // std::function needs a copyable task; the reply travels in a shared holder.
+    auto held = std::make_shared<kit::Reply<kit::Blob>>(std::move(reply));
+    infoQueue()->async([held] { answerInfo(std::move(*held)); });
+}
+
+void HelperConnectionSession::answerInfo(kit::Reply<kit::Blob> reply) {
     auto account = core::HelperUserAccount::current();
     auto bundle = core::HelperBundle::bundleURL();
     kit::HelperInfo info{core::HelperBundle::versionOfBundle(bundle),
@@ -57,21 +135,43 @@ void HelperConnectionSession::fetchHelperInfo(kit::Reply<kit::Blob> reply) {
 // ---- shells
 
 void HelperConnectionSession::openShell(kit::Blob request, kit::Reply<platform::UniqueFd, kit::Blob> reply) {
+    if (waitingOpens.fetch_add(1) >= kMaxWaitingOpens) {
+        waitingOpens.fetch_sub(1);
+        replyFailed(std::move(reply), "Too many shells are being opened at once.", Log::yes);
+        return;
+    }
+    auto held = std::make_shared<kit::Reply<platform::UniqueFd, kit::Blob>>(std::move(reply));
+    shellOpeningQueue()->async([self = shared_from_this(), request = std::move(request), held] {
+        waitingOpens.fetch_sub(1);
+        self->openShellNow(request, std::move(*held));
+    });
+}
+
+void HelperConnectionSession::replyFailed(kit::Reply<platform::UniqueFd, kit::Blob> reply,
+                                          const std::string& message, Log logging) {
+    if (logging == Log::yes) log::shell.error("Shell launch failed: " + message);
+    reply(platform::UniqueFd(), toBlob(kit::ShellLaunchResponse::failed(message).encoded()));
+}
+
+void HelperConnectionSession::openShellNow(const kit::Blob& request,
+                                           kit::Reply<platform::UniqueFd, kit::Blob> reply) {
     auto decoded = kit::ShellLaunchRequest::decode(request.value_or(std::string()));
-    if (!decoded) {
-        auto response =
-            kit::ShellLaunchResponse::failed("Invalid launch request: " + decoded.error().description);
-        reply(platform::UniqueFd(), toBlob(response.encoded()));
-        return;
-    }
+    if (!decoded)
+        return replyFailed(std::move(reply), "Invalid launch request: " + decoded.error().description,
+                           Log::no);
+    if (auto nul = nulInRequest(*decoded))
+        return replyFailed(std::move(reply), "Invalid launch request: " + *nul, Log::no);
+    auto claim = DescriptorClaim::take();
+    if (!claim) return replyFailed(std::move(reply), claim.error(), Log::yes);
     auto spawned = core::PTYShellProcess::spawn(*decoded);
-    if (!spawned) {
-        log::shell.error("Shell launch failed: " + spawned.error().description);
-        reply(platform::UniqueFd(),
-              toBlob(kit::ShellLaunchResponse::failed(spawned.error().description).encoded()));
-        return;
-    }
+    if (!spawned) return replyFailed(std::move(reply), spawned.error().description, Log::yes);
     auto process = std::move(*spawned);
+    // An "opened" reply must carry the terminal: without the copy for the reply the shell is not kept.
+    auto handle = process->duplicateMasterFileHandle();
+    if (!handle) {
+        process->abandon();
+        return replyFailed(std::move(reply), "dup failed: " + handle.error().reason(), Log::yes);
+    }
     std::int32_t processIdentifier = process->processIdentifier();
     std::shared_ptr<core::PTYShellProcess> replaced;
     {
@@ -81,15 +181,25 @@ void HelperConnectionSession::openShell(kit::Blob request, kit::Reply<platform::
     // Let go of a replaced entry outside the lock: its release hangs it up.
     replaced.reset();
     // A shell that has already exited is handled right here, before the reply leaves.
-    process->monitorExit(queue_, [weakSelf = weak_from_this(), processIdentifier,
-                                  weakProcess = std::weak_ptr<core::PTYShellProcess>(process)](auto result) {
-        if (auto self = weakSelf.lock()) self->shellDidExit(processIdentifier, weakProcess, result);
-    });
+    auto watched = process->monitorExit(
+        queue_, [weakSelf = weak_from_this(), processIdentifier,
+                 weakProcess = std::weak_ptr<core::PTYShellProcess>(process)](auto result) {
+            if (auto self = weakSelf.lock()) self->shellDidExit(processIdentifier, weakProcess, result);
+        });
+    if (!watched) {
+        // Its exit would never be reaped or reported: the shell is not kept.
+        {
+            std::lock_guard guard(shellsLock_);
+            if (auto found = shells_.find(processIdentifier);
+                found != shells_.end() && found->second == process)
+                shells_.erase(found);
+        }
+        process->abandon();
+        return replyFailed(std::move(reply), watched.error().description, Log::yes);
+    }
     kit::ShellLaunchResponse response{processIdentifier, process->ttyPath(), process->shellPath(),
                                       process->workingDirectory(), std::nullopt};
-    // Null when the shell already exited and its terminal is closed: there is nothing left to use.
-    auto handle = process->duplicateMasterFileHandle();
-    reply(std::move(handle), toBlob(response.encoded()));
+    reply(std::move(*handle), toBlob(response.encoded()));
 }
 
 void HelperConnectionSession::resizeShell(std::int32_t processIdentifier, std::int64_t columns,

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 #include "core/PTYShellProcess.h"
@@ -15,8 +16,18 @@ namespace velmora::helper {
 // The object exported on one accepted connection. It answers the client's calls and owns exactly the
 // shells that client opened: one client can neither see nor touch another's shells.
 //
-// Calls arrive on transport threads, exit handlers on the service queue. `shellsLock_` guards the
-// table and nothing else, and is never held while calling into a shell, the transport or a reply.
+// Calls arrive on transport threads, exit handlers on the service queue. Info and opening a shell run
+// on blocking queues of their own (lookups, client paths, fork), so a stalled one holds up neither the
+// transport nor the service queue. `shellsLock_` guards the table and nothing else, and is never held
+// while calling into a shell, the transport or a reply.
+//
+// An open that succeeds always replies with the terminal. Besides the shell process's own failure
+// texts ("<call> failed: <reason>"), an open fails with:
+// - "Invalid launch request: …" for a document that is not a request, or one holding a NUL in a text
+//   that reaches the shell (its paths, environment, version); the text is always valid UTF-8;
+// - "Too many open shells: the helper is at its limit of N open files." when the shell's descriptors
+//   would eat into the reserve kept for accepting and answering clients;
+// - "Too many shells are being opened at once." when too many opens already wait for a thread.
 class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
                                       public std::enable_shared_from_this<HelperConnectionSession> {
   public:
@@ -46,6 +57,11 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
                             std::shared_ptr<platform::DispatchQueue> queue,
                             std::shared_ptr<HelperOpenShellCounter> helperShellCount);
 
+    enum class Log { no, yes };
+    static void answerInfo(kit::Reply<kit::Blob> reply);
+    void openShellNow(const kit::Blob& request, kit::Reply<platform::UniqueFd, kit::Blob> reply);
+    static void replyFailed(kit::Reply<platform::UniqueFd, kit::Blob> reply, const std::string& message,
+                            Log logging);
     [[nodiscard]] std::shared_ptr<core::PTYShellProcess> shell(std::int32_t processIdentifier) const;
     [[nodiscard]] std::shared_ptr<core::PTYShellProcess> takeShell(std::int32_t processIdentifier);
     void shellDidExit(std::int32_t processIdentifier, const std::weak_ptr<core::PTYShellProcess>& exited,

@@ -28,8 +28,12 @@ inline constexpr std::size_t maximumNestingDepth = 64;
 [[nodiscard]] bool nestsTooDeeply(std::string_view data);
 
 // Parses one complete JSON document: malformed text, invalid UTF-8 and documents nested deeper
-// than maximumNestingDepth are data-corrupted errors.
+// than maximumNestingDepth are data-corrupted errors. The error's description is always UTF-8 (it
+// quotes the offending input with escapeInvalidUTF8), so it can be sent back in a JSON reply.
 [[nodiscard]] tl::expected<nlohmann::json, DecodingError> parseDocument(std::string_view data);
+
+// `text` with each byte that is not part of well-formed UTF-8 written as "\xHH".
+[[nodiscard]] std::string escapeInvalidUTF8(std::string_view text);
 
 // RFC 3339 date-time to whole seconds: "YYYY-MM-DDTHH:MM:SS" then "Z" or "+HH:MM"/"-HH:MM".
 // Fractional seconds, other layouts, out-of-range fields and instants outside the years

@@ -62,6 +62,17 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
     return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), Kind::serial));
 }
 
+DispatchQueue::DispatchQueue(std::string label, std::unique_ptr<Impl> impl)
+    : label_(std::move(label)), kind_(Kind::concurrent), impl_(std::move(impl)) {}
+
+std::shared_ptr<DispatchQueue> DispatchQueue::createBlocking(std::string label, unsigned threads) {
+    // Never destroyed, like the shared context: its threads may still be blocked when the process ends.
+    auto* pool = new asio::thread_pool(threads);
+    auto impl = std::make_unique<Impl>();
+    impl->executor = pool->get_executor();
+    return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), std::move(impl)));
+}
+
 std::shared_ptr<DispatchQueue> DispatchQueue::utility() {
     static const std::shared_ptr<DispatchQueue> queue(new DispatchQueue("utility", Kind::concurrent));
     return queue;
@@ -167,14 +178,26 @@ struct ProcessExitSource::State {
     bool cancelled = false;
     std::function<void()> handler;
     std::shared_ptr<DispatchQueue> queue;
+    // Declared before the descriptor, so it is still open when the descriptor lets go of it.
+    std::shared_ptr<const UniqueFd> pidfd;
     asio::strand<asio::io_context::executor_type> strand{asio::make_strand(sharedIoContext())};
     asio::posix::stream_descriptor descriptor{strand};
+
+    // The reactor forgets the descriptor without closing it: the pidfd closes with its last owner.
+    ~State() { stopWatching(); }
+    void stopWatching() {
+        if (descriptor.is_open()) (void)descriptor.release();
+    }
 
     std::function<void()> take() {
         std::lock_guard lock(mutex);
         if (cancelled) return nullptr;
         cancelled = true;
         return std::move(handler);
+    }
+    std::shared_ptr<DispatchQueue> currentQueue() {
+        std::lock_guard lock(mutex);
+        return queue;
     }
 };
 
@@ -196,9 +219,8 @@ bool exitVisible(const ExitState& state) {
 
 // On the source's strand; may run twice (event and first look), the handler still runs once.
 void fireExitSource(const ExitState& state) {
-    asio::error_code ignored;
-    state->descriptor.close(ignored);
-    state->queue->async([state] {
+    state->stopWatching();
+    state->currentQueue()->async([state] {
         if (auto task = state->take()) task();
     });
 }
@@ -224,16 +246,19 @@ tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource:
 
 tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource::watch(
     UniqueFd pidfd, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler) {
+    return watch(std::make_shared<const UniqueFd>(std::move(pidfd)), std::move(queue), std::move(handler));
+}
+
+tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> ProcessExitSource::watch(
+    std::shared_ptr<const UniqueFd> pidfd, std::shared_ptr<DispatchQueue> queue,
+    std::function<void()> handler) {
     auto state = std::make_shared<State>();
     state->handler = std::move(handler);
     state->queue = std::move(queue);
+    state->pidfd = std::move(pidfd);
     asio::error_code assignError;
-    state->descriptor.assign(pidfd.get(), assignError);
-    if (assignError) {
-        errno = assignError.value();
-        return tl::unexpected(SystemError::fromErrno("epoll_ctl"));
-    }
-    (void)pidfd.release();
+    state->descriptor.assign(state->pidfd->get(), assignError);
+    if (assignError) return tl::unexpected(SystemError{"epoll_ctl", assignError.value()});
     asio::post(state->strand, [state] {
         if (!state->descriptor.is_open()) return;  // cancelled before the watch began
         awaitExit(state);
@@ -256,11 +281,17 @@ void ProcessExitSource::cancel() {
         state_->cancelled = true;
         dropped = std::move(state_->handler);
     }
-    asio::post(state_->strand, [state = state_] {
-        asio::error_code ignored;
-        state->descriptor.cancel(ignored);
-        state->descriptor.close(ignored);
-    });
+    asio::post(state_->strand, [state = state_] { state->stopWatching(); });
+}
+
+bool ProcessExitSource::retarget(std::shared_ptr<DispatchQueue> queue, std::function<void()> handler) {
+    std::function<void()> replaced;
+    std::shared_ptr<DispatchQueue> replacedQueue;
+    std::lock_guard lock(state_->mutex);
+    if (state_->cancelled) return false;
+    replaced = std::exchange(state_->handler, std::move(handler));
+    replacedQueue = std::exchange(state_->queue, std::move(queue));
+    return true;
 }
 
 }  // namespace velmora::platform

@@ -14,6 +14,9 @@
 //   running on another thread).
 // - ProcessExitSource: runs a handler once on a queue when a process exits, watched through its pidfd.
 //   Nothing polls and nothing blocks in waitpid; reaping stays with the owner. Same cancel rules.
+//   The source never closes a pidfd it shares with its owner; one pidfd has at most one source.
+// - Blocking queues run work that may wait on the outside world (account lookups, paths on hung
+//   mounts, fork) on threads of their own, so that it never holds up the shared loop.
 //
 // Handlers hold whatever references they capture; capture weak references to owners so that a timer
 // or source never keeps its owner alive.
@@ -55,6 +58,9 @@ class DispatchQueue {
     static std::shared_ptr<DispatchQueue> createSerial(std::string label);
     // The shared utility-priority queue (concurrent).
     static std::shared_ptr<DispatchQueue> utility();
+    // A new concurrent queue served by `threads` threads of its own, outside the shared loop; its tasks
+    // may block. At most `threads` tasks run at once; the rest wait in submission order.
+    static std::shared_ptr<DispatchQueue> createBlocking(std::string label, unsigned threads);
 
     ~DispatchQueue();
     DispatchQueue(const DispatchQueue&) = delete;
@@ -76,6 +82,7 @@ class DispatchQueue {
 
   private:
     DispatchQueue(std::string label, Kind kind);
+    DispatchQueue(std::string label, std::unique_ptr<Impl> impl);
     std::string label_;
     Kind kind_;
     std::unique_ptr<Impl> impl_;
@@ -109,12 +116,21 @@ class ProcessExitSource {
     // Unlike a pid, a pidfd cannot come to name another process once the first has been reaped.
     [[nodiscard]] static tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> watch(
         UniqueFd pidfd, std::shared_ptr<DispatchQueue> queue, std::function<void()> handler);
+    // The same with a pidfd the caller keeps using: it stays open while the source needs it, and is
+    // closed by whoever lets go of it last. Never watch one pidfd with two live sources.
+    [[nodiscard]] static tl::expected<std::unique_ptr<ProcessExitSource>, SystemError> watch(
+        std::shared_ptr<const UniqueFd> pidfd, std::shared_ptr<DispatchQueue> queue,
+        std::function<void()> handler);
     ~ProcessExitSource();
     ProcessExitSource(const ProcessExitSource&) = delete;
     ProcessExitSource& operator=(const ProcessExitSource&) = delete;
 
     // Idempotent; safe from any thread, including the handler itself.
     void cancel();
+    // Hands the watch to a new handler and queue, keeping the one registration. False when the source
+    // has been cancelled or its handler already taken. An exit seen just before may still be delivered
+    // on the former queue (to the new handler).
+    [[nodiscard]] bool retarget(std::shared_ptr<DispatchQueue> queue, std::function<void()> handler);
 
     struct State;
 

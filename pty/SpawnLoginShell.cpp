@@ -33,7 +33,8 @@ void closeStrayDescriptors() {
 }  // namespace
 
 pid_t spawn_login_shell(int terminalDescriptor, const char* workingDirectory, const char* shellPath,
-                        char* const argumentVector[], char* const environmentVector[]) {
+                        char* const argumentVector[], char* const environmentVector[],
+                        const rlimit* descriptorLimit) {
     // Every signal stays blocked from before the fork until the child has reset its dispositions,
     // so that none of the helper's handlers can run in the child.
     sigset_t all;
@@ -55,6 +56,7 @@ pid_t spawn_login_shell(int terminalDescriptor, const char* workingDirectory, co
     ::sigprocmask(SIG_SETMASK, &empty, nullptr);
     if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) failChild();
     closeStrayDescriptors();
+    if (descriptorLimit != nullptr) (void)::setrlimit(RLIMIT_NOFILE, descriptorLimit);
     ::execve(shellPath, argumentVector, environmentVector);
     failChild();
 }

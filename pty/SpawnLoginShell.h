@@ -7,6 +7,7 @@
 // calls, so it allocates nothing and takes no lock.
 
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <tl/expected.hpp>
@@ -18,11 +19,13 @@ namespace velmora::pty {
 
 // Forks; in the child makes `terminalDescriptor` the controlling terminal and standard input,
 // output and error of a new session, empties the signal mask, resets every signal to its default
-// disposition, enters `workingDirectory` (when not null), closes every descriptor above 2 and
-// executes `shellPath`. A failing set-up step ends the child with status 127.
+// disposition, enters `workingDirectory` (when not null), closes every descriptor above 2, sets
+// RLIMIT_NOFILE to `descriptorLimit` (when not null; failure ignored) and executes `shellPath`. A failing
+// set-up step ends the child with status 127.
 // Returns the child's pid in the parent, or -1 with errno set when fork failed.
 pid_t spawn_login_shell(int terminalDescriptor, const char* workingDirectory, const char* shellPath,
-                        char* const argumentVector[], char* const environmentVector[]);
+                        char* const argumentVector[], char* const environmentVector[],
+                        const rlimit* descriptorLimit = nullptr);
 
 inline constexpr int kChildSetUpFailureStatus = 127;
 
