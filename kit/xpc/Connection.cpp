@@ -249,6 +249,9 @@ void Connection::resume() {
 }
 
 void Connection::admitPeer(std::optional<std::string> refusal) {
+    // The peer's pidfd served the decision only; a connection should cost one descriptor.
+    peerProcess_.reset();
+    peer_.processDescriptor = -1;
     if (refusal) {
         logError(peer_, "peer requirement not met: " + *refusal);
         end(EndCause::local, *refusal);
