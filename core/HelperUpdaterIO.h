@@ -5,6 +5,7 @@
 #include <string>
 #include <tl/expected.hpp>
 
+#include "core/HelperUpdater.h"
 #include "kit/HelperErrors.h"
 
 // File-system pieces of a self-update. No state: every member is a plain function, safe to call from
@@ -59,5 +60,46 @@ void setRenameForTesting(RenameFunction rename);
 // executable ELF file for this machine, not on a noexec mount. Fails with `signatureRejected`.
 [[nodiscard]] tl::expected<void, kit::HelperUpdateError> assessWithGatekeeper(
     const std::filesystem::path& bundle);
+
+// ---- The live steps of a self-update
+
+// The steps that talk to the outside world, for the one updater of the service. `openShellCount` is
+// passed on unchanged.
+HelperUpdater::Dependencies liveDependencies(HelperUpdater::Dependencies::OpenShellCount openShellCount);
+
+// Fetches `source` over HTTPS (redirects too, never another protocol) with the system's trust store
+// into a temporary file beside `destination`, then moves it to `destination`, never replacing what is
+// there. `progress` gets the running total of body bytes received. The transfer runs on a thread of
+// its own, so neither the caller nor the updater's queue waits for it; `completion` runs once, on that
+// thread, after the last `progress`. It ends:
+// - with a cancellation once `isCancelled` says so (polled at least once a second);
+// - with the transport's error text when 60 seconds pass without a byte received (or no connection);
+// - with `downloadFailed` carrying the reason phrase of a status outside 200-299, or the move's error.
+void download(const std::string& source, const std::filesystem::path& destination,
+              HelperUpdater::ProgressHandler progress, HelperUpdater::CancellationProbe isCancelled,
+              HelperUpdater::DownloadCompletion completion);
+
+// The lower-case reason phrase for an HTTP status, from a fixed table (HTTP/2 carries none); unknown
+// codes get the phrase of their class ("client error", ...).
+std::string reasonPhrase(long status);
+
+// Unpacks the ZIP archive into the existing directory `destination` in this process: the tree and the
+// permission bits (set-id bits dropped) as stored, owners not restored. Refuses, with `expansionFailed`,
+// absolute names, ".." components, entries that are neither files, directories nor links, links whose
+// target leaves `destination`, and writing through a link; what was unpacked before a refusal stays
+// for the caller's clean-up.
+[[nodiscard]] tl::expected<void, kit::HelperUpdateError> expand(const std::filesystem::path& archive,
+                                                                const std::filesystem::path& destination);
+
+// Runs the bundle's executable with "--version" (standard error to /dev/null, standard input and
+// environment inherited), reads its standard output to the end, then waits for it. Exit 0: the output
+// as it is (empty when not UTF-8). Another exit status s: "exit s"; a death by signal n: "signal n".
+// Either makes the pipeline fail with versionPreflightFailed, naming it. The error is the spawn's.
+[[nodiscard]] tl::expected<std::string, std::string> reportedVersion(const std::filesystem::path& bundle);
+
+// Logs the restart line and ends the process with status 0 after 1.5 seconds, from a thread of the
+// dispatch pool (in service mode the main thread is one of them). Returns at once. The service manager
+// starts the installed bundle, now the new one, on the next connection.
+void scheduleRestart();
 
 }  // namespace velmora::core::HelperUpdaterIO

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -11,6 +13,7 @@
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
 #include "core/HelperUserAccount.h"
+#include "helper/HelperInstaller.h"
 #include "kit/HelperInfo.h"
 #include "kit/ShellMessages.h"
 #include "kit/VelmoraHelperIdentity.h"
@@ -47,6 +50,14 @@ std::shared_ptr<platform::DispatchQueue> infoQueue() {
 }
 
 std::atomic<int> waitingOpens{0};
+
+// Long enough for the uninstall request's reply to reach the client before the helper is stopped.
+constexpr std::chrono::milliseconds kUninstallHandoffDelay{250};
+
+// The client proxy that one update's events go to, or none; fixed for the update's whole run.
+struct UpdateClientBox {
+    std::shared_ptr<kit::VelmoraHelperClientXPCProtocol> proxy;
+};
 
 // Descriptors kept free for accepting and answering clients at the limit; an open that would use them
 // fails instead. One open holds at most kDescriptorsPerOpen at its peak: the shell's three, the copy of
@@ -98,17 +109,19 @@ std::optional<std::string> nulInRequest(const kit::ShellLaunchRequest& request) 
 
 std::shared_ptr<HelperConnectionSession> HelperConnectionSession::create(
     const std::shared_ptr<kit::xpc::Connection>& connection, std::shared_ptr<platform::DispatchQueue> queue,
-    std::shared_ptr<HelperOpenShellCounter> helperShellCount) {
-    return std::shared_ptr<HelperConnectionSession>(
-        new HelperConnectionSession(connection, std::move(queue), std::move(helperShellCount)));
+    std::shared_ptr<core::HelperUpdater> updater, std::shared_ptr<HelperOpenShellCounter> helperShellCount) {
+    return std::shared_ptr<HelperConnectionSession>(new HelperConnectionSession(
+        connection, std::move(queue), std::move(updater), std::move(helperShellCount)));
 }
 
 HelperConnectionSession::HelperConnectionSession(const std::shared_ptr<kit::xpc::Connection>& connection,
                                                  std::shared_ptr<platform::DispatchQueue> queue,
+                                                 std::shared_ptr<core::HelperUpdater> updater,
                                                  std::shared_ptr<HelperOpenShellCounter> helperShellCount)
     : clientProcessIdentifier_(connection->processIdentifier()),
       connection_(connection),
       queue_(std::move(queue)),
+      updater_(std::move(updater)),
       helperShellCount_(std::move(helperShellCount)) {}
 
 // ---- info
@@ -280,19 +293,79 @@ void HelperConnectionSession::notifyClientOfExit(std::int32_t processIdentifier,
 
 // ---- update and uninstall
 
-void HelperConnectionSession::beginSelfUpdate(kit::Blob, kit::Reply<kit::Blob> reply) {
-    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::notAvailable,
-                             "Self-update is not available in this build of Velmora Helper.");
+std::shared_ptr<kit::VelmoraHelperClientXPCProtocol> HelperConnectionSession::updateClientProxy() const {
+    auto connection = connection_.lock();
+    if (!connection) return nullptr;
+    return connection->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperClientXPCProtocol>(
+        [](const kit::xpc::ConnectionError& error) {
+            log::installer.error("Update progress could not be delivered: " + error.description);
+        });
+}
+
+void HelperConnectionSession::deliver(const kit::HelperUpdateEvent& event,
+                                      const std::shared_ptr<kit::VelmoraHelperClientXPCProtocol>& proxy) {
+    if (!proxy) return;
+    using Case = kit::HelperUpdateEvent::Case;
+    switch (event.kind()) {
+        case Case::startedDownloading:
+            return proxy->didStartDownloading(event.byteCount());
+        case Case::downloaded:
+            return proxy->didDownload(event.byteCount());
+        case Case::verified:
+            return proxy->didVerify();
+        case Case::staged:
+            return proxy->didStage();
+        case Case::willRestart:
+            return proxy->willRestart();
+        case Case::failed:
+            if (!event.error()) return;
+            if (auto encoded = event.error()->encoded()) proxy->didFail(kit::Blob(*encoded));
+            return;
+    }
+}
+
+void HelperConnectionSession::beginSelfUpdate(kit::Blob manifestJSON, kit::Reply<kit::Blob> reply) {
+    // The box of this call: the proxy taken now serves every event of the update it starts.
+    auto box = std::make_shared<const UpdateClientBox>(UpdateClientBox{updateClientProxy()});
+    log::installer.info("Self-update requested by pid=" + std::to_string(clientProcessIdentifier_));
+    auto held = std::make_shared<kit::Reply<kit::Blob>>(std::move(reply));
+    // The updater works on its own queue and threads; this returns to the transport at once.
+    updater_->begin(
+        manifestJSON.value_or(std::string()),
+        [box](const kit::HelperUpdateEvent& event) { deliver(event, box->proxy); },
+        [held](tl::expected<void, kit::HelperUpdateError> outcome) {
+            if (outcome) return (*held)(kit::Blob());
+            log::installer.error("Self-update failed: " + outcome.error().summary());
+            (*held)(toBlob(outcome.error().encoded()));
+        });
 }
 
 void HelperConnectionSession::cancelSelfUpdate(kit::Reply<> reply) {
-    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::notAvailable,
-                             "Self-update is not available in this build of Velmora Helper.");
+    auto held = std::make_shared<kit::Reply<>>(std::move(reply));
+    updater_->cancel([held] { (*held)(); });
 }
 
 void HelperConnectionSession::beginUninstall(kit::Reply<kit::Blob> reply) {
-    kit::xpc::replyWithError(std::move(reply), kit::xpc::rpc::notAvailable,
-                             "Uninstalling is not available in this build of Velmora Helper.");
+    // Called on a transport thread: counting hops onto the service queue, which is never this thread.
+    if (helperShellCount_->count() != 0) {
+        log::installer.info("Refusing to uninstall while a shell is open");
+        return reply(toBlob(kit::HelperUninstallError::busy().encoded()));
+    }
+    auto executable = kit::VelmoraHelperIdentity::executableURL(core::HelperBundle::bundleURL());
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(executable, error) || ::access(executable.c_str(), X_OK) != 0) {
+        log::installer.error("No uninstaller at " + executable.string());
+        return reply(toBlob(kit::HelperUninstallError::spawnFailed(executable.string()).encoded()));
+    }
+    log::installer.info("Uninstall requested by pid=" + std::to_string(clientProcessIdentifier_));
+    reply(kit::Blob());
+    // The timer holds itself until it has fired, so the hand-off survives this session's end.
+    auto timer = std::make_shared<std::unique_ptr<platform::OneShotTimer>>();
+    *timer = platform::OneShotTimer::schedule(queue_, kUninstallHandoffDelay, [timer]() mutable {
+        if (auto spawned = HelperInstaller::spawnDetachedUninstaller(); !spawned)
+            log::installer.error("Could not start the uninstaller: " + spawned.error().summary());
+        timer->release();
+    });
 }
 
 }  // namespace velmora::helper

@@ -6,6 +6,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "core/HelperUpdater.h"
 #include "core/PTYShellProcess.h"
 #include "helper/HelperOpenShellCounter.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
@@ -33,9 +34,13 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
   public:
     static std::shared_ptr<HelperConnectionSession> create(
         const std::shared_ptr<kit::xpc::Connection>& connection,
-        std::shared_ptr<platform::DispatchQueue> queue,
+        std::shared_ptr<platform::DispatchQueue> queue, std::shared_ptr<core::HelperUpdater> updater,
         std::shared_ptr<HelperOpenShellCounter> helperShellCount);
 
+    // The update's events go to the client that started it, in the order the updater emits them;
+    // the reply comes once the update has ended. Any client may cancel. Uninstalling is refused
+    // while any client has a shell open; otherwise the reply goes out at once and the detached
+    // uninstaller starts 250 ms later from the service queue.
     void fetchHelperInfo(kit::Reply<kit::Blob> reply) override;
     void openShell(kit::Blob request, kit::Reply<platform::UniqueFd, kit::Blob> reply) override;
     void resizeShell(std::int32_t processIdentifier, std::int64_t columns, std::int64_t rows,
@@ -55,7 +60,12 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
   private:
     HelperConnectionSession(const std::shared_ptr<kit::xpc::Connection>& connection,
                             std::shared_ptr<platform::DispatchQueue> queue,
+                            std::shared_ptr<core::HelperUpdater> updater,
                             std::shared_ptr<HelperOpenShellCounter> helperShellCount);
+
+    [[nodiscard]] std::shared_ptr<kit::VelmoraHelperClientXPCProtocol> updateClientProxy() const;
+    static void deliver(const kit::HelperUpdateEvent& event,
+                        const std::shared_ptr<kit::VelmoraHelperClientXPCProtocol>& proxy);
 
     enum class Log { no, yes };
     static void answerInfo(kit::Reply<kit::Blob> reply);
@@ -73,6 +83,7 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
     const std::shared_ptr<platform::DispatchQueue> queue_;
     mutable std::mutex shellsLock_;
     std::unordered_map<std::int32_t, std::shared_ptr<core::PTYShellProcess>> shells_;
+    const std::shared_ptr<core::HelperUpdater> updater_;
     const std::shared_ptr<HelperOpenShellCounter> helperShellCount_;
 };
 

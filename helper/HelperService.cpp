@@ -11,6 +11,7 @@
 
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
+#include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
 
@@ -62,11 +63,20 @@ std::shared_ptr<HelperService> HelperService::create() {
 HelperService::HelperService()
     : queue_(platform::DispatchQueue::createSerial(std::string(kit::VelmoraHelperIdentity::bundleIdentifier) +
                                                    ".service")),
-      openShellCounter_(HelperOpenShellCounter::create()) {}
+      openShellCounter_(HelperOpenShellCounter::create()) {
+    // The counter's source is filled in by create(); until then it counts no shell.
+    updater_ = core::HelperUpdater::create(
+        kit::VelmoraHelperIdentity::installDirectoryURL(platform::currentHomeDirectory()),
+        core::HelperUpdaterIO::liveDependencies([counter = openShellCounter_] { return counter->count(); }));
+}
 
 tl::expected<void, std::string> HelperService::start() {
     log::service.info("Starting " + core::HelperBundle::versionDescription() +
                       " pid=" + std::to_string(::getpid()));
+    auto leftovers = core::HelperUpdater::removeLeftovers(
+        kit::VelmoraHelperIdentity::installDirectoryURL(platform::currentHomeDirectory()));
+    if (!leftovers.empty())
+        log::installer.info("Removed " + std::to_string(leftovers.size()) + " leftover update item(s)");
     if (auto published = publishListeners(); !published) return published;
     queue_->async([self = shared_from_this()] { self->scheduleIdleExitIfNeeded(); });
     return {};
@@ -114,7 +124,7 @@ bool HelperService::shouldAcceptNewConnection(kit::xpc::Listener&,
     connection->setAsynchronousPeerRequirement(clientCheck_.requirement());
     connection->setExportedInterface(kit::VelmoraHelperXPCInterface::helperInterface());
     connection->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::clientInterface());
-    auto session = HelperConnectionSession::create(connection, queue_, openShellCounter_);
+    auto session = HelperConnectionSession::create(connection, queue_, updater_, openShellCounter_);
     connection->setExportedObject<kit::VelmoraHelperXPCProtocol>(session);
     const void* key = connection.get();
     auto ended = [weak = weak_from_this(), key] {

@@ -8,6 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/HelperUpdater.h"
 #include "helper/HelperClientCheck.h"
 #include "helper/HelperConnectionSession.h"
 #include "helper/HelperOpenShellCounter.h"
@@ -29,9 +30,10 @@ class HelperService final : public kit::xpc::ListenerDelegate,
 
     static std::shared_ptr<HelperService> create();
 
-    // Logs the start, publishes one listener per service name (sockets inherited from the service
-    // manager where there are any, else bound under $XDG_RUNTIME_DIR) and arms the idle timer.
-    // The error is a line for the person or log that started the helper.
+    // Logs the start, clears what an interrupted update left in the install directory, publishes one listener
+    // per service name (sockets inherited from the service manager where there are any, else bound under
+    // $XDG_RUNTIME_DIR) and arms the idle timer. The error is a line for the person or log that started the
+    // helper.
     [[nodiscard]] tl::expected<void, std::string> start();
 
     bool shouldAcceptNewConnection(kit::xpc::Listener& listener,
@@ -53,6 +55,8 @@ class HelperService final : public kit::xpc::ListenerDelegate,
     // Keyed by the connection's address; the key does not own the connection.
     std::unordered_map<const void*, std::shared_ptr<HelperConnectionSession>> sessions_;
     std::unique_ptr<platform::OneShotTimer> idleTimer_;
+    // The one self-updater, shared with every session: at most one update runs in the helper.
+    std::shared_ptr<core::HelperUpdater> updater_;
     const std::shared_ptr<HelperOpenShellCounter> openShellCounter_;
     // Lives as long as the service, and so as every connection given its requirement.
     HelperClientCheck clientCheck_;

@@ -1,0 +1,161 @@
+// The expand step of a self-update, on libarchive, in process.
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <system_error>
+#include <vector>
+
+#include "core/HelperUpdaterIO.h"
+
+namespace velmora::core::HelperUpdaterIO {
+
+namespace fs = std::filesystem;
+using kit::HelperUpdateError;
+
+namespace {
+
+tl::unexpected<HelperUpdateError> failed(std::string text) {
+    return tl::unexpected(HelperUpdateError::expansionFailed(std::move(text)));
+}
+
+std::string libraryMessage(archive* handle, const char* fallback) {
+    const char* message = archive_error_string(handle);
+    return message && *message ? message : fallback;
+}
+
+// The components of a relative name with "." dropped; nothing when the name is absolute or empty or
+// holds a ".." component.
+std::optional<std::vector<std::string>> plainComponents(std::string_view name) {
+    if (name.empty() || name.front() == '/') return std::nullopt;
+    std::vector<std::string> components;
+    for (size_t start = 0; start <= name.size();) {
+        size_t end = std::min(name.find('/', start), name.size());
+        std::string_view component = name.substr(start, end - start);
+        if (component == "..") return std::nullopt;
+        if (!component.empty() && component != ".") components.emplace_back(component);
+        start = end + 1;
+    }
+    if (components.empty()) return std::nullopt;
+    return components;
+}
+
+// True when the link at `components` with `target` stays inside the destination, read as written.
+// Links through other links are caught after extraction, on disk.
+bool targetStaysInside(const std::vector<std::string>& components, std::string_view target) {
+    if (target.empty() || target.front() == '/') return false;
+    std::vector<std::string_view> path(components.begin(), components.end() - 1);
+    for (size_t start = 0; start <= target.size();) {
+        size_t end = std::min(target.find('/', start), target.size());
+        std::string_view component = target.substr(start, end - start);
+        if (component == "..") {
+            if (path.empty()) return false;
+            path.pop_back();
+        } else if (!component.empty() && component != ".") {
+            path.push_back(component);
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+bool isInside(const fs::path& path, const fs::path& root) {
+    auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
+    return rootEnd == root.end();
+}
+
+using Reader = std::unique_ptr<archive, decltype(&archive_read_free)>;
+using Writer = std::unique_ptr<archive, decltype(&archive_write_free)>;
+
+tl::expected<void, HelperUpdateError> extractEntries(archive* reader, archive* writer, const fs::path& root,
+                                                     std::vector<fs::path>& links) {
+    for (;;) {
+        archive_entry* entry = nullptr;
+        int status = archive_read_next_header(reader, &entry);
+        if (status == ARCHIVE_EOF) return {};
+        if (status < ARCHIVE_WARN) return failed(libraryMessage(reader, "The archive could not be read."));
+        std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        auto components = plainComponents(name);
+        if (!components) return failed("The archive entry \"" + name + "\" leaves the destination.");
+        fs::path target = root;
+        for (const auto& component : *components) target /= component;
+
+        const char* hardlink = archive_entry_hardlink(entry);
+        auto type = archive_entry_filetype(entry);
+        if (hardlink) {
+            auto linked = plainComponents(hardlink);
+            if (!linked) return failed("The archive entry \"" + name + "\" links outside the destination.");
+            fs::path linkedPath = root;
+            for (const auto& component : *linked) linkedPath /= component;
+            archive_entry_set_hardlink(entry, linkedPath.c_str());
+        } else if (type == AE_IFLNK) {
+            const char* symlink = archive_entry_symlink(entry);
+            if (!symlink || !targetStaysInside(*components, symlink))
+                return failed("The archive entry \"" + name + "\" links outside the destination.");
+            links.push_back(target);
+        } else if (type != AE_IFREG && type != AE_IFDIR) {
+            return failed("The archive entry \"" + name + "\" is neither a file, a folder nor a link.");
+        }
+        archive_entry_set_pathname(entry, target.c_str());
+        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+
+        if (archive_write_header(writer, entry) < ARCHIVE_WARN)
+            return failed(libraryMessage(writer, "An archive entry could not be written."));
+        if (archive_entry_size(entry) > 0 && !hardlink) {
+            const void* block = nullptr;
+            size_t size = 0;
+            la_int64_t offset = 0;
+            while ((status = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK)
+                if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
+                    return failed(libraryMessage(writer, "An archive entry could not be written."));
+            if (status != ARCHIVE_EOF)
+                return failed(libraryMessage(reader, "The archive could not be read."));
+        }
+        if (archive_write_finish_entry(writer) < ARCHIVE_WARN)
+            return failed(libraryMessage(writer, "An archive entry could not be written."));
+    }
+}
+
+}  // namespace
+
+tl::expected<void, HelperUpdateError> expand(const fs::path& archivePath, const fs::path& destination) {
+    std::error_code error;
+    // Without links in the destination's own path, the library's refusal to write through links
+    // concerns only what the archive makes.
+    fs::path root = fs::canonical(destination, error);
+    if (error)
+        return failed("The folder \"" + destination.string() + "\" cannot be used: " + error.message());
+
+    Reader reader(archive_read_new(), archive_read_free);
+    Writer writer(archive_write_disk_new(), archive_write_free);
+    if (!reader || !writer) return failed("The archive could not be opened: out of memory.");
+    archive_read_support_format_zip(reader.get());
+    // Permission bits kept, owners not restored (the helper's user owns what it unpacks).
+    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                     ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    if (archive_read_open_filename(reader.get(), archivePath.c_str(), 1 << 16) != ARCHIVE_OK)
+        return failed(libraryMessage(reader.get(), "The archive could not be opened."));
+
+    std::vector<fs::path> links;
+    auto extracted = extractEntries(reader.get(), writer.get(), root, links);
+    // Sets the folders' modes, deferred until their contents are written.
+    if (archive_write_close(writer.get()) != ARCHIVE_OK && extracted)
+        extracted = failed(libraryMessage(writer.get(), "The archive could not be unpacked."));
+    if (!extracted) return extracted;
+
+    // A link may lead out through another link that looked harmless on its own; on disk it shows.
+    for (const auto& link : links) {
+        // The link itself is not followed by weakly_canonical when it dangles: follow it by hand.
+        fs::path target = fs::read_symlink(link, error);
+        fs::path resolved = error ? fs::path() : fs::weakly_canonical(link.parent_path() / target, error);
+        if (error || !isInside(resolved, root))
+            return failed("The archive entry \"" + fs::relative(link, root, error).string() +
+                          "\" links outside the destination.");
+    }
+    return {};
+}
+
+}  // namespace velmora::core::HelperUpdaterIO

@@ -1,0 +1,389 @@
+// Self-update and uninstall requests end to end: the built bundle installed under a real `systemd --user`,
+// a real HTTPS server for the product host on loopback, signed update archives, a signed client. Before
+// the first test the process moves into private mount and network namespaces, where a hosts file sends
+// the product host to 127.0.0.1 and a test authority's certificate stands in for the system trust store.
+// UpdateStall waits out the real 60 s without progress ("slow").
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <fstream>
+
+#include "core/HelperUpdater.h"
+#include "kit/HelperInfo.h"
+#include "kit/HelperReleaseManifest.h"
+#include "kit/ShellMessages.h"
+#include "tests/helper/ServiceTestSupport.h"
+
+namespace velmora::testing {
+namespace {
+
+namespace fs = std::filesystem;
+using kit::HelperUpdateError;
+using Clock = std::chrono::steady_clock;
+const fs::path kBuilt = VELMORA_BUNDLE_DIR;
+const std::string kService = "group.com.norwick.Velmora.helper";
+const std::string kNewVersion = "9.8.7";
+
+// Zips a folder (with extra hostile entries) and serves a folder over HTTPS; a file's name says how.
+const char* const kServer = R"(import http.server, os, ssl, sys, time, zipfile
+if sys.argv[1] == 'zip':
+    src, out, extra = sys.argv[2], sys.argv[3], sys.argv[4:]
+    with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
+        for root, dirs, files in os.walk(src):
+            for n in sorted(dirs + files):
+                p = os.path.join(root, n); st = os.lstat(p); link = os.path.islink(p)
+                info = zipfile.ZipInfo(os.path.relpath(p, os.path.dirname(src)) + ('/' if os.path.isdir(p) and not link else ''))
+                info.create_system, info.external_attr = 3, st.st_mode << 16
+                z.writestr(info, os.readlink(p) if link else b'' if os.path.isdir(p) else open(p, 'rb').read())
+        for i in range(0, len(extra), 3):
+            info = zipfile.ZipInfo(extra[i + 1]); info.create_system = 3
+            info.external_attr = (0o120777 if extra[i] == 'link' else 0o100644) << 16
+            z.writestr(info, extra[i + 2])
+    sys.exit(0)
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+    def log_message(self, *args): pass
+    def do_GET(self):
+        name = os.path.basename(self.path); path = os.path.join(sys.argv[2], name)
+        if name.startswith('redirect'):
+            self.send_response(302); self.send_header('Location', 'http://velmora.norwick.com/downloads/helper/ok.zip')
+            self.send_header('Content-Length', '0'); self.end_headers(); return
+        if not os.path.isfile(path): return self.send_error(404)
+        data = open(path, 'rb').read()
+        self.send_response(200); self.send_header('Content-Length', str(len(data) + (9 if 'truncated' in name else 0)))
+        self.end_headers()
+        step = 8192 if 'slow' in name else 1 << 20
+        for i in range(0, len(data), step):
+            if 'stall' in name and i >= len(data) // 2: time.sleep(3600)
+            self.wfile.write(data[i:i + step]); self.wfile.flush()
+            if 'slow' in name: time.sleep(0.05)
+        self.close_connection = 'truncated' in name
+context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); context.load_cert_chain(sys.argv[3], sys.argv[4])
+server = http.server.ThreadingHTTPServer(('127.0.0.1', 443), Handler); server.daemon_threads = True
+server.socket = context.wrap_socket(server.socket, server_side=True); server.serve_forever()
+)";
+
+TemporaryDirectory* scratch = nullptr;
+fs::path served, script;
+bool ready = false;
+
+void run(const std::vector<std::string>& command) {
+    ProcessOptions options;
+    options.environment = {{"PATH", "/usr/sbin:/usr/bin:/bin"}};
+    auto result = runProcess(command[0], {command.begin() + 1, command.end()}, options);
+    ASSERT_EQ(result.exitStatus, 0) << command[0] << ": " << result.standardError;
+}
+void bindOver(const fs::path& source, const char* target) {
+    ASSERT_EQ(::mount(source.c_str(), target, nullptr, MS_BIND, nullptr), 0) << target;
+}
+void zipBundle(const fs::path& bundle, const std::string& name, std::vector<std::string> extra = {}) {
+    std::vector<std::string> command{"/usr/bin/python3", script, "zip", bundle, served / name};
+    command.insert(command.end(), extra.begin(), extra.end());
+    run(command);
+}
+// A copy of the built bundle that reports `kNewVersion`, signed as `identifier` (unsigned when empty).
+fs::path makeBundle(const std::string& folder, const std::string& identifier) {
+    auto bundle = scratch->path() / folder / "Velmora Helper.app";
+    fs::create_directories(bundle.parent_path());
+    fs::copy(kBuilt, bundle, fs::copy_options::recursive);
+    auto plist = readFile(bundle / "Contents/Info.plist");
+    plist.replace(plist.find(VELMORA_PROJECT_VERSION), std::string(VELMORA_PROJECT_VERSION).size(),
+                  kNewVersion);
+    writeFile(bundle / "Contents/Info.plist", plist);
+    fs::remove_all(bundle / "Contents/_CodeSignature");
+    if (!identifier.empty()) run({VELMORA_CODESIGN, "sign", "--identifier", identifier, bundle});
+    return bundle;
+}
+
+struct Network : ::testing::Environment {
+    void SetUp() override {
+        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") != 0)
+            return;
+        fs::create_directory("/run/systemd/system");
+        scratch = new TemporaryDirectory();
+        served = scratch->path() / "served", script = scratch->path() / "server.py";
+        fs::create_directories(served);
+        writeFile(script, kServer);
+        writeFile(scratch->path() / "hosts", "127.0.0.1 localhost velmora.norwick.com\n");
+        auto key = scratch->path() / "key.pem", certificate = scratch->path() / "certificate.pem";
+        run({"/usr/sbin/ip", "link", "set", "lo", "up"});
+        run({"/usr/bin/openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+             certificate, "-days", "2", "-subj", "/CN=velmora.norwick.com", "-addext",
+             "subjectAltName=DNS:velmora.norwick.com"});
+        bindOver(scratch->path() / "hosts", "/etc/hosts");
+        bindOver(certificate, "/etc/ssl/certs/ca-certificates.crt");
+
+        auto good = makeBundle("good", "com.norwick.VelmoraHelper");
+        for (auto name : {"ok.zip", "slow.zip", "stall.zip", "truncated.zip"}) zipBundle(good, name);
+        zipBundle(good, "slip.zip", {"file", "../escaped", "x"});
+        zipBundle(good, "link.zip", {"link", "Velmora Helper.app/Contents/out", "../../../.."});
+        zipBundle(makeBundle("unsigned", ""), "unsigned.zip");
+        zipBundle(makeBundle("other", "com.norwick.Other"), "other.zip");
+
+        if (::fork() == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::execl("/usr/bin/python3", "python3", script.c_str(), "serve", served.c_str(),
+                    certificate.c_str(), key.c_str(), nullptr);
+            ::_exit(127);
+        }
+        sockaddr_in address{AF_INET, htons(443), {htonl(INADDR_LOOPBACK)}, {}};
+        for (int i = 0; i < 200 && !ready; ++i) {
+            platform::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            ready = ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            if (!ready) ::usleep(25000);
+        }
+    }
+    void TearDown() override { delete scratch; }
+};
+[[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new Network);
+
+// A throw-away home whose user manager runs the installed built bundle.
+struct InstalledHelper {
+    InstalledHelper() {
+        fs::create_directories(home);
+        fs::create_directories(runtime);
+        if (!ready) return;
+        if ((manager = ::fork()) == 0) {
+            ::setenv("HOME", home.c_str(), 1);
+            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+            ::freopen("/dev/null", "w", stdout);
+            ::execl("/lib/systemd/systemd", "systemd", "--user", nullptr);
+            ::_exit(127);
+        }
+        for (int i = 0; i < 200 && !fs::is_socket(runtime / "systemd/private"); ++i) ::usleep(25000);
+        started =
+            runProcess(kBuilt / "Contents/MacOS/Velmora Helper", {"--install"}, options()).exitStatus == 0;
+    }
+    ~InstalledHelper() {
+        if (manager > 0 && ::kill(manager, SIGTERM) == 0) ::waitpid(manager, nullptr, 0);
+    }
+    ProcessOptions options() const {
+        ProcessOptions result;
+        result.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}, {"PATH", "/usr/bin:/bin"}};
+        return result;
+    }
+    std::string show(const std::string& property) const {
+        auto shown =
+            runProcess("/usr/bin/systemctl",
+                       {"--user", "show", "-P", property, "com.norwick.VelmoraHelper.service"}, options());
+        return shown.standardOutput.substr(0, shown.standardOutput.find('\n'));
+    }
+    ClientEnd connect() const {
+        auto client = ClientEnd::connect(runtime / kService);
+        EXPECT_TRUE(client);
+        return client ? std::move(*client) : ClientEnd{};
+    }
+    // The answering helper's info.
+    kit::HelperInfo info() const {
+        auto client = connect();
+        CallOutcome<kit::Blob> outcome;
+        client.proxy(outcome)->fetchHelperInfo(outcome.reply());
+        EXPECT_TRUE(outcome.wait() && outcome.values());
+        return kit::HelperInfo::decode(std::get<0>(*outcome.values()).value_or(""))
+            .value_or(kit::HelperInfo{});
+    }
+    // Starts an update from `manifest`; the outcome holds its reply.
+    static void update(ClientEnd& client, CallOutcome<kit::Blob>& outcome,
+                       const kit::HelperReleaseManifest& manifest) {
+        client.proxy(outcome)->beginSelfUpdate(*manifest.encoded(), outcome.reply());
+    }
+    platform::UniqueFd openShell(ClientEnd& client) const {
+        CallOutcome<platform::UniqueFd, kit::Blob> opened;
+        kit::ShellLaunchRequest request{.columns = 80, .rows = 24, .shellPath = "/bin/sh"};
+        client.proxy(opened)->openShell(*request.encoded(), opened.reply());
+        EXPECT_TRUE(opened.wait() && opened.values());
+        return opened.values() ? std::move(std::get<0>(*opened.values())) : platform::UniqueFd();
+    }
+
+    TemporaryDirectory directory;
+    fs::path home = directory.path() / "home", runtime = directory.path() / "run";
+    fs::path installed = home / "Library/Application Support/Velmora Helper/Velmora Helper.app";
+    pid_t manager = -1;
+    bool started = false;
+};
+
+// Every item below `root` with its mode and contents: equal trees compare equal.
+std::map<std::string, std::string> tree(const fs::path& root) {
+    std::map<std::string, std::string> items;
+    for (auto& item : fs::recursive_directory_iterator(root)) {
+        struct stat info {};
+        ::lstat(item.path().c_str(), &info);
+        items[fs::relative(item, root)] =
+            std::to_string(info.st_mode) + (item.is_regular_file() ? readFile(item) : "");
+    }
+    return items;
+}
+
+kit::HelperReleaseManifest manifestFor(const std::string& name, std::int64_t sizeChange = 0,
+                                       bool digest = true, const std::string& version = kNewVersion) {
+    auto archive = served / (name.starts_with("redirect") || name == "missing.zip" ? "ok.zip" : name);
+    kit::HelperReleaseManifest manifest;
+    manifest.schemaVersion = 2;
+    manifest.version = *kit::HelperVersion::parse(version);
+    manifest.build = 58;
+    manifest.minimumSystemVersion = "12";
+    manifest.protocolVersion = 2;
+    manifest.download = {"https://velmora.norwick.com/downloads/helper/" + name, "update.zip",
+                         digest ? *core::HelperUpdater::sha256(archive) : std::string(64, '0'),
+                         static_cast<std::int64_t>(fs::file_size(archive)) + sizeChange};
+    return manifest;
+}
+
+TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
+    InstalledHelper helper;
+    if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
+    auto before = helper.info();
+    ASSERT_EQ(before.version.description(), VELMORA_PROJECT_VERSION);
+    auto client = helper.connect();
+    CallOutcome<kit::Blob> outcome;
+    auto manifest = manifestFor("ok.zip");
+    InstalledHelper::update(client, outcome, manifest);
+    ASSERT_TRUE(outcome.wait() && outcome.values()) << outcome.error()->description;
+    auto replied = Clock::now();
+    EXPECT_EQ(std::get<0>(*outcome.values()), std::nullopt);
+
+    // Running totals, rising to the size; then the checks, the swap and the restart, in order.
+    auto events = client.recorder->waitFor(5);
+    ASSERT_GE(events.size(), 5u);
+    EXPECT_EQ(events.front(), "start " + std::to_string(manifest.download.size));
+    std::int64_t total = 0;
+    for (size_t i = 1; i + 3 < events.size(); ++i) {
+        ASSERT_TRUE(events[i].starts_with("download ")) << events[i];
+        auto received = std::stoll(events[i].substr(9));
+        EXPECT_GT(received, total);
+        total = received;
+    }
+    EXPECT_EQ(total, manifest.download.size);
+    EXPECT_EQ(std::vector(events.end() - 3, events.end()),
+              (std::vector<std::string>{"verify", "stage", "restart"}));
+    EXPECT_EQ(tree(helper.installed), tree(scratch->path() / "good/Velmora Helper.app"));
+
+    // The old helper leaves by itself, with status 0, about 1.5 s after the restart was announced.
+    EXPECT_TRUE(waitForProcessGone(before.processIdentifier, std::chrono::seconds(5)));
+    auto lived = Clock::now() - replied;
+    EXPECT_GT(lived, std::chrono::milliseconds(1200));
+    EXPECT_LT(lived, std::chrono::milliseconds(3000));
+    EXPECT_EQ(client.ends->waitForAtLeast(1), 1);
+    EXPECT_EQ(helper.show("ExecMainStatus"), "0");
+    auto after = helper.info();
+    EXPECT_EQ(after.version.description(), kNewVersion);
+    EXPECT_NE(after.processIdentifier, before.processIdentifier);
+    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(after.processIdentifier) + "/exe"),
+              helper.installed / "Contents/MacOS/Velmora Helper");
+}
+
+enum class Meanwhile { nothing, shellElsewhere, cancelElsewhere, secondUpdate };
+struct FailureCase {
+    const char* name;
+    kit::HelperReleaseManifest manifest;
+    HelperUpdateError error;  // an empty text: any text of that case
+    Meanwhile meanwhile = Meanwhile::nothing;
+};
+
+void expectUpdateFails(const FailureCase& c) {
+    SCOPED_TRACE(c.name);
+    InstalledHelper helper;
+    if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
+    auto client = helper.connect(), other = helper.connect();
+    auto before = tree(helper.installed);
+    platform::UniqueFd shell;
+    if (c.meanwhile == Meanwhile::shellElsewhere) shell = helper.openShell(other);
+    CallOutcome<kit::Blob> outcome, second;
+    InstalledHelper::update(client, outcome, c.manifest);
+    if (c.meanwhile == Meanwhile::cancelElsewhere || c.meanwhile == Meanwhile::secondUpdate) {
+        client.recorder->waitFor(2);  // downloading
+        if (c.meanwhile == Meanwhile::secondUpdate) {
+            InstalledHelper::update(other, second, c.manifest);
+            ASSERT_TRUE(second.wait() && second.values());
+            EXPECT_EQ(std::get<0>(*second.values()),
+                      HelperUpdateError::alreadyInProgress().encoded().value());
+            EXPECT_EQ(other.recorder->events(), std::vector<std::string>{});
+        }
+        CallOutcome<> cancelled;
+        other.proxy(cancelled)->cancelSelfUpdate(cancelled.reply());
+        EXPECT_TRUE(cancelled.wait() && cancelled.values());
+    }
+    for (int i = 0; i < 9 && !outcome.wait(); ++i) {  // the stall takes its 60 s
+    }
+    ASSERT_TRUE(outcome.values());
+    auto replied = std::get<0>(*outcome.values()).value_or("null");
+    auto error = HelperUpdateError::decode(replied);
+    ASSERT_TRUE(error) << replied;
+    EXPECT_EQ(error->kind(), c.error.kind()) << replied;
+    if (!c.error.text().empty()) {
+        EXPECT_EQ(*error, c.error);
+    }
+    EXPECT_FALSE(error->summary().empty());
+    EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
+    EXPECT_EQ(tree(helper.installed), before);
+    EXPECT_EQ(helper.info().version.description(), VELMORA_PROJECT_VERSION) << "the helper restarted";
+}
+
+TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
+    auto preflight =
+        "Velmora Helper " + kNewVersion + " (" + std::to_string(VELMORA_BUILD_NUMBER) + "), protocol 2\n";
+    std::vector<FailureCase> cases{
+        {"404", manifestFor("missing.zip"), HelperUpdateError::downloadFailed("not found")},
+        {"redirect to http", manifestFor("redirect.zip"), HelperUpdateError::downloadFailed("")},
+        {"truncated body", manifestFor("truncated.zip"), HelperUpdateError::downloadFailed("")},
+        {"wrong size", manifestFor("ok.zip", 1), HelperUpdateError::sizeMismatch()},
+        {"wrong digest", manifestFor("ok.zip", 0, false), HelperUpdateError::checksumMismatch()},
+        {"unsigned", manifestFor("unsigned.zip"), HelperUpdateError::signatureRejected("")},
+        {"another identifier", manifestFor("other.zip"), HelperUpdateError::signatureRejected("")},
+        {"version mismatch", manifestFor("ok.zip", 0, true, "9.8.8"),
+         HelperUpdateError::versionPreflightFailed(*kit::HelperVersion::parse("9.8.8"), preflight)},
+        {"zip slip", manifestFor("slip.zip"),
+         HelperUpdateError::expansionFailed("The archive entry \"../escaped\" leaves the destination.")},
+        {"link leaving", manifestFor("link.zip"),
+         HelperUpdateError::expansionFailed(
+             "The archive entry \"Velmora Helper.app/Contents/out\" links outside the destination.")},
+        {"cancel while downloading", manifestFor("slow.zip"), HelperUpdateError::cancelled(),
+         Meanwhile::cancelElsewhere},
+        {"second update meanwhile", manifestFor("slow.zip"), HelperUpdateError::cancelled(),
+         Meanwhile::secondUpdate},
+        {"shell open on another connection", manifestFor("ok.zip"), HelperUpdateError::busy(),
+         Meanwhile::shellElsewhere},
+    };
+    for (const auto& c : cases) expectUpdateFails(c);
+}
+
+TEST(UpdateStall, SixtySecondsWithoutAByteEndTheDownload) {
+    expectUpdateFails({"stall", manifestFor("stall.zip"), HelperUpdateError::downloadFailed("")});
+}
+
+TEST(Uninstall, RefusedWhileAShellIsOpenOtherwiseTheHelperRemovesItself) {
+    InstalledHelper helper;
+    if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
+    auto client = helper.connect(), other = helper.connect();
+    auto shell = helper.openShell(other);
+    CallOutcome<kit::Blob> refused;
+    client.proxy(refused)->beginUninstall(refused.reply());
+    ASSERT_TRUE(refused.wait() && refused.values());
+    EXPECT_EQ(std::get<0>(*refused.values()), kit::HelperUninstallError::busy().encoded().value());
+    // The other client leaves; its shell is hung up once its session is gone.
+    other.connection->invalidate();
+    char buffer[256];
+    for (pollfd readable{shell.get(), POLLIN, 0}; ::poll(&readable, 1, 10000) > 0;)
+        if (::read(shell.get(), buffer, sizeof buffer) <= 0) break;
+    EXPECT_TRUE(fs::exists(helper.installed));
+    CallOutcome<kit::Blob> accepted;
+    client.proxy(accepted)->beginUninstall(accepted.reply());
+    ASSERT_TRUE(accepted.wait() && accepted.values());
+    EXPECT_EQ(std::get<0>(*accepted.values()), std::nullopt);
+    EXPECT_EQ(client.ends->waitForAtLeast(1), 1);
+    for (int i = 0; i < 200 && fs::exists(helper.installed.parent_path()); ++i) ::usleep(50000);
+    EXPECT_FALSE(fs::exists(helper.installed.parent_path()));
+}
+
+}  // namespace
+}  // namespace velmora::testing
