@@ -132,6 +132,7 @@ struct Network : ::testing::Environment {
 
         if (::fork() == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            ::freopen("/dev/null", "w", stderr);  // clients that hang up mid-body
             ::execl("/usr/bin/python3", "python3", script.c_str(), "serve", served.c_str(),
                     certificate.c_str(), key.c_str(), nullptr);
             ::_exit(127);
