@@ -70,7 +70,8 @@ Outcome runUninstall(const HelperAddress& address) {
     auto& blob = std::get<0>(*result);
     if (blob) {
         auto error = kit::HelperUninstallError::decode(*blob);
-        if (!error) return failure("the helper refused, with an unreadable reason: " + error.error().description);
+        if (!error)
+            return failure("the helper refused, with an unreadable reason: " + error.error().description);
         return failure(error->summary(), error->kind() == kit::HelperUninstallError::Case::busy
                                              ? exitStatus::tryAgain
                                              : exitStatus::failed);

@@ -95,7 +95,8 @@ tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawnattr_init(&attributes);
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                           fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
     ::posix_spawn_file_actions_addchdir_np(&actions, "/");
     sigset_t defaults, none;
     ::sigemptyset(&defaults);
@@ -103,7 +104,8 @@ tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string
     ::sigemptyset(&none);
     ::posix_spawnattr_setsigdefault(&attributes, &defaults);
     ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     pid_t pid = -1;
     int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
     ::posix_spawn_file_actions_destroy(&actions);
@@ -117,8 +119,8 @@ bool managerOwnsSocket() {
     auto runtime = platform::environmentValue("XDG_RUNTIME_DIR");
     struct stat status {};
     auto unit = platform::currentHomeDirectory() / ".config/systemd/user" / agentSocketUnit();
-    return runtime && ::stat((*runtime + "/systemd/private").c_str(), &status) == 0 && S_ISSOCK(status.st_mode) &&
-           fs::exists(unit);
+    return runtime && ::stat((*runtime + "/systemd/private").c_str(), &status) == 0 &&
+           S_ISSOCK(status.st_mode) && fs::exists(unit);
 }
 
 // Retries the connect until the helper listens, the started process ends, or the time runs out.
@@ -137,9 +139,9 @@ tl::expected<std::shared_ptr<Connection>, Outcome> waitForHelper(const std::stri
                                           exitStatus::unavailable));
         }
         if (std::chrono::steady_clock::now() >= deadline)
-            return tl::unexpected(failure(what + " did not listen at " + socketPath + " within 10 s: " +
-                                              connection.error().reason(),
-                                          exitStatus::unavailable));
+            return tl::unexpected(failure(
+                what + " did not listen at " + socketPath + " within 10 s: " + connection.error().reason(),
+                exitStatus::unavailable));
         std::this_thread::sleep_for(kRetryInterval);
     }
 }
@@ -157,8 +159,8 @@ tl::expected<std::shared_ptr<Connection>, Outcome> startAndConnect(const std::st
         int status = -1;
         if (pid) ::waitpid(*pid, &status, 0);
         if (!pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            return tl::unexpected(failure("the user manager could not start " + agentSocketUnit(),
-                                          exitStatus::unavailable));
+            return tl::unexpected(
+                failure("the user manager could not start " + agentSocketUnit(), exitStatus::unavailable));
         return waitForHelper(socketPath, std::nullopt, "the user manager's " + agentSocketUnit());
     }
     auto candidates = helperCandidates();
@@ -182,7 +184,8 @@ tl::expected<HelperAddress, Outcome> helperAddress(const std::optional<std::stri
     if (explicitSocket) return HelperAddress{*explicitSocket, false};
     auto runtime = platform::environmentValue("XDG_RUNTIME_DIR");
     if (!runtime || runtime->empty())
-        return tl::unexpected(failure("XDG_RUNTIME_DIR is not set; pass --socket PATH", exitStatus::unavailable));
+        return tl::unexpected(
+            failure("XDG_RUNTIME_DIR is not set; pass --socket PATH", exitStatus::unavailable));
     return HelperAddress{*runtime + "/" + identity::machServiceNames().front(), true};
 }
 
@@ -195,15 +198,16 @@ tl::expected<std::shared_ptr<Connection>, Outcome> connectToHelper(const HelperA
     } else if (address.mayStart && nothingListens(connected.error())) {
         connection = startAndConnect(address.socketPath);
     } else {
-        connection = tl::unexpected(failure("cannot connect to the helper at " + address.socketPath + ": " +
-                                                connected.error().reason(),
-                                            exitStatus::unavailable));
+        connection = tl::unexpected(failure(
+            "cannot connect to the helper at " + address.socketPath + ": " + connected.error().reason(),
+            exitStatus::unavailable));
     }
     if (!connection) return connection;
     auto& c = *connection;
     auto ended = handlers.ended;
     c->setExportedInterface(kit::VelmoraHelperXPCInterface::clientInterface());
-    c->setExportedObject<kit::VelmoraHelperClientXPCProtocol>(std::make_shared<ClientListener>(std::move(handlers)));
+    c->setExportedObject<kit::VelmoraHelperClientXPCProtocol>(
+        std::make_shared<ClientListener>(std::move(handlers)));
     c->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
     if (ended) {
         c->setInterruptionHandler(ended);

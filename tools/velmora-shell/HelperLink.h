@@ -21,12 +21,12 @@ namespace velmora::shell {
 // Exit statuses a script can rely on; the README and the manual page list them.
 namespace exitStatus {
 inline constexpr int ok = 0;
-inline constexpr int failed = 1;       // the helper answered with a failure, or the session broke
-inline constexpr int usage = 64;       // bad arguments
-inline constexpr int dataError = 65;   // the manifest file is no release manifest
-inline constexpr int noInput = 66;     // the manifest file cannot be read
-inline constexpr int unavailable = 69; // no helper could be reached or started
-inline constexpr int tryAgain = 75;    // the helper is busy: a shell is open, or an update runs
+inline constexpr int failed = 1;        // the helper answered with a failure, or the session broke
+inline constexpr int usage = 64;        // bad arguments
+inline constexpr int dataError = 65;    // the manifest file is no release manifest
+inline constexpr int noInput = 66;      // the manifest file cannot be read
+inline constexpr int unavailable = 69;  // no helper could be reached or started
+inline constexpr int tryAgain = 75;     // the helper is busy: a shell is open, or an update runs
 }  // namespace exitStatus
 
 // How a command ended: its exit status and, when it failed, why (one line for a person).

@@ -39,10 +39,21 @@ constexpr char kConnectionEvent = 'c';
 // Passed when set: what a desktop session gives its programs (displays, their authority, the session
 // bus, the runtime directory, the session's kind and desktop, data and configuration folders, the SSH
 // agent) and the locale.
-constexpr std::array kSessionVariables = {
-    "DISPLAY",         "XAUTHORITY",      "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS", "XDG_RUNTIME_DIR",
-    "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "XDG_SESSION_DESKTOP", "DESKTOP_SESSION", "XDG_DATA_DIRS",
-    "XDG_CONFIG_DIRS", "SSH_AUTH_SOCK",   "LANG",            "LANGUAGE",                 "TERM"};
+constexpr std::array kSessionVariables = {"DISPLAY",
+                                          "XAUTHORITY",
+                                          "WAYLAND_DISPLAY",
+                                          "DBUS_SESSION_BUS_ADDRESS",
+                                          "XDG_RUNTIME_DIR",
+                                          "XDG_SESSION_TYPE",
+                                          "XDG_CURRENT_DESKTOP",
+                                          "XDG_SESSION_DESKTOP",
+                                          "DESKTOP_SESSION",
+                                          "XDG_DATA_DIRS",
+                                          "XDG_CONFIG_DIRS",
+                                          "SSH_AUTH_SOCK",
+                                          "LANG",
+                                          "LANGUAGE",
+                                          "TERM"};
 // This terminal's own description, passed empty when unset: the shell draws on this terminal, not on
 // the one the helper assumes (truecolor, TERM_PROGRAM=Velmora).
 constexpr std::array kTerminalVariables = {"COLORTERM", "TERM_PROGRAM", "TERM_PROGRAM_VERSION"};
@@ -143,7 +154,8 @@ std::optional<Outcome> handleWake(Connection& connection, int wakeRead, std::int
             auto size = terminalSize();
             auto helper = connection.remoteObjectProxyWithErrorHandler<VelmoraHelperXPCProtocol>(
                 [](const kit::xpc::ConnectionError&) {});
-            if (size && helper) helper->resizeShell(pid, size->ws_col, size->ws_row, Reply<bool>([](bool) {}));
+            if (size && helper)
+                helper->resizeShell(pid, size->ws_col, size->ws_row, Reply<bool>([](bool) {}));
         } else if (number != kConnectionEvent) {
             return Outcome{128 + number, {}};
         }
@@ -199,7 +211,8 @@ kit::ShellLaunchEnvironment::Variables sessionVariables() {
     kit::ShellLaunchEnvironment::Variables variables;
     for (const char* name : kSessionVariables)
         if (auto value = platform::environmentValue(name)) variables[name] = *value;
-    for (const char* name : kTerminalVariables) variables[name] = platform::environmentValue(name).value_or("");
+    for (const char* name : kTerminalVariables)
+        variables[name] = platform::environmentValue(name).value_or("");
     // Every locale category the user set (LC_ALL, LC_CTYPE, ...): the helper's own locale may not exist
     // here, or may not be this user's.
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -260,14 +273,15 @@ Outcome runShell(const HelperAddress& address, const ShellOptions& options) {
     auto encoded = request.encoded();
     if (!encoded) return failure("cannot encode the launch request: " + encoded.error().description);
 
-    auto result =
-        callAndWait<UniqueFd, Blob>(**connection, [&](VelmoraHelperXPCProtocol& helper, Reply<UniqueFd, Blob> reply) {
+    auto result = callAndWait<UniqueFd, Blob>(
+        **connection, [&](VelmoraHelperXPCProtocol& helper, Reply<UniqueFd, Blob> reply) {
             helper.openShell(*encoded, std::move(reply));
         });
     if (!result) return failure(describe(result.error()));
     auto& [terminal, json] = *result;
     auto response = kit::ShellLaunchResponse::decode(json.value_or(""));
-    if (!response) return failure("the helper's launch response was malformed: " + response.error().description);
+    if (!response)
+        return failure("the helper's launch response was malformed: " + response.error().description);
     if (response->failure) return failure(*response->failure);
     if (!terminal.valid()) return failure("the helper sent no terminal");
     ::fcntl(terminal.get(), F_SETFL, ::fcntl(terminal.get(), F_GETFL) | O_NONBLOCK);

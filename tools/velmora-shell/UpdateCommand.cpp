@@ -100,27 +100,29 @@ class UpdateReport {
     void draw(std::int64_t received) {
         auto now = Clock::now();
         double seconds = std::chrono::duration<double>(now - start_).count();
-        int percent = total_ > 0 ? static_cast<int>(std::clamp<double>(100.0 * received / total_, 0, 100)) : 0;
+        int percent =
+            total_ > 0 ? static_cast<int>(std::clamp<double>(100.0 * received / total_, 0, 100)) : 0;
         std::string rate = seconds > 0.05 ? formatBytes(received / seconds) + "/s" : "";
         if (!terminal_) {
             // A line each time another tenth has arrived, and at the end.
             int step = percent * kPlainSteps / 100;
             if (received == 0 || (step <= lastStep_ && received != total_)) return;
             lastStep_ = received == total_ ? kPlainSteps + 1 : step;
-            std::fprintf(stderr, "Downloaded %" PRId64 " of %" PRId64 " bytes (%d%%%s)\n", received, total_, percent,
-                         rate.empty() ? "" : (", " + rate).c_str());
+            std::fprintf(stderr, "Downloaded %" PRId64 " of %" PRId64 " bytes (%d%%%s)\n", received, total_,
+                         percent, rate.empty() ? "" : (", " + rate).c_str());
             return;
         }
         if (barShown_ && received != total_ && now - lastDraw_ < kRedrawInterval) return;
         lastDraw_ = now;
         std::string figures = "  " + formatBytes(static_cast<double>(received)) + " / " +
-                              formatBytes(static_cast<double>(total_)) + "  " + std::to_string(percent) + "%" +
-                              (rate.empty() ? "" : "  " + rate);
+                              formatBytes(static_cast<double>(total_)) + "  " + std::to_string(percent) +
+                              "%" + (rate.empty() ? "" : "  " + rate);
         winsize size{};
         int columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
         int width = std::clamp(columns - static_cast<int>(figures.size()) - 3, 0, 50);
         int filled = width * percent / 100;
-        std::string bar = width > 0 ? "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]" : "";
+        std::string bar =
+            width > 0 ? "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]" : "";
         std::fprintf(stderr, "\r\033[K%s%s", bar.c_str(), figures.c_str());
         std::fflush(stderr);
         barShown_ = true;
@@ -154,12 +156,12 @@ tl::expected<std::string, Outcome> readManifest(const std::string& path) {
         contents.append(buffer, static_cast<size_t>(n));
     }
     if (!file.valid() || n < 0)
-        return tl::unexpected(failure("cannot read the manifest " + path + ": " + std::strerror(errno),
-                                      exitStatus::noInput));
+        return tl::unexpected(
+            failure("cannot read the manifest " + path + ": " + std::strerror(errno), exitStatus::noInput));
     if (auto manifest = kit::HelperReleaseManifest::decode(contents); !manifest)
-        return tl::unexpected(failure("the manifest " + path + " is not a release manifest: " +
-                                          manifest.error().description,
-                                      exitStatus::dataError));
+        return tl::unexpected(
+            failure("the manifest " + path + " is not a release manifest: " + manifest.error().description,
+                    exitStatus::dataError));
     return contents;
 }
 
@@ -173,17 +175,18 @@ Outcome runUpdate(const HelperAddress& address, const std::string& manifestFile)
     handlers.updateEvent = [report](const HelperUpdateEvent& event) { report->handle(event); };
     auto connection = connectToHelper(address, std::move(handlers));
     if (!connection) return connection.error();
-    auto result = callAndWait<kit::Blob>(**connection, [&](kit::VelmoraHelperXPCProtocol& helper,
-                                                           kit::Reply<kit::Blob> reply) {
-        helper.beginSelfUpdate(*manifest, std::move(reply));
-    });
+    auto result = callAndWait<kit::Blob>(
+        **connection, [&](kit::VelmoraHelperXPCProtocol& helper, kit::Reply<kit::Blob> reply) {
+            helper.beginSelfUpdate(*manifest, std::move(reply));
+        });
     (*connection)->invalidate();
     report->finish();
     if (!result) {
         using Kind = kit::xpc::ConnectionError::Kind;
         // A helper that restarts into the new version ends without replying.
         if (result.error().kind == Kind::invalidated && report->restarting()) return {};
-        if (auto reported = report->reportedFailure()) return failure(reported->summary(), statusFor(*reported));
+        if (auto reported = report->reportedFailure())
+            return failure(reported->summary(), statusFor(*reported));
         if (result.error().kind == Kind::remoteError) return failure(result.error().description);
         return failure(describe(result.error()));
     }
