@@ -5,7 +5,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang-14 libclang-rt-14-dev clang-format
   libasio-dev libcurl4-openssl-dev libarchive-dev libssl-dev openssl libplist-dev libsystemd-dev
   nlohmann-json3-dev libexpected-dev libgtest-dev libgmock-dev libbenchmark-dev
-  systemd procps util-linux iproute2 python3 libarchive-tools curl
+  systemd procps util-linux iproute2 python3 libarchive-tools curl tmux less
 )
 missing=()
 for p in "${packages[@]}"; do

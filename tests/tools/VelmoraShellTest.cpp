@@ -133,8 +133,8 @@ class VelmoraShell : public ::testing::Test {
 
 TEST_F(VelmoraShell, InfoPrintsTheRunningHelpersFacts) {
     // The default socket comes from the runtime directory.
-    auto byDefault =
-        runProcess(kTool, {"info"}, {.environment = {{"XDG_RUNTIME_DIR", helper.runtimeDirectory()}}});
+    auto byDefault = runProcess(kTool, {"info", "--json"},
+                                {.environment = {{"XDG_RUNTIME_DIR", helper.runtimeDirectory()}}});
     EXPECT_EQ(byDefault.exitStatus, 0) << byDefault.standardError;
     auto info = kit::HelperInfo::decode(byDefault.standardOutput);
     ASSERT_TRUE(info) << info.error().description << ": " << byDefault.standardOutput;
@@ -143,7 +143,7 @@ TEST_F(VelmoraShell, InfoPrintsTheRunningHelpersFacts) {
     EXPECT_EQ(info->version.description(), VELMORA_PROJECT_VERSION);
     EXPECT_TRUE(byDefault.standardError.empty()) << byDefault.standardError;
 
-    auto explicitSocket = runProcess(kTool, {"info", "--socket", helper.socketPath(1)});
+    auto explicitSocket = runProcess(kTool, {"info", "--json", "--socket", helper.socketPath(1)});
     EXPECT_EQ(explicitSocket.exitStatus, 0) << explicitSocket.standardError;
     auto again = kit::HelperInfo::decode(explicitSocket.standardOutput);
     ASSERT_TRUE(again) << explicitSocket.standardOutput;
@@ -227,14 +227,14 @@ TEST(VelmoraShellWithoutHelper, MissingHelperAndBadArgumentsFailClearly) {
     for (auto arguments : {std::vector<std::string>{"info", "--socket", missing},
                            std::vector<std::string>{"--socket", missing, "--no-login"}}) {
         auto result = runProcess(kTool, arguments);
-        EXPECT_EQ(result.exitStatus, 1);
+        EXPECT_EQ(result.exitStatus, 69);
         EXPECT_TRUE(result.standardOutput.empty());
         EXPECT_EQ(result.standardError, "velmora-shell: cannot connect to the helper at " + missing +
                                             ": No such file or directory\n");
     }
 
     auto noRuntime = runProcess(kTool, {"info"});
-    EXPECT_EQ(noRuntime.exitStatus, 1);
+    EXPECT_EQ(noRuntime.exitStatus, 69);
     EXPECT_NE(noRuntime.standardError.find("XDG_RUNTIME_DIR"), std::string::npos) << noRuntime.standardError;
 
     for (auto arguments :

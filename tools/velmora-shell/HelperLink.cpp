@@ -1,0 +1,235 @@
+#include "tools/velmora-shell/HelperLink.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <vector>
+
+#include "kit/VelmoraHelperIdentity.h"
+#include "platform/Environment.h"
+#include "platform/SystemError.h"
+#include "platform/UniqueFd.h"
+
+extern char** environ;
+
+namespace velmora::shell {
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace identity = kit::VelmoraHelperIdentity;
+using kit::xpc::Connection;
+using platform::UniqueFd;
+
+constexpr auto kStartTimeout = std::chrono::seconds(10);
+constexpr auto kRetryInterval = std::chrono::milliseconds(20);
+constexpr const char* kSystemctl = "/usr/bin/systemctl";
+
+std::string agentSocketUnit() {
+    return std::string(identity::launchdLabel) + ".socket";
+}
+
+class ClientListener final : public kit::VelmoraHelperClientXPCProtocol {
+  public:
+    explicit ClientListener(ClientHandlers handlers) : handlers_(std::move(handlers)) {}
+    void shellDidExit(std::int32_t pid, std::int32_t status, std::int32_t signal) override {
+        if (handlers_.shellDidExit) handlers_.shellDidExit(pid, status, signal);
+    }
+    void didStartDownloading(std::int64_t total) override {
+        report(kit::HelperUpdateEvent::startedDownloading(total));
+    }
+    void didDownload(std::int64_t bytes) override { report(kit::HelperUpdateEvent::downloaded(bytes)); }
+    void didVerify() override { report(kit::HelperUpdateEvent::verified()); }
+    void didStage() override { report(kit::HelperUpdateEvent::staged()); }
+    void willRestart() override { report(kit::HelperUpdateEvent::willRestart()); }
+    void didFail(kit::Blob error) override {
+        auto decoded = kit::HelperUpdateError::decode(error.value_or(""));
+        // An error this client cannot read still ends the update; the reply carries it again.
+        report(kit::HelperUpdateEvent::failed(
+            decoded ? *decoded : kit::HelperUpdateError::downloadFailed("unreadable error from the helper")));
+    }
+
+  private:
+    void report(const kit::HelperUpdateEvent& event) {
+        if (handlers_.updateEvent) handlers_.updateEvent(event);
+    }
+    ClientHandlers handlers_;
+};
+
+bool nothingListens(const platform::SystemError& error) {
+    return error.code == ENOENT || error.code == ECONNREFUSED;
+}
+
+bool isExecutableFile(const fs::path& path) {
+    struct stat status {};
+    return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// The installed copy first, then a helper bundle beside this client's own bundle (the build tree).
+std::vector<fs::path> helperCandidates() {
+    std::vector<fs::path> candidates{
+        identity::executableURL(identity::installedBundleURL(platform::currentHomeDirectory()))};
+    // .../X.app/Contents/MacOS/velmora-shell: the folder holding X.app.
+    auto self = platform::currentExecutablePath();
+    auto bundles = self.parent_path().parent_path().parent_path().parent_path();
+    candidates.push_back(identity::executableURL(bundles / identity::bundleFileName));
+    return candidates;
+}
+
+// Runs `argv` detached from this terminal: its own session, standard streams on /dev/null, in "/",
+// SIGPIPE back at its default. Returns its pid.
+tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string> arguments) {
+    std::vector<char*> argv;
+    for (auto& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
+                                           fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    ::posix_spawn_file_actions_addchdir_np(&actions, "/");
+    sigset_t defaults, none;
+    ::sigemptyset(&defaults);
+    ::sigaddset(&defaults, SIGPIPE);
+    ::sigemptyset(&none);
+    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
+    ::posix_spawnattr_setsigmask(&attributes, &none);
+    ::posix_spawnattr_setflags(&attributes,
+                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+    ::posix_spawn_file_actions_destroy(&actions);
+    ::posix_spawnattr_destroy(&attributes);
+    if (error != 0) return tl::unexpected(platform::SystemError{"posix_spawn", error});
+    return pid;
+}
+
+// A user manager that has the agent's socket unit: it, not this client, starts the helper.
+bool managerOwnsSocket() {
+    auto runtime = platform::environmentValue("XDG_RUNTIME_DIR");
+    struct stat status {};
+    auto unit = platform::currentHomeDirectory() / ".config/systemd/user" / agentSocketUnit();
+    return runtime && ::stat((*runtime + "/systemd/private").c_str(), &status) == 0 &&
+           S_ISSOCK(status.st_mode) && fs::exists(unit);
+}
+
+// Retries the connect until the helper listens, the started process ends, or the time runs out.
+tl::expected<std::shared_ptr<Connection>, Outcome> waitForHelper(const std::string& socketPath,
+                                                                 std::optional<pid_t> started,
+                                                                 const std::string& what) {
+    auto deadline = std::chrono::steady_clock::now() + kStartTimeout;
+    while (true) {
+        auto connection = Connection::connectToService(socketPath);
+        if (connection) return *connection;
+        int status = 0;
+        if (started && ::waitpid(*started, &status, WNOHANG) == *started) {
+            auto how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
+                                         : "signal " + std::to_string(WTERMSIG(status));
+            return tl::unexpected(failure(what + " ended (" + how + ") before listening at " + socketPath,
+                                          exitStatus::unavailable));
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return tl::unexpected(failure(
+                what + " did not listen at " + socketPath + " within 10 s: " + connection.error().reason(),
+                exitStatus::unavailable));
+        std::this_thread::sleep_for(kRetryInterval);
+    }
+}
+
+// Starts a helper for the default socket and connects to it. One client at a time starts it: the others
+// wait on the lock and then find it listening, as tmux clients do for their server. (The helper holds
+// "<socket>.lock" itself while it serves.)
+tl::expected<std::shared_ptr<Connection>, Outcome> startAndConnect(const std::string& socketPath) {
+    UniqueFd lock(::open((socketPath + ".starting").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (lock.valid()) ::flock(lock.get(), LOCK_EX);
+    if (auto connection = Connection::connectToService(socketPath)) return *connection;
+
+    if (managerOwnsSocket()) {
+        auto pid = spawnDetached({kSystemctl, "--user", "start", agentSocketUnit()});
+        int status = -1;
+        if (pid) ::waitpid(*pid, &status, 0);
+        if (!pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            return tl::unexpected(
+                failure("the user manager could not start " + agentSocketUnit(), exitStatus::unavailable));
+        return waitForHelper(socketPath, std::nullopt, "the user manager's " + agentSocketUnit());
+    }
+    auto candidates = helperCandidates();
+    for (const auto& executable : candidates) {
+        if (!isExecutableFile(executable)) continue;
+        auto pid = spawnDetached({executable.string(), "--serve"});
+        if (!pid)
+            return tl::unexpected(failure("cannot start " + executable.string() + ": " + pid.error().reason(),
+                                          exitStatus::unavailable));
+        return waitForHelper(socketPath, *pid, "the helper " + executable.string());
+    }
+    return tl::unexpected(failure("no helper listens at " + socketPath + ", and none is installed (" +
+                                      candidates[0].string() + ") or beside this client (" +
+                                      candidates[1].string() + ")",
+                                  exitStatus::unavailable));
+}
+
+}  // namespace
+
+tl::expected<HelperAddress, Outcome> helperAddress(const std::optional<std::string>& explicitSocket) {
+    if (explicitSocket) return HelperAddress{*explicitSocket, false};
+    auto runtime = platform::environmentValue("XDG_RUNTIME_DIR");
+    if (!runtime || runtime->empty())
+        return tl::unexpected(
+            failure("XDG_RUNTIME_DIR is not set; pass --socket PATH", exitStatus::unavailable));
+    return HelperAddress{*runtime + "/" + identity::machServiceNames().front(), true};
+}
+
+tl::expected<std::shared_ptr<Connection>, Outcome> connectToHelper(const HelperAddress& address,
+                                                                   ClientHandlers handlers) {
+    auto connected = Connection::connectToService(address.socketPath);
+    tl::expected<std::shared_ptr<Connection>, Outcome> connection;
+    if (connected) {
+        connection = *connected;
+    } else if (address.mayStart && nothingListens(connected.error())) {
+        connection = startAndConnect(address.socketPath);
+    } else {
+        connection = tl::unexpected(failure(
+            "cannot connect to the helper at " + address.socketPath + ": " + connected.error().reason(),
+            exitStatus::unavailable));
+    }
+    if (!connection) return connection;
+    auto& c = *connection;
+    auto ended = handlers.ended;
+    c->setExportedInterface(kit::VelmoraHelperXPCInterface::clientInterface());
+    c->setExportedObject<kit::VelmoraHelperClientXPCProtocol>(
+        std::make_shared<ClientListener>(std::move(handlers)));
+    c->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+    if (ended) {
+        c->setInterruptionHandler(ended);
+        c->setInvalidationHandler(ended);
+    }
+    c->resume();
+    return connection;
+}
+
+std::string describe(const kit::xpc::ConnectionError& error) {
+    using Kind = kit::xpc::ConnectionError::Kind;
+    switch (error.kind) {
+        case Kind::invalidated:
+            return "the connection to the helper ended";
+        case Kind::sendFailed:
+            return "sending to the helper failed: " + error.description;
+        case Kind::remoteError:
+            return "the helper refused the call (" + std::to_string(error.code) + "): " + error.description;
+        case Kind::invalidReply:
+            return "the helper's reply was malformed: " + error.description;
+    }
+    return "the call failed";
+}
+
+}  // namespace velmora::shell
