@@ -133,21 +133,21 @@ TEST(VelmoraShellWithoutARunningHelper, StartsTheBuildsHelperOrSaysWhyNot) {
     auto again = runProcess(kTool, {"info", "--json"}, {.environment = environment});
     EXPECT_EQ(again.standardOutput, started.standardOutput);
 
-    // What the helper of this build answers today, and manifests refused before connecting.
+    // Cancelling with no update running, and manifests refused before connecting.
     writeFile(scratch.path() / "broken.json", "{\"schemaVersion\":");
     const struct {
         std::vector<std::string> arguments;
         int status;
         std::string error;
     } commands[] = {
-        {{"uninstall"}, 1, "Uninstalling is not available in this build of Velmora Helper."},
-        {{"cancel-update"}, 1, "Self-update is not available in this build of Velmora Helper."},
+        {{"cancel-update"}, 0, ""},
         {{"update", "/nonexistent.json"}, 66, "cannot read the manifest /nonexistent.json: No such file or"},
         {{"update", (scratch.path() / "broken.json").string()}, 65, "is not a release manifest: "},
     };
     for (const auto& command : commands) {
         auto result = runProcess(kTool, command.arguments, {.environment = environment});
-        EXPECT_EQ(result.exitStatus, command.status) << command.arguments.front();
+        EXPECT_EQ(result.exitStatus, command.status) << command.arguments.front() << result.standardError;
+        if (command.status == 0) continue;
         EXPECT_TRUE(result.standardError.starts_with("velmora-shell: ")) << result.standardError;
         EXPECT_NE(result.standardError.find(command.error), std::string::npos) << result.standardError;
     }
