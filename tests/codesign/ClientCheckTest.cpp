@@ -49,7 +49,7 @@ TEST(ClientCheck, HelperServesOnlyClientsSignedAsAHostApplication) {
                                       {"sign", "--identifier", *test.identifier, bundle.string()});
             ASSERT_EQ(signed_.exitStatus, 0) << signed_.standardError;
         }
-        auto info = runProcess(executable, {"info", "--socket", helper.socketPath()});
+        auto info = runProcess(executable, {"info", "--json", "--socket", helper.socketPath()});
         if (test.refusal.empty()) {
             EXPECT_EQ(info.exitStatus, 0) << info.standardError;
             EXPECT_NE(info.standardOutput.find("\"processIdentifier\":" + std::to_string(helper.pid())),
