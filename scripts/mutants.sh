@@ -24,7 +24,7 @@ done
 
 # Test groups, by gtest suite name.
 shell='^(Service|PTYShell|SpawnLoginShell|PseudoTerminal|ShellLaunchEnvironment|ShellEnvironment)'
-xpc='^(Xpc|Service)'
+xpc='^(Xpc|HostilePeer|Service)'
 updater='^HelperUpdater'
 records='^(ShellLaunch|HelperInfo|HelperError|HelperRelease|HelperVersion|Records|Service)'
 

@@ -23,19 +23,6 @@ void sleepUntil(Clock::time_point when) {
     std::this_thread::sleep_until(when);
 }
 
-TEST(IdleExit, HelperThatNobodyUsesExitsAfterTheDelay) {
-    HelperProcess helper;
-    auto started = Clock::now();
-    ASSERT_TRUE(helper.waitUntilListening()) << helper.log();
-    // waitUntilListening connected once; the count starts when that probe left.
-    auto status = helper.waitForExit(90s);
-    auto lived = Clock::now() - started;
-    ASSERT_TRUE(exitedCleanly(status)) << helper.log();
-    EXPECT_GE(lived, 59s);
-    EXPECT_LE(lived, 75s);
-    EXPECT_NE(helper.log().find("service: Idle; exiting\n"), std::string::npos) << helper.log();
-}
-
 TEST(IdleExit, ConnectionsHoldItOffAndTheLastOneLeavingRearmsIt) {
     HelperProcess helper;
     ASSERT_TRUE(helper.waitUntilListening()) << helper.log();

@@ -152,18 +152,6 @@ TEST_F(Service, ShellThatExitsByItselfIsReportedExactlyOnce) {
     EXPECT_TRUE(childProcesses(helper.pid()).empty());
 }
 
-TEST_F(Service, ShellThatExitsAtOnceIsReportedOnceAndForgotten) {
-    auto client = connect();
-    auto request = shRequest("/bin/true");
-    auto shell = open(client, request);
-    ASSERT_TRUE(shell && !shell->response.failure);
-    // Either reported already, or shortly: exactly once in any case, and never still in the table.
-    auto events = client.recorder->waitFor(1);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], "exit " + std::to_string(shell->response.processIdentifier) + " 0 0");
-    EXPECT_EQ(resize(client, shell->response.processIdentifier, 10, 10), false);
-}
-
 TEST_F(Service, CloseHangsUpAndKillsAShellThatIgnoresTheHangUp) {
     auto client = connect();
     auto stubborn = open(client, shRequest());
@@ -245,49 +233,6 @@ TEST_F(Service, BadRequestsAndFailedSpawnsGetFailedResponses) {
               std::string::npos)
         << helper.log();
     EXPECT_TRUE(childProcesses(helper.pid()).empty());
-}
-
-TEST_F(Service, UpdateAndUninstallAreRefusedPlainly) {
-    auto client = connect();
-    CallOutcome<Blob> update;
-    client.proxy(update)->beginSelfUpdate(std::string("{}"), update.reply());
-    ASSERT_TRUE(update.wait());
-    ASSERT_TRUE(update.error());
-    EXPECT_EQ(update.error()->kind, kit::xpc::ConnectionError::Kind::remoteError);
-    CallOutcome<Blob> uninstall;
-    client.proxy(uninstall)->beginUninstall(uninstall.reply());
-    ASSERT_TRUE(uninstall.wait());
-    ASSERT_TRUE(uninstall.error());
-    EXPECT_NE(uninstall.error()->description.find("not available"), std::string::npos)
-        << uninstall.error()->description;
-    CallOutcome<> cancel;
-    client.proxy(cancel)->cancelSelfUpdate(cancel.reply());
-    ASSERT_TRUE(cancel.wait());
-    EXPECT_TRUE(cancel.error()) << cancel.completions() << " " << cancel.values().has_value();
-    EXPECT_TRUE(helper.running());
-}
-
-TEST_F(Service, UpdateAndUninstallSelectorsReachTheSessionByTheirExactNames) {
-    auto socket = rawConnect(helper.socketPath());
-    ASSERT_TRUE(socket.valid());
-    std::vector<std::pair<std::string, nlohmann::json>> calls = {
-        {"beginSelfUpdateWithManifestJSON:reply:", nlohmann::json::array({"e30="})},
-        {"cancelSelfUpdateWithReply:", nlohmann::json::array()},
-        {"beginUninstallWithReply:", nlohmann::json::array()},
-        {"beginUninstall", nlohmann::json::array()}};
-    int id = 1;
-    for (const auto& [method, params] : calls) {
-        SCOPED_TRACE(method);
-        nlohmann::json request = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
-        ASSERT_EQ(rawSend(socket.get(), request.dump()), 0);
-        auto response = rawReceive(socket.get());
-        ASSERT_TRUE(response);
-        EXPECT_EQ((*response)["id"], id++);
-        // Known methods are answered as not available here; a misspelt one is not found.
-        int expected =
-            method == "beginUninstall" ? kit::xpc::rpc::methodNotFound : kit::xpc::rpc::notAvailable;
-        EXPECT_EQ((*response)["error"]["code"], expected) << response->dump();
-    }
 }
 
 TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
