@@ -109,25 +109,4 @@ TEST(HelperLog, WritesFieldsToTheJournalSocket) {
     EXPECT_EQ(result.standardOutput, "");
 }
 
-TEST(HelperLog, FallsBackToStandardErrorWithoutAJournal) {
-    auto result = inPrivateRun([](int) {
-        service.info("Idle; exiting");
-        shell.error("boom");
-        return 0;
-    });
-    ASSERT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(result.standardError, "service: Idle; exiting\nshell: boom\n");
-    EXPECT_EQ(result.standardOutput, "");
-}
-
-TEST(HelperLog, StandardErrorLineIsTheBareMessage) {
-    auto result = inPrivateRun([](int) {
-        velmora::core::HelperLog::standardError("Unknown argument x.");
-        velmora::core::HelperLog::standardError("");
-        return 0;
-    });
-    EXPECT_EQ(result.standardError, "Unknown argument x.\n\n");
-    EXPECT_EQ(result.standardOutput, "");
-}
-
 }  // namespace

@@ -122,35 +122,5 @@ TEST(HelperUpdaterSwapTest, KilledMidSwapLeavesOneWholeBundleInstalled) {
     std::cout << swaps << " swaps completed across the killed children\n";
 }
 
-TEST(HelperUpdaterSwapTest, ReplaceItemExchangesOrRenamesAndFailsWithoutAStagedItem) {
-    testing::TemporaryDirectory dir;
-    fs::path installed = dir.path() / "installed";
-    fs::path staged = dir.path() / ".installing-X";
-
-    // Nothing installed yet: a plain rename.
-    testing::writeFile(staged / "marker", "first");
-    ASSERT_TRUE(HelperUpdaterIO::replaceItem(installed, staged));
-    EXPECT_EQ(testing::readFile(installed / "marker"), "first");
-    EXPECT_FALSE(fs::exists(staged));
-
-    // Something installed: exchanged, and the previous item removed.
-    testing::writeFile(staged / "marker", "second");
-    ASSERT_TRUE(HelperUpdaterIO::replaceItem(installed, staged));
-    EXPECT_EQ(testing::readFile(installed / "marker"), "second");
-    EXPECT_FALSE(fs::exists(staged));
-
-    auto missing = HelperUpdaterIO::replaceItem(installed, staged);
-    ASSERT_FALSE(missing);
-    EXPECT_NE(missing.error().find("No such file or directory"), std::string::npos) << missing.error();
-    EXPECT_EQ(testing::readFile(installed / "marker"), "second");
-
-    // A move never replaces what is already at the destination.
-    testing::writeFile(staged / "marker", "third");
-    auto occupied = HelperUpdaterIO::moveItem(staged, installed);
-    ASSERT_FALSE(occupied);
-    EXPECT_NE(occupied.error().find("File exists"), std::string::npos) << occupied.error();
-    EXPECT_EQ(testing::readFile(installed / "marker"), "second");
-}
-
 }  // namespace
 }  // namespace velmora::core
