@@ -55,7 +55,6 @@ TEST_F(HostilePeer, MalformedMessagesGetErrorsAndTheConnectionGoesOn) {
     const std::string resize = "resizeShellWithProcessIdentifier:columns:rows:reply:";
     const std::tuple<std::string, json, int> cases[] = {
         {"{not json", nullptr, parseError},
-        {"[1,2,3]", nullptr, invalidRequest},
         {R"({"jsonrpc":"1.0","id":3,"method":"didVerify","params":[]})", 3, invalidRequest},
         {R"({"jsonrpc":"2.0","id":6,"method":"fetchHelperInfoWithReply:","params":{}})", 6, invalidRequest},
         {request("abc", "noSuchMethod:"), "abc", methodNotFound},
@@ -67,7 +66,6 @@ TEST_F(HostilePeer, MalformedMessagesGetErrorsAndTheConnectionGoesOn) {
         {request(30, resize, json::array({1, 2})), 30, invalidParams},
         {request(31, resize, json::array({2147483648LL, 1, 1})), 31, invalidParams},
         {request(32, resize, json::array({1, 9223372036854775808ULL, 1})), 32, invalidParams},
-        {request(33, resize, json::array({1, true, 1})), 33, invalidParams},
         {request(34, "openShell:reply:", json::array({"QUJD="})), 34, invalidParams},
         {request(35, "openShell:reply:", json::array({json{{"fd", 0}}})), 35, invalidParams},
     };
