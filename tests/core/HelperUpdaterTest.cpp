@@ -37,19 +37,13 @@ class HelperUpdaterTest : public ::testing::Test {
         fs::create_directories(tree);
         layout(tree);
         testing::makeZip(tree, zip);
-        nlohmann::json manifest = {{"schemaVersion", 2},
-                                   {"version", "1.5.0"},
-                                   {"build", 60},
-                                   {"publishedAt", "2025-03-01T12:00:00Z"},
-                                   {"minimumSystemVersion", "13.0"},
-                                   {"minimumAppVersion", "2.0.0"},
-                                   {"protocolVersion", 2},
-                                   {"download",
-                                    {{"url", "https://velmora.norwick.com/downloads/helper/" + name},
-                                     {"fileName", name},
-                                     {"sha256", HelperUpdater::sha256(zip).value()},
-                                     {"size", static_cast<std::int64_t>(fs::file_size(zip))}}},
-                                   {"releaseNotes", nlohmann::json::array()}};
+        auto manifest = nlohmann::json::parse(
+            R"({"schemaVersion":2,"version":"1.5.0","build":60,"publishedAt":"2025-03-01T12:00:00Z",)"
+            R"("minimumSystemVersion":"13.0","minimumAppVersion":"2.0.0","protocolVersion":2,"releaseNotes":[]})");
+        manifest["download"] = {{"url", "https://velmora.norwick.com/downloads/helper/" + name},
+                                {"fileName", name},
+                                {"sha256", HelperUpdater::sha256(zip).value()},
+                                {"size", fs::file_size(zip)}};
         if (edit) edit(manifest);
         return manifest.dump();
     }
