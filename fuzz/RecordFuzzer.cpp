@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 
 #include "kit/HelperErrors.h"
 #include "kit/HelperInfo.h"
@@ -37,6 +36,9 @@ kit::HelperVersion version(Bytes& in) {
     return {part(), part(), part()};
 }
 
+}  // namespace
+
+// Not file-local: each build uses the one for its record.
 kit::ShellLaunchRequest make(Bytes& in, kit::ShellLaunchRequest*) {
     kit::ShellLaunchRequest r{any<std::int64_t>(in), any<std::int64_t>(in), optionalText(in),
                               optionalText(in), in.ConsumeBool()};
@@ -59,18 +61,12 @@ kit::HelperUninstallError make(Bytes& in, kit::HelperUninstallError*) {
 }
 HelperUpdateError make(Bytes& in, HelperUpdateError*) {
     using E = HelperUpdateError;
-    const std::function<E()> cases[] = {[] { return E::manifestInvalid(); },
-                                        [] { return E::alreadyInProgress(); },
-                                        [] { return E::sizeMismatch(); },
-                                        [] { return E::checksumMismatch(); },
-                                        [] { return E::cancelled(); },
-                                        [] { return E::busy(); },
-                                        [&] { return E::downloadFailed(text(in)); },
-                                        [&] { return E::expansionFailed(text(in)); },
-                                        [&] { return E::signatureRejected(text(in)); },
-                                        [&] { return E::replaceFailed(text(in)); },
-                                        [&] { return E::versionPreflightFailed(version(in), text(in)); }};
-    return cases[in.ConsumeIntegralInRange<size_t>(0, std::size(cases) - 1)]();
+    E(*const withText[])
+    (std::string) = {E::downloadFailed, E::expansionFailed, E::signatureRejected, E::replaceFailed};
+    auto pick = in.ConsumeIntegralInRange<size_t>(0, 5);
+    if (pick < std::size(withText)) return withText[pick](text(in));
+    // The cases without a payload all share the form of `busy`.
+    return pick == 4 ? E::versionPreflightFailed(version(in), text(in)) : E::busy();
 }
 kit::HelperReleaseManifest::Download download(Bytes& in) {
     // Unparsable URLs are refused on reading by design, so the encoder is fed parsable ones.
@@ -95,6 +91,8 @@ kit::HelperReleaseManifest make(Bytes& in, kit::HelperReleaseManifest*) {
     for (auto count = in.ConsumeIntegralInRange(0, 8); count > 0; --count) r.releaseNotes.push_back(text(in));
     return r;
 }
+
+namespace {
 
 template <typename Record>
 void checkRoundTrip(std::string_view input) {
