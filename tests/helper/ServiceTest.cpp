@@ -247,6 +247,7 @@ TEST_F(Service, ManyClientsOpeningAndClosingLeakNothing) {
                     !close(*client, shell->pid()))
                     ++failures;
             }
+            if (client) client->connection->invalidate();
             if (!client) failures += 100;
         });
     for (auto& thread : threads) thread.join();
