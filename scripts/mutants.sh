@@ -129,6 +129,18 @@ if ! ctest --test-dir "$build" -LE slow -j2 --timeout 180 >"$log/baseline.txt" 2
   echo "== failing on the unchanged tree, left out: ${names//|/ }"
 fi
 
+# Puts the file of the fault being tried back, also when the run is interrupted.
+applied=""
+restore() {
+  if [[ -n "$applied" ]]; then
+    cp "$log/original" "$applied"
+    touch "$applied"
+    applied=""
+  fi
+}
+trap 'restore; rm -rf "$staging"' EXIT
+trap 'exit 130' INT TERM
+
 caught=0
 missed=0
 total=0
@@ -139,6 +151,7 @@ while IFS='#' read -r -u 3 name file search replace tests slow; do
   tests=$(eval "echo \"$tests\"")
   total=$((total + 1))
   cp -p "$src/$file" "$log/original"
+  applied="$src/$file"
   apply "$src/$file" "$search" "$replace" || { echo "MUTANT TABLE ERROR: $name"; exit 2; }
   started=$SECONDS
   targets=$(targetsFor "$tests")
@@ -174,8 +187,7 @@ while IFS='#' read -r -u 3 name file search replace tests slow; do
     fi
   fi
   # Back to the original contents, with a fresh time so the next build takes them.
-  cp "$log/original" "$src/$file"
-  touch "$src/$file"
+  restore
   printf '%-36s %-40s %4ss  %s\n' "$name" "$file" "$((SECONDS - started))" "$verdict"
 done 3<<<"$mutants"
 

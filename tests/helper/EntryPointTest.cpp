@@ -25,7 +25,6 @@ TEST(EntryPoint, EachStartPrintsItsLineAndExitStatus) {
         // The service manager's variable does not turn an option into a service start.
         {{"--version"}, "com.norwick.VelmoraHelper", 0, version, ""},
         {{"--VERSION", "--version"}, "", 64, "", "Unknown argument --VERSION" + unknown},
-        {{"", "--version"}, "", 64, "", "Unknown argument " + unknown},
         // Started by hand outside the install location, or under another service's name.
         {{}, "", 0, "", alert},
         {{}, "com.norwick.velmorahelper", 0, "", alert},

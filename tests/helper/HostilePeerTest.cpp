@@ -55,7 +55,6 @@ TEST_F(HostilePeer, MalformedMessagesGetErrorsAndTheConnectionGoesOn) {
     const std::string resize = "resizeShellWithProcessIdentifier:columns:rows:reply:";
     const std::tuple<std::string, json, int> cases[] = {
         {"{not json", nullptr, parseError},
-        {R"({"jsonrpc":"1.0","id":3,"method":"didVerify","params":[]})", 3, invalidRequest},
         {R"({"jsonrpc":"2.0","id":6,"method":"fetchHelperInfoWithReply:","params":{}})", 6, invalidRequest},
         {request("abc", "noSuchMethod:"), "abc", methodNotFound},
         {request(8, "didVerify"), 8, methodNotFound},                                // a client-side method

@@ -122,7 +122,6 @@ TEST(Records, RefusedDocuments) {
         {refusal<ShellLaunchRequest>, request + R"(,"columns":9223372036854775808})", Kind::dataCorrupted,
          ""},
         {refusal<ShellLaunchRequest>, request + R"(,"columns":1.5})", Kind::dataCorrupted, ""},
-        {refusal<ShellLaunchRequest>, request + "}}", Kind::dataCorrupted, ""},
         {refusal<ShellLaunchRequest>, "{\"x\":" + std::string(200'000, '[') + "}", Kind::dataCorrupted, ""},
         {refusal<ShellLaunchResponse>,
          R"({"processIdentifier":2147483648,"ttyPath":"","shellPath":"","workingDirectory":""})",

