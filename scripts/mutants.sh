@@ -51,6 +51,7 @@ idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells(
 peer-of-another-user-served#kit/xpc/Connection.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
 oversized-packet-accepted#kit/xpc/Connection.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
 stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 && errno != ENOENT) return#if (false) return#$xpc#
+bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
 socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
 wrong-json-key#kit/ShellMessages.cpp#object["ttyPath"] = ttyPath;#object["ttypath"] = ttyPath;#$records#
 swap-not-atomic#core/HelperUpdaterIO.cpp#if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), RENAME_EXCHANGE) == 0)#if ((removeItem(installed), ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), 0)) == 0)#$updater#

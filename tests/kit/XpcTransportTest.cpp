@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <thread>
 
@@ -130,39 +129,23 @@ TEST(XpcListener, SocketIsPrivateAndOnlyAStaleOneIsReplaced) {
 TEST(XpcListener, OfTwoServersStartedAtOnceExactlyOneServes) {
     TemporaryDirectory directory;
     // Later rounds also race over the socket file the previous winner left behind.
-    for (int round = 0; round < 50; ++round) {
-        int go[2], results[2];
-        ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
-        ASSERT_EQ(::pipe2(results, O_CLOEXEC), 0);
-        pid_t racers[2];
-        for (auto& racer : racers) {
-            racer = ::fork();
-            if (racer == 0) {
-                char byte;
-                ::close(go[1]);
-                (void)::read(go[0], &byte, 1);
-                auto bound = kit::xpc::Listener::bindService(directory.path(), "svc");
-                byte = bound                                                                 ? 'W'
-                       : bound.error().kind == kit::xpc::ListenerError::Kind::alreadyServing ? 'L'
-                                                                                             : 'E';
-                (void)::write(results[1], &byte, 1);
-                if (bound) ::pause();
-                ::_exit(0);
+    for (int round = 0; round < 100; ++round) {
+        std::atomic<int> ready{0};
+        std::shared_ptr<kit::xpc::Listener> bound[2];
+        std::optional<kit::xpc::ListenerError::Kind> refused[2];
+        auto race = [&](int i) {
+            for (++ready; ready.load() < 2;) {
             }
-        }
-        ::close(go[0]);
-        ::close(go[1]);  // both start
-        std::string outcomes(2, '?');
-        ASSERT_EQ(::read(results[0], outcomes.data(), 1), 1);
-        ASSERT_EQ(::read(results[0], outcomes.data() + 1, 1), 1);
-        ::close(results[0]);
-        ::close(results[1]);
-        std::sort(outcomes.begin(), outcomes.end());
-        EXPECT_EQ(outcomes, "LW") << "round " << round;
-        for (pid_t racer : racers) {
-            ::kill(racer, SIGKILL);
-            ::waitpid(racer, nullptr, 0);
-        }
+            auto listener = kit::xpc::Listener::bindService(directory.path(), "svc");
+            if (listener) bound[i] = *listener;
+            if (!listener) refused[i] = listener.error().kind;
+        };
+        std::thread other(race, 0);
+        race(1);
+        other.join();
+        ASSERT_NE(bound[0] == nullptr, bound[1] == nullptr) << "round " << round;
+        EXPECT_EQ(refused[bound[0] ? 1 : 0], kit::xpc::ListenerError::Kind::alreadyServing);
+        EXPECT_TRUE(rawConnect((directory.path() / "svc").string()).valid());
     }
 }
 
