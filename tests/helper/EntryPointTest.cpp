@@ -1,118 +1,44 @@
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+// The built executable started by hand: what each start prints and its exit status.
 
-#include <filesystem>
+#include <gtest/gtest.h>
 
 #include "tests/support/Subprocess.h"
 
-using velmora::testing::ProcessOptions;
-using velmora::testing::ProcessResult;
-using velmora::testing::readFile;
-using velmora::testing::runProcess;
-using velmora::testing::TemporaryDirectory;
-using velmora::testing::writeFile;
-
+namespace velmora::testing {
 namespace {
 
-const std::string kVersionLine = std::string("Velmora Helper ") + VELMORA_PROJECT_VERSION + " (" +
-                                 std::to_string(VELMORA_BUILD_NUMBER) + "), protocol 2\n";
-const std::string kAlertLine =
-    "Velmora Helper is managed from Velmora \xE2\x80\xBA Settings \xE2\x80\xBA Local Shell. There is nothing "
-    "to do "
-    "here.\n";
-
-std::string unknownLine(const std::string& argument) {
-    return "Unknown argument " + argument + ". Use --install, --register, --uninstall, or --version.\n";
-}
-
-class EntryPoint : public ::testing::Test {
-  protected:
-    ProcessResult run(const std::vector<std::string>& arguments,
-                      std::map<std::string, std::string> extra = {},
-                      const std::filesystem::path& executable = VELMORA_HELPER_EXECUTABLE) {
-        ProcessOptions options;
-        options.environment = {{"HOME", home.path().string()}, {"PATH", "/usr/bin:/bin"}};
-        for (auto& [k, v] : extra) options.environment[k] = v;
-        return runProcess(executable, arguments, options);
-    }
+TEST(EntryPoint, EachStartPrintsItsLineAndExitStatus) {
+    const std::string version = std::string("Velmora Helper ") + VELMORA_PROJECT_VERSION + " (" +
+                                std::to_string(VELMORA_BUILD_NUMBER) + "), protocol 2\n";
+    const std::string alert =
+        "Velmora Helper is managed from Velmora \xE2\x80\xBA Settings \xE2\x80\xBA Local "
+        "Shell. There is nothing to do here.\n";
+    const std::string unknown = ". Use --install, --register, --uninstall, or --version.\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string serviceName;  // XPC_SERVICE_NAME, when not empty
+        int status;
+        std::string output, error;
+    };
+    const Case cases[] = {
+        {{"--version"}, "", 0, version, ""},
+        // The service manager's variable does not turn an option into a service start.
+        {{"--version"}, "com.norwick.VelmoraHelper", 0, version, ""},
+        {{"--VERSION", "--version"}, "", 64, "", "Unknown argument --VERSION" + unknown},
+        // Started by hand outside the install location, or under another service's name.
+        {{}, "", 0, "", alert},
+        {{}, "com.norwick.velmorahelper", 0, "", alert},
+    };
     TemporaryDirectory home;
-};
-
-TEST_F(EntryPoint, VersionPrintsOneLineOnStandardOutputOnly) {
-    for (auto args :
-         {std::vector<std::string>{"--version"}, std::vector<std::string>{"--version", "--install", "x"}}) {
-        auto r = run(args);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardOutput, kVersionLine);
-        EXPECT_EQ(r.standardError, "");
+    for (const auto& c : cases) {
+        ProcessOptions options{.environment = {{"HOME", home.path().string()}, {"PATH", "/usr/bin:/bin"}}};
+        if (!c.serviceName.empty()) options.environment["XPC_SERVICE_NAME"] = c.serviceName;
+        auto result = runProcess(VELMORA_HELPER_EXECUTABLE, c.arguments, options);
+        EXPECT_EQ(result.exitStatus, c.status) << c.arguments.size();
+        EXPECT_EQ(result.standardOutput, c.output);
+        EXPECT_EQ(result.standardError, c.error);
     }
-    // The service-manager variable does not turn an option into a service start.
-    auto r = run({"--version"}, {{"XPC_SERVICE_NAME", "com.norwick.VelmoraHelper"}});
-    EXPECT_EQ(r.standardOutput, kVersionLine);
-}
-
-TEST_F(EntryPoint, UnknownArgumentsExit64WithTheUsageLine) {
-    for (std::string arg : {"--VERSION", "-version", "version", "", "--help", "--serve=1", " --version"}) {
-        auto r = run({arg, "--version"});
-        EXPECT_EQ(r.exitStatus, 64) << arg;
-        EXPECT_EQ(r.standardError, unknownLine(arg));
-        EXPECT_EQ(r.standardOutput, "");
-    }
-}
-
-TEST_F(EntryPoint, NoArgumentsOutsideTheInstallLocationShowsTheAlert) {
-    for (auto env : {std::map<std::string, std::string>{},
-                     std::map<std::string, std::string>{{"XPC_SERVICE_NAME", "com.norwick.Other"}},
-                     std::map<std::string, std::string>{{"XPC_SERVICE_NAME", "com.norwick.velmorahelper"}},
-                     std::map<std::string, std::string>{{"XPC_SERVICE_NAME", ""}}}) {
-        auto r = run({}, env);
-        EXPECT_EQ(r.exitStatus, 0);
-        EXPECT_EQ(r.standardError, kAlertLine);
-        EXPECT_EQ(r.standardOutput, "");
-    }
-}
-
-TEST_F(EntryPoint, AlertUsesADialogInAGraphicalSession) {
-    TemporaryDirectory bin;
-    auto record = bin.path() / "record";
-    writeFile(bin.path() / "zenity", "#!/bin/sh\nfor a in \"$@\"; do printf '%s\\n' \"$a\"; done > '" +
-                                         record.string() + "'\nexit 1\n");
-    ::chmod((bin.path() / "zenity").c_str(), 0755);
-    auto r = run({}, {{"DISPLAY", ":0"}, {"PATH", bin.path().string()}});
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.standardError, "");
-    EXPECT_EQ(readFile(record),
-              "--info\n--no-markup\n--ok-label=OK\n--title=Velmora Helper\n--text=" + kAlertLine);
-
-    // No dialog program: the message still reaches the person.
-    auto fallback = run({}, {{"WAYLAND_DISPLAY", "wayland-0"}, {"PATH", home.path().string()}});
-    EXPECT_EQ(fallback.exitStatus, 0);
-    EXPECT_EQ(fallback.standardError, kAlertLine);
-}
-
-TEST_F(EntryPoint, InstalledCopyStartedByHandRegistersInsteadOfAlerting) {
-    auto installed =
-        home.path() / "Library" / "Application Support" / "Velmora Helper" / "Velmora Helper.app";
-    std::filesystem::create_directories(installed.parent_path());
-    std::filesystem::copy(VELMORA_BUNDLE_DIR, installed, std::filesystem::copy_options::recursive);
-    auto r = run({}, {}, installed / "Contents" / "MacOS" / "Velmora Helper");
-    EXPECT_NE(r.standardError, kAlertLine);
-    // No user manager is reachable here: the units wait for the next login.
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.standardError, "installer: Registration status: requiresApproval \n");
-
-    // The same copy reached through a symbolic link still counts as installed.
-    auto link = home.path() / "link.app";
-    std::filesystem::create_directory_symlink(installed, link);
-    auto viaLink = run({}, {}, link / "Contents" / "MacOS" / "Velmora Helper");
-    EXPECT_EQ(viaLink.standardError, r.standardError);
-}
-
-TEST_F(EntryPoint, OneShotJobsRunEvenWhenStartedByTheServiceManager) {
-    auto r = run({"--uninstall"}, {{"XPC_SERVICE_NAME", "com.norwick.VelmoraHelper"}});
-    EXPECT_EQ(r.exitStatus, 0);
-    EXPECT_EQ(r.standardError, "installer: Uninstalled\n");
-    EXPECT_EQ(r.standardOutput, "");
 }
 
 }  // namespace
+}  // namespace velmora::testing

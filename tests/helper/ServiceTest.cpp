@@ -1,4 +1,4 @@
-// The helper started for real as a separate process, driven through the kit's client side.
+// The built helper served for real, driven through the kit's client side with real shells.
 
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -15,91 +15,88 @@
 namespace velmora::testing {
 namespace {
 
+using namespace std::chrono_literals;
 using kit::Blob;
 using platform::UniqueFd;
 
 struct OpenedShell {
     UniqueFd terminal;
     kit::ShellLaunchResponse response;
+    std::int32_t pid() const { return response.processIdentifier; }
 };
 
-kit::ShellLaunchRequest shRequest(std::string shell = "/bin/sh") {
-    kit::ShellLaunchRequest request;
-    request.columns = 80;
-    request.rows = 24;
-    request.shellPath = std::move(shell);
-    request.loginShell = false;
-    request.environment = {{"PS1", "$ "}};
-    return request;
+kit::ShellLaunchRequest shellRequest(std::string shell = "/bin/sh") {
+    return {.columns = 80, .rows = 24, .shellPath = std::move(shell), .environment = {{"PS1", "$ "}}};
+}
+
+// The values of one call's reply, or nothing when it failed or did not come.
+template <class... V, class Call>
+std::optional<std::tuple<V...>> ask(ClientEnd& client, Call call) {
+    CallOutcome<V...> outcome;
+    call(*client.proxy(outcome), outcome.reply());
+    if (!outcome.wait() || !outcome.values()) return std::nullopt;
+    return std::move(outcome.values());
+}
+
+std::optional<OpenedShell> open(ClientEnd& client, const Blob& request) {
+    auto reply = ask<UniqueFd, Blob>(client, [&](auto& h, auto r) { h.openShell(request, std::move(r)); });
+    if (!reply) return std::nullopt;
+    auto response = kit::ShellLaunchResponse::decode(std::get<1>(*reply).value_or(""));
+    if (!response) return std::nullopt;
+    return OpenedShell{std::move(std::get<0>(*reply)), *response};
+}
+std::optional<OpenedShell> open(ClientEnd& client, const kit::ShellLaunchRequest& request) {
+    return open(client, *request.encoded());
+}
+std::optional<bool> resize(ClientEnd& client, std::int32_t pid, std::int64_t columns, std::int64_t rows) {
+    auto reply = ask<bool>(client, [&](auto& h, auto r) { h.resizeShell(pid, columns, rows, std::move(r)); });
+    return reply ? std::optional(std::get<0>(*reply)) : std::nullopt;
+}
+std::optional<bool> signal(ClientEnd& client, std::int32_t pid, std::int32_t number) {
+    auto reply = ask<bool>(client, [&](auto& h, auto r) { h.signalShell(pid, number, std::move(r)); });
+    return reply ? std::optional(std::get<0>(*reply)) : std::nullopt;
+}
+bool close(ClientEnd& client, std::int32_t pid) {
+    return ask<>(client, [&](auto& h, auto r) { h.closeShell(pid, std::move(r)); }).has_value();
+}
+// Runs a command in the shell and returns what it printed up to a marker after it.
+std::string run(OpenedShell& shell, const std::string& command) {
+    writeAll(shell.terminal.get(), command + "; echo done-$((40+2))\n");
+    return readUntil(shell.terminal.get(), "done-42");
+}
+std::string exitEvent(std::int32_t pid, int status, int signal) {
+    return "exit " + std::to_string(pid) + " " + std::to_string(status) + " " + std::to_string(signal);
 }
 
 class Service : public ::testing::Test {
   protected:
     void SetUp() override { ASSERT_TRUE(helper.waitUntilListening()) << helper.log(); }
-
     ClientEnd connect() {
         auto client = ClientEnd::connect(helper.socketPath());
         EXPECT_TRUE(client.has_value());
         return std::move(*client);
     }
-
-    static std::optional<OpenedShell> open(ClientEnd& client, const std::optional<std::string>& blob) {
-        CallOutcome<UniqueFd, Blob> outcome;
-        client.proxy(outcome)->openShell(blob, outcome.reply());
-        if (!outcome.wait() || !outcome.values()) return std::nullopt;
-        auto& [fd, json] = *outcome.values();
-        auto response = kit::ShellLaunchResponse::decode(json.value_or(""));
-        if (!response) return std::nullopt;
-        return OpenedShell{std::move(fd), *response};
+    // The helper's children once they are `expected`, or as they are after two seconds: a shell seen
+    // gone may still be a zombie for a moment before its reaper collects it.
+    std::vector<pid_t> children(const std::vector<pid_t>& expected = {}) {
+        for (int i = 0; i < 100 && childProcesses(helper.pid()) != expected; ++i)
+            std::this_thread::sleep_for(20ms);
+        return childProcesses(helper.pid());
     }
-    static std::optional<OpenedShell> open(ClientEnd& client, const kit::ShellLaunchRequest& request) {
-        return open(client, *request.encoded());
-    }
-    static std::optional<bool> resize(ClientEnd& client, std::int32_t pid, std::int64_t columns,
-                                      std::int64_t rows) {
-        CallOutcome<bool> outcome;
-        client.proxy(outcome)->resizeShell(pid, columns, rows, outcome.reply());
-        if (!outcome.wait() || !outcome.values()) return std::nullopt;
-        return std::get<0>(*outcome.values());
-    }
-    static std::optional<bool> signal(ClientEnd& client, std::int32_t pid, std::int32_t number) {
-        CallOutcome<bool> outcome;
-        client.proxy(outcome)->signalShell(pid, number, outcome.reply());
-        if (!outcome.wait() || !outcome.values()) return std::nullopt;
-        return std::get<0>(*outcome.values());
-    }
-    static bool close(ClientEnd& client, std::int32_t pid) {
-        CallOutcome<> outcome;
-        client.proxy(outcome)->closeShell(pid, outcome.reply());
-        return outcome.wait() && outcome.values().has_value();
-    }
-    // Runs a command in the shell and returns what it printed up to `marker`.
-    static std::string run(OpenedShell& shell, const std::string& command, const std::string& marker) {
-        writeAll(shell.terminal.get(), command + "; echo " + marker + "-$((40+2))\n");
-        return readUntil(shell.terminal.get(), marker + "-42");
-    }
-
     HelperProcess helper;
 };
 
-TEST_F(Service, InfoDescribesTheHelperItselfAndTheAccount) {
+TEST_F(Service, InfoDescribesTheHelperAndTheAccount) {
     auto client = connect();
-    CallOutcome<Blob> outcome;
-    client.proxy(outcome)->fetchHelperInfo(outcome.reply());
-    ASSERT_TRUE(outcome.wait());
-    ASSERT_TRUE(outcome.values());
-    auto info = kit::HelperInfo::decode(std::get<0>(*outcome.values()).value_or(""));
+    auto reply = ask<Blob>(client, [](auto& h, auto r) { h.fetchHelperInfo(std::move(r)); });
+    ASSERT_TRUE(reply);
+    auto info = kit::HelperInfo::decode(std::get<0>(*reply).value_or(""));
     ASSERT_TRUE(info) << info.error().description;
-    EXPECT_EQ(info->processIdentifier, helper.pid());
-    EXPECT_NE(info->processIdentifier, ::getpid());
-    EXPECT_EQ(info->protocolVersion, 2);
-    EXPECT_EQ(info->version.description(), VELMORA_PROJECT_VERSION);
-    EXPECT_EQ(info->build, VELMORA_BUILD_NUMBER);
-    EXPECT_EQ(std::filesystem::canonical(info->bundlePath), std::filesystem::canonical(VELMORA_BUNDLE_DIR));
     passwd* account = ::getpwuid(::getuid());
-    ASSERT_NE(account, nullptr);
-    EXPECT_EQ(info->userName, account->pw_name);
-    EXPECT_EQ(info->loginShell, account->pw_shell);
+    EXPECT_EQ(*info,
+              (kit::HelperInfo{*kit::HelperVersion::parse(VELMORA_PROJECT_VERSION), VELMORA_BUILD_NUMBER, 2,
+                               std::filesystem::canonical(VELMORA_BUNDLE_DIR).string(), helper.pid(),
+                               account->pw_shell, account->pw_name}));
     EXPECT_NE(helper.log().find("service: Starting Velmora Helper " + std::string(VELMORA_PROJECT_VERSION) +
                                 " (" + std::to_string(VELMORA_BUILD_NUMBER) +
                                 "), protocol 2 pid=" + std::to_string(helper.pid()) + "\n"),
@@ -109,188 +106,114 @@ TEST_F(Service, InfoDescribesTheHelperItselfAndTheAccount) {
               std::string::npos);
 }
 
-TEST_F(Service, ShellIsTypedIntoResizedSignalledAndReported) {
-    auto client = connect();
-    auto shell = open(client, shRequest());
-    ASSERT_TRUE(shell);
-    ASSERT_FALSE(shell->response.failure) << *shell->response.failure;
-    ASSERT_TRUE(shell->terminal.valid());
-    std::int32_t pid = shell->response.processIdentifier;
-    EXPECT_GT(pid, 0);
-    EXPECT_TRUE(shell->response.ttyPath.starts_with("/dev/pts/")) << shell->response.ttyPath;
-    EXPECT_EQ(shell->response.shellPath, "/bin/sh");
-    // The account's home, from the account database.
-    EXPECT_EQ(shell->response.workingDirectory, ::getpwuid(::getuid())->pw_dir);
-    EXPECT_EQ(childProcesses(helper.pid()), std::vector<pid_t>{pid});
-
-    EXPECT_NE(run(*shell, "echo typed", "done").find("typed"), std::string::npos);
-    EXPECT_NE(run(*shell, "stty size", "size").find("24 80"), std::string::npos);
-    EXPECT_EQ(resize(client, pid, 132, 43), true);
-    EXPECT_NE(run(*shell, "stty size", "resized").find("43 132"), std::string::npos);
-
-    EXPECT_EQ(signal(client, pid, SIGKILL), true);
-    auto events = client.recorder->waitFor(1);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], "exit " + std::to_string(pid) + " -1 9");
-    // Gone from the table before the client heard of it.
-    EXPECT_EQ(resize(client, pid, 10, 10), false);
-    EXPECT_EQ(signal(client, pid, SIGTERM), false);
-}
-
-TEST_F(Service, ShellThatExitsByItselfIsReportedExactlyOnce) {
-    auto client = connect();
-    auto shell = open(client, shRequest());
-    ASSERT_TRUE(shell && !shell->response.failure);
-    std::int32_t pid = shell->response.processIdentifier;
-    writeAll(shell->terminal.get(), "exit 3\n");
-    auto events = client.recorder->waitFor(1);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], "exit " + std::to_string(pid) + " 3 0");
-    EXPECT_EQ(resize(client, pid, 10, 10), false);
-    EXPECT_TRUE(close(client, pid));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(client.recorder->events().size(), 1u);
-    EXPECT_TRUE(childProcesses(helper.pid()).empty());
-}
-
-TEST_F(Service, ShellThatExitsAtOnceIsReportedOnceAndForgotten) {
-    auto client = connect();
-    auto request = shRequest("/bin/true");
-    auto shell = open(client, request);
-    ASSERT_TRUE(shell && !shell->response.failure);
-    // Either reported already, or shortly: exactly once in any case, and never still in the table.
-    auto events = client.recorder->waitFor(1);
-    ASSERT_EQ(events.size(), 1u);
-    EXPECT_EQ(events[0], "exit " + std::to_string(shell->response.processIdentifier) + " 0 0");
-    EXPECT_EQ(resize(client, shell->response.processIdentifier, 10, 10), false);
+TEST_F(Service, RealShellsAreTypedIntoResizedSignalledAndReportedOnce) {
+    for (const std::string shellPath : {"/bin/sh", "/bin/bash"}) {
+        SCOPED_TRACE(shellPath);
+        auto client = connect();
+        auto request = shellRequest(shellPath);
+        request.environment["EDITOR"] = "vi";
+        request.environment["XPC_SERVICE_NAME"] = "x";
+        request.workingDirectory = "/tmp";
+        auto shell = open(client, request);
+        ASSERT_TRUE(shell && shell->terminal.valid());
+        ASSERT_FALSE(shell->response.failure) << *shell->response.failure;
+        EXPECT_TRUE(shell->response.ttyPath.starts_with("/dev/pts/")) << shell->response.ttyPath;
+        EXPECT_EQ(shell->response.shellPath, shellPath);
+        EXPECT_EQ(shell->response.workingDirectory, "/tmp");
+        EXPECT_EQ(childProcesses(helper.pid()), std::vector<pid_t>{shell->pid()});
+        // The shell's environment is made afresh: nothing of the helper's own leaks into it.
+        EXPECT_NE(run(*shell, R"(echo "[$PWD|$EDITOR|${XPC_SERVICE_NAME-no}|${XDG_RUNTIME_DIR-no}|$TERM]")")
+                      .find("[/tmp|vi|no|no|xterm-256color]"),
+                  std::string::npos);
+        EXPECT_NE(run(*shell, "stty size").find("24 80"), std::string::npos);
+        EXPECT_EQ(resize(client, shell->pid(), 132, 43), true);
+        EXPECT_NE(run(*shell, "stty size").find("43 132"), std::string::npos);
+        if (shellPath == "/bin/sh") {
+            writeAll(shell->terminal.get(), "exit 3\n");
+            EXPECT_EQ(client.recorder->waitFor(1), std::vector<std::string>{exitEvent(shell->pid(), 3, 0)});
+        } else {
+            EXPECT_EQ(signal(client, shell->pid(), SIGKILL), true);
+            EXPECT_EQ(client.recorder->waitFor(1), std::vector<std::string>{exitEvent(shell->pid(), -1, 9)});
+        }
+        // Gone from the table before the client heard of it; closing it still replies.
+        EXPECT_EQ(resize(client, shell->pid(), 10, 10), false);
+        EXPECT_EQ(signal(client, shell->pid(), SIGTERM), false);
+        EXPECT_TRUE(close(client, shell->pid()));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(client.recorder->events().size(), 1u);
+        EXPECT_TRUE(children().empty());
+    }
 }
 
 TEST_F(Service, CloseHangsUpAndKillsAShellThatIgnoresTheHangUp) {
     auto client = connect();
-    auto stubborn = open(client, shRequest());
-    auto polite = open(client, shRequest());
+    auto stubborn = open(client, shellRequest());
+    auto polite = open(client, shellRequest());
     ASSERT_TRUE(stubborn && polite && !stubborn->response.failure && !polite->response.failure);
-    run(*stubborn, "trap '' HUP", "trapped");
-    std::int32_t stubbornPid = stubborn->response.processIdentifier;
-    std::int32_t politePid = polite->response.processIdentifier;
-
+    run(*stubborn, "trap '' HUP");
     auto closedAt = std::chrono::steady_clock::now();
-    EXPECT_TRUE(close(client, stubbornPid));
-    EXPECT_TRUE(close(client, politePid));
-    EXPECT_TRUE(waitForProcessGone(politePid, std::chrono::seconds(2)));
-    EXPECT_FALSE(waitForProcessGone(stubbornPid, std::chrono::milliseconds(1500)));
-    EXPECT_TRUE(waitForProcessGone(stubbornPid, std::chrono::seconds(5)));
-    auto killedAfter = std::chrono::steady_clock::now() - closedAt;
-    EXPECT_GE(killedAfter, std::chrono::milliseconds(2900));
+    // The client still holds its copies of both terminals: only the helper's signals can end them.
+    EXPECT_TRUE(close(client, stubborn->pid()));
+    EXPECT_TRUE(close(client, polite->pid()));
+    EXPECT_TRUE(waitForProcessGone(polite->pid(), 2s));
+    EXPECT_FALSE(waitForProcessGone(stubborn->pid(), 1500ms));
+    EXPECT_TRUE(waitForProcessGone(stubborn->pid(), 5s));
+    EXPECT_GE(std::chrono::steady_clock::now() - closedAt, 2900ms);
     // Reaped, not left as zombies. A shell that ends while its close is still in progress may be
     // reported (once); the one killed later, after the session let go of it, never is.
-    EXPECT_TRUE(childProcesses(helper.pid()).empty());
-    auto events = client.recorder->events();
-    EXPECT_LE(events.size(), 1u);
-    for (const auto& event : events) EXPECT_EQ(event, "exit " + std::to_string(politePid) + " -1 1");
-    EXPECT_EQ(resize(client, stubbornPid, 10, 10), false);
-    // Closing an id nobody owns still replies.
-    EXPECT_TRUE(close(client, 1));
+    EXPECT_TRUE(children().empty());
+    for (const auto& event : client.recorder->events()) EXPECT_EQ(event, exitEvent(polite->pid(), -1, 1));
+    EXPECT_LE(client.recorder->events().size(), 1u);
+    EXPECT_TRUE(close(client, 1));  // an id nobody owns still gets its reply
 }
 
-TEST_F(Service, ClientsCannotTouchEachOthersShells) {
-    auto owner = connect();
-    auto stranger = connect();
-    auto shell = open(owner, shRequest());
-    ASSERT_TRUE(shell && !shell->response.failure);
-    std::int32_t pid = shell->response.processIdentifier;
-    EXPECT_EQ(resize(stranger, pid, 100, 50), false);
-    EXPECT_EQ(signal(stranger, pid, SIGKILL), false);
-    EXPECT_TRUE(close(stranger, pid));
-    EXPECT_NE(run(*shell, "stty size", "alive").find("24 80"), std::string::npos);
-    EXPECT_EQ(resize(owner, pid, 100, 50), true);
-    EXPECT_TRUE(stranger.recorder->events().empty());
-}
-
-TEST_F(Service, EndedConnectionHangsUpAllItsShellsWithoutReports) {
+TEST_F(Service, ShellsBelongToTheirConnectionAndEndWithIt) {
     auto leaving = connect();
     auto staying = connect();
     std::vector<std::int32_t> pids;
     for (int i = 0; i < 3; ++i) {
-        auto shell = open(leaving, shRequest());
+        auto shell = open(leaving, shellRequest());
         ASSERT_TRUE(shell && !shell->response.failure);
-        pids.push_back(shell->response.processIdentifier);
+        pids.push_back(shell->pid());
     }
-    auto kept = open(staying, shRequest());
+    auto kept = open(staying, shellRequest());
     ASSERT_TRUE(kept && !kept->response.failure);
+    // Another client can neither resize, signal nor close a shell it did not open.
+    EXPECT_EQ(resize(staying, pids[0], 100, 50), false);
+    EXPECT_EQ(signal(staying, pids[0], SIGKILL), false);
+    EXPECT_TRUE(close(staying, pids[0]));
+    EXPECT_FALSE(waitForProcessGone(pids[0], 500ms));
     leaving.connection->invalidate();
-    for (auto pid : pids) EXPECT_TRUE(waitForProcessGone(pid, std::chrono::seconds(5))) << pid;
-    EXPECT_NE(run(*kept, "true", "kept").find("kept-42"), std::string::npos);
-    EXPECT_EQ(childProcesses(helper.pid()), std::vector<pid_t>{kept->response.processIdentifier});
+    for (auto pid : pids) EXPECT_TRUE(waitForProcessGone(pid, 5s)) << pid;
+    EXPECT_NE(run(*kept, "true").find("done-42"), std::string::npos);
+    EXPECT_EQ(children({kept->pid()}), std::vector<pid_t>{kept->pid()});
     EXPECT_NE(helper.log().find("service: Connection from pid=" + std::to_string(::getpid()) + " ended"),
               std::string::npos);
     EXPECT_TRUE(leaving.recorder->events().empty());
+    EXPECT_TRUE(staying.recorder->events().empty());
 }
 
 TEST_F(Service, BadRequestsAndFailedSpawnsGetFailedResponses) {
     auto client = connect();
-    auto invalid = open(client, std::optional<std::string>("{\"columns\":80}"));
-    ASSERT_TRUE(invalid);
+    auto invalid = open(client, Blob("{\"columns\":80}"));
+    ASSERT_TRUE(invalid && invalid->response.failure);
     EXPECT_FALSE(invalid->terminal.valid());
-    ASSERT_TRUE(invalid->response.failure);
     EXPECT_TRUE(invalid->response.failure->starts_with("Invalid launch request: "))
         << *invalid->response.failure;
-    EXPECT_EQ(invalid->response.processIdentifier, 0);
-
-    auto missing = open(client, shRequest("/nonexistent/shell"));
-    ASSERT_TRUE(missing);
+    EXPECT_EQ(invalid->pid(), 0);
+    auto missing = open(client, shellRequest("/nonexistent/shell"));
+    ASSERT_TRUE(missing && missing->response.failure);
     EXPECT_FALSE(missing->terminal.valid());
-    ASSERT_TRUE(missing->response.failure);
-    EXPECT_EQ(missing->response.processIdentifier, 0);
+    EXPECT_EQ(missing->pid(), 0);
     EXPECT_NE(helper.log().find("shell: Shell launch failed: " + *missing->response.failure),
               std::string::npos)
         << helper.log();
     EXPECT_TRUE(childProcesses(helper.pid()).empty());
 }
 
-TEST_F(Service, AnUpdateWithAnInvalidManifestIsRefusedAndACancelIsAnswered) {
-    auto client = connect();
-    CallOutcome<Blob> update;
-    client.proxy(update)->beginSelfUpdate(std::string("{}"), update.reply());
-    ASSERT_TRUE(update.wait() && update.values());
-    EXPECT_EQ(std::get<0>(*update.values()), kit::HelperUpdateError::manifestInvalid().encoded().value());
-    CallOutcome<> cancel;
-    client.proxy(cancel)->cancelSelfUpdate(cancel.reply());
-    ASSERT_TRUE(cancel.wait());
-    EXPECT_TRUE(cancel.values());
-    EXPECT_TRUE(helper.running());
-}
-
-TEST_F(Service, UpdateAndUninstallSelectorsReachTheSessionByTheirExactNames) {
-    auto socket = rawConnect(helper.socketPath());
-    ASSERT_TRUE(socket.valid());
-    std::vector<std::pair<std::string, nlohmann::json>> calls = {
-        {"beginSelfUpdateWithManifestJSON:reply:", nlohmann::json::array({"e30="})},
-        {"cancelSelfUpdateWithReply:", nlohmann::json::array()},
-        {"beginUninstallWithReply:", nlohmann::json::array()},
-        {"beginUninstall", nlohmann::json::array()}};
-    int id = 1;
-    for (const auto& [method, params] : calls) {
-        SCOPED_TRACE(method);
-        nlohmann::json request = {{"jsonrpc", "2.0"}, {"id", id}, {"method", method}, {"params", params}};
-        ASSERT_EQ(rawSend(socket.get(), request.dump()), 0);
-        auto response = rawReceive(socket.get());
-        // The failed update's event comes before its reply.
-        while (response && response->contains("method")) response = rawReceive(socket.get());
-        ASSERT_TRUE(response);
-        EXPECT_EQ((*response)["id"], id++);
-        // Known methods are answered; a misspelt one is not found.
-        if (method == "beginUninstall")
-            EXPECT_EQ((*response)["error"]["code"], kit::xpc::rpc::methodNotFound) << response->dump();
-        else
-            EXPECT_TRUE(response->contains("result")) << response->dump();
-    }
-}
-
 TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
-    ProcessOptions options;
-    options.environment = {{"HOME", helper.runtimeDirectory().parent_path().string()},
-                           {"XDG_RUNTIME_DIR", helper.runtimeDirectory().string()}};
+    ProcessOptions options{.environment = {{"HOME", helper.runtimeDirectory().parent_path().string()},
+                                           {"XDG_RUNTIME_DIR", helper.runtimeDirectory().string()}}};
     auto second = runProcess(HelperProcess::executable(), {"--serve"}, options);
     EXPECT_EQ(second.exitStatus, 1);
     EXPECT_NE(
@@ -298,8 +221,7 @@ TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
         std::string::npos)
         << second.standardError;
     auto client = connect();
-    EXPECT_TRUE(open(client, shRequest()).has_value());
-
+    EXPECT_TRUE(open(client, shellRequest()).has_value());
     options.environment.erase("XDG_RUNTIME_DIR");
     auto homeless = runProcess(HelperProcess::executable(), {"--serve"}, options);
     EXPECT_EQ(homeless.exitStatus, 1);
@@ -307,47 +229,56 @@ TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
 }
 
 TEST_F(Service, ManyClientsOpeningAndClosingLeakNothing) {
-    // Warm up, so that lazily made descriptors (the event loop's, the journal's) are counted before.
-    {
+    {  // warm up, so that lazily made descriptors are counted before
         auto client = connect();
-        auto shell = open(client, shRequest());
-        ASSERT_TRUE(shell && !shell->response.failure);
-        ASSERT_TRUE(close(client, shell->response.processIdentifier));
-        ASSERT_TRUE(waitForProcessGone(shell->response.processIdentifier, std::chrono::seconds(5)));
+        auto shell = open(client, shellRequest());
+        ASSERT_TRUE(shell && !shell->response.failure && close(client, shell->pid()));
+        ASSERT_TRUE(waitForProcessGone(shell->pid(), 5s));
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::this_thread::sleep_for(300ms);
     size_t before = descriptorCount(helper.pid());
-
-    constexpr int kClients = 10;
-    constexpr int kCycles = 100;
     std::atomic<int> failures = 0;
     std::vector<std::thread> threads;
-    for (int c = 0; c < kClients; ++c) {
+    for (int c = 0; c < 10; ++c)
         threads.emplace_back([&] {
             auto client = ClientEnd::connect(helper.socketPath());
-            if (!client) {
-                failures += kCycles;
-                return;
-            }
-            for (int i = 0; i < kCycles; ++i) {
-                auto shell = open(*client, shRequest("/bin/cat"));
+            for (int i = 0; client && i < 100; ++i) {
+                auto shell = open(*client, shellRequest("/bin/cat"));
                 if (!shell || shell->response.failure || !shell->terminal.valid() ||
-                    !close(*client, shell->response.processIdentifier))
+                    !close(*client, shell->pid()))
                     ++failures;
             }
-            client->connection->invalidate();
+            if (client) client->connection->invalidate();
+            if (!client) failures += 100;
         });
-    }
     for (auto& thread : threads) thread.join();
     EXPECT_EQ(failures.load(), 0);
-
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    auto deadline = std::chrono::steady_clock::now() + 20s;
     while (std::chrono::steady_clock::now() < deadline &&
            (!childProcesses(helper.pid()).empty() || descriptorCount(helper.pid()) > before))
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::this_thread::sleep_for(100ms);
     EXPECT_EQ(childProcesses(helper.pid()), std::vector<pid_t>{});
     EXPECT_LE(descriptorCount(helper.pid()), before);
     EXPECT_TRUE(helper.running());
+}
+
+TEST(SocketActivation, InheritedSocketsAreServedWithoutBindingNewOnes) {
+    // systemd-socket-activate binds both service names, waits for the first connection, then execs the
+    // helper in its own process with the listening sockets and the service manager's variable.
+    HelperProcess activator({"@activate", "--seqpacket", "-l", "@RUNTIME@/group.com.norwick.Velmora.helper",
+                             "-l", "@RUNTIME@/group.com.norwick.Velmora.dev.helper", "-E",
+                             "XPC_SERVICE_NAME=com.norwick.VelmoraHelper", "-E", "HOME", "-E",
+                             "XDG_RUNTIME_DIR", HelperProcess::executable().string()});
+    ASSERT_TRUE(activator.waitUntilListening()) << activator.log();
+    for (size_t service : {1, 0}) {
+        auto client = ClientEnd::connect(activator.socketPath(service));
+        ASSERT_TRUE(client);
+        auto reply = ask<Blob>(*client, [](auto& h, auto r) { h.fetchHelperInfo(std::move(r)); });
+        ASSERT_TRUE(reply) << activator.log();
+        EXPECT_EQ(kit::HelperInfo::decode(std::get<0>(*reply).value_or(""))->processIdentifier,
+                  activator.pid());
+    }
+    EXPECT_NE(activator.log().find("service: Starting Velmora Helper"), std::string::npos) << activator.log();
 }
 
 }  // namespace

@@ -1,0 +1,196 @@
+#!/usr/bin/env bash
+# Applies deliberate one-line faults, one at a time, to a scratch copy of the tree, rebuilds it and runs
+# the tests that should notice. A fault is "caught" when a test fails (or the run times out).
+#
+#   scripts/mutants.sh [--rev REV] [--only NAME[,NAME...]] [--list]
+#
+# The scratch copy lives in $MUTANTS_DIR (default /tmp/velmora-mutants): src/ holds the files of REV
+# (default HEAD), build/ is kept between runs so that each fault costs an incremental build only.
+# Files are copied only when their contents differ, so unchanged sources are not rebuilt.
+set -euo pipefail
+root="$(cd "$(dirname "$0")/.." && pwd)"
+scratch="${MUTANTS_DIR:-/tmp/velmora-mutants}"
+rev=HEAD
+only=""
+list=0
+while [[ $# -gt 0 ]]; do
+  case "$1" in
+    --rev) rev="$2"; shift 2 ;;
+    --only) only=",$2,"; shift 2 ;;
+    --list) list=1; shift ;;
+    *) echo "usage: $0 [--rev REV] [--only NAME,...] [--list]" >&2; exit 64 ;;
+  esac
+done
+
+# Test groups, by gtest suite name.
+shell='^(Service|PTYShell|SpawnLoginShell|PseudoTerminal|ShellLaunchEnvironment|ShellEnvironment)'
+xpc='^(Xpc|HostilePeer|Service)'
+updater='^HelperUpdater'
+records='^(ShellLaunch|HelperInfo|HelperError|HelperRelease|HelperVersion|Records|Service)'
+
+# name # file # exact text (\n for a line break) # replacement # tests (ctest -R) # "slow" to include slow tests
+mutants=$(cat <<'EOF'
+login-prefix-dropped#kit/ShellLaunchEnvironment.cpp#return "-" + executableName(shellPath);#return executableName(shellPath);#$shell#
+envp-dangles#core/PTYShellProcess.cpp#for (auto& text : vectors.environmentTexts) vectors#for (auto text : vectors.environmentTexts) vectors#$shell#
+exit-reported-twice#helper/HelperConnectionSession.cpp#    notifyClientOfExit(processIdentifier, result);#    notifyClientOfExit(processIdentifier, result); notifyClientOfExit(processIdentifier, result);#$shell#
+no-hang-up#core/PTYShellProcess.cpp#    (void)sendToProcessGroup(SIGHUP);#    (void)0;#$shell#
+no-delayed-kill#core/PTYShellProcess.cpp#if (!exited) (void)self->sendToProcessGroup(SIGKILL);#if (false && !exited) (void)self->sendToProcessGroup(SIGKILL);#$shell#
+window-clamp-too-wide#core/PTYShellProcess.cpp#PTYShellProcess::kMinimumWindowSide, PTYShellProcess::kMaximumWindowSide#PTYShellProcess::kMinimumWindowSide, std::int64_t{65535}#$shell#
+inherited-variable-let-through#kit/ShellLaunchEnvironment.cpp#return name == "__CF_USER_TEXT_ENCODING" || name == "SSH_AUTH_SOCK";#return !name.empty();#$shell#
+reply-sent-twice#kit/xpc/Reply.h#auto state = std::move(state_);\n        if (state->handler)#auto& state = state_;\n        if (state->handler)#$xpc#
+descriptors-leak-to-shell#pty/SpawnLoginShell.cpp#if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;#return;#$shell#
+signal-mask-kept#pty/SpawnLoginShell.cpp#::sigprocmask(SIG_SETMASK, &empty, nullptr);#(void)empty;#$shell#
+exit-status-decoded-wrong#core/PTYShellProcess.cpp#if (info.si_code == CLD_EXITED)#if (info.si_code == CLD_KILLED)#$shell#
+closed-shell-kept-in-table#helper/HelperConnectionSession.cpp#if (auto process = takeShell(processIdentifier)) process->close(true);#if (auto process = shell(processIdentifier)) process->close(true);#$shell#
+released-shell-never-killed#core/PTYShellProcess.cpp#if (!reaped_) (void)::kill(-pid_, SIGKILL);#if (false && !reaped_) (void)::kill(-pid_, SIGKILL);#$shell#
+requested-variable-not-dropped#kit/ShellLaunchEnvironment.cpp#if (!dropped.contains(name) && usableVariable(name, value))#if (usableVariable(name, value))#$shell#
+signal-dispositions-kept#pty/SpawnLoginShell.cpp#number < NSIG; ++number) resetSignalDisposition#number < 1; ++number) resetSignalDisposition#$shell#
+working-directory-ignored#pty/SpawnLoginShell.cpp#if (workingDirectory != nullptr && ::chdir#if (false && workingDirectory != nullptr && ::chdir#$shell#
+version-mismatch-accepted#core/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
+idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells();\n        self->scheduleIdleExitIfNeeded();#        session->closeAllShells();#^IdleExit#slow
+peer-of-another-user-served#kit/xpc/Connection.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
+oversized-packet-accepted#kit/xpc/Connection.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
+stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 && errno != ENOENT) return#if (false) return#$xpc#
+bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
+socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
+wrong-json-key#kit/ShellMessages.cpp#object["ttyPath"] = ttyPath;#object["ttypath"] = ttyPath;#$records#
+swap-not-atomic#core/HelperUpdaterIO.cpp#if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), RENAME_EXCHANGE) == 0)#if ((removeItem(installed), ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), 0)) == 0)#$updater#
+digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
+busy-swap-allowed#core/HelperUpdater.cpp#    if (dependencies_.openShellCount() != 0)\n#    if (false && dependencies_.openShellCount() != 0)\n#$updater#
+minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
+EOF
+)
+
+if [[ $list == 1 ]]; then
+  echo "$mutants" | cut -d'#' -f1,2 | tr '#' ' '
+  exit 0
+fi
+
+# ---- scratch copy of REV, copied file by file where contents differ
+mkdir -p "$scratch/src" "$scratch/build"
+staging=$(mktemp -d)
+trap 'rm -rf "$staging"' EXIT
+git -C "$root" archive "$rev" | tar -x -C "$staging"
+python3 - "$staging" "$scratch/src" <<'PY'
+import filecmp, os, shutil, sys
+src, dst = sys.argv[1], sys.argv[2]
+wanted = set()
+for base, dirs, files in os.walk(src):
+    for f in files:
+        rel = os.path.relpath(os.path.join(base, f), src)
+        wanted.add(rel)
+        target = os.path.join(dst, rel)
+        if not os.path.exists(target) or not filecmp.cmp(os.path.join(src, rel), target, shallow=False):
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy2(os.path.join(src, rel), target)
+            os.utime(target)  # newer than any object built from the old contents
+for base, dirs, files in os.walk(dst):
+    for f in files:
+        rel = os.path.relpath(os.path.join(base, f), dst)
+        if rel not in wanted:
+            os.remove(os.path.join(base, f))
+PY
+
+src="$scratch/src"
+build="$scratch/build"
+log="$scratch/log"
+mkdir -p "$log"
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=OFF >/dev/null
+# Everything is built first (incrementally: also whatever a previous fault left behind), which gives the
+# test lists; afterwards each fault rebuilds only the executables of the tests it runs.
+echo "== building $rev in $build"
+nice cmake --build "$build" -j2 >"$log/build-base.txt" 2>&1 || { tail -30 "$log/build-base.txt"; exit 1; }
+
+# The build targets behind the tests that match a ctest regex.
+targetsFor() {
+  ctest --test-dir "$build" -N -R "$1" --show-only=json-v1 |
+    python3 -c 'import json, os, sys
+print(" ".join(sorted({os.path.basename(t["command"][0]) for t in json.load(sys.stdin)["tests"] if t.get("command")})))'
+}
+
+# Replaces the single occurrence of TEXT in FILE; fails loudly on none or several.
+apply() {
+  python3 - "$1" "$2" "$3" <<'PY'
+import sys
+path, old, new = sys.argv[1], sys.argv[2].replace("\\n", "\n"), sys.argv[3].replace("\\n", "\n")
+text = open(path).read()
+count = text.count(old)
+if count != 1:
+    sys.exit(f"{path}: expected the text exactly once, found it {count} times: {old!r}")
+open(path, "w").write(text.replace(old, new))
+PY
+}
+
+# Tests that fail twice on the unchanged tree catch nothing; they are left out of every run below.
+broken='^$'
+if ! ctest --test-dir "$build" -LE slow -j2 --timeout 180 >"$log/baseline.txt" 2>&1 &&
+   ! ctest --test-dir "$build" --rerun-failed --timeout 180 >"$log/baseline-rerun.txt" 2>&1; then
+  names=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p' "$log/baseline-rerun.txt" | paste -sd'|')
+  broken="^(${names//./\\.})\$"
+  echo "== failing on the unchanged tree, left out: ${names//|/ }"
+fi
+
+# Puts the file of the fault being tried back, also when the run is interrupted.
+applied=""
+restore() {
+  if [[ -n "$applied" ]]; then
+    cp "$log/original" "$applied"
+    touch "$applied"
+    applied=""
+  fi
+}
+trap 'restore; rm -rf "$staging"' EXIT
+trap 'exit 130' INT TERM
+
+caught=0
+missed=0
+total=0
+failedNames=()
+while IFS='#' read -r -u 3 name file search replace tests slow; do
+  [[ -z "$name" ]] && continue
+  [[ -n "$only" && "$only" != *",$name,"* ]] && continue
+  tests=$(eval "echo \"$tests\"")
+  total=$((total + 1))
+  cp -p "$src/$file" "$log/original"
+  applied="$src/$file"
+  apply "$src/$file" "$search" "$replace" || { echo "MUTANT TABLE ERROR: $name"; exit 2; }
+  started=$SECONDS
+  targets=$(targetsFor "$tests")
+  if [[ -z "$targets" ]]; then
+    verdict="NO TESTS match $tests"
+    missed=$((missed + 1))
+    failedNames+=("$name")
+  elif ! nice cmake --build "$build" -j2 --target $targets >"$log/$name.build.txt" 2>&1; then
+    verdict="NOT BUILT (see $log/$name.build.txt)"
+    missed=$((missed + 1))
+    failedNames+=("$name")
+  else
+    labels=(-LE slow)
+    [[ "$slow" == slow ]] && labels=()
+    # A test that fails counts only when it fails again on a second run: a timing-sensitive test that
+    # failed once by chance does not make a fault caught.
+    failing=""
+    rm -f "$log/$name.rerun.txt"
+    if ! ctest --test-dir "$build" "${labels[@]}" -R "$tests" -E "$broken" -j2 --timeout 180 --output-on-failure \
+         >"$log/$name.test.txt" 2>&1 &&
+       ! ctest --test-dir "$build" --rerun-failed --timeout 180 --output-on-failure \
+         >"$log/$name.rerun.txt" 2>&1; then
+      failing=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p' "$log/$name.rerun.txt" | head -3 | tr '\n' ' ')
+      failing="${failing:-a test that failed twice}"
+    fi
+    if [[ -z "$failing" ]]; then
+      verdict="MISSED"
+      missed=$((missed + 1))
+      failedNames+=("$name")
+    else
+      verdict="caught by $failing"
+      caught=$((caught + 1))
+    fi
+  fi
+  # Back to the original contents, with a fresh time so the next build takes them.
+  restore
+  printf '%-36s %-40s %4ss  %s\n' "$name" "$file" "$((SECONDS - started))" "$verdict"
+done 3<<<"$mutants"
+
+echo "caught $caught of $total faults${failedNames:+; not caught: ${failedNames[*]}}"
+[[ $missed == 0 ]]

@@ -1,0 +1,153 @@
+// The transport on its own: the library on both ends (the echo server in its own process), replies
+// that are misused, and the listener's socket file.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "kit/xpc/Listener.h"
+#include "tests/kit/XpcTestSupport.h"
+#include "tests/support/Subprocess.h"
+
+namespace velmora::testing {
+namespace {
+
+using kit::Blob;
+using kit::xpc::ConnectionError;
+using nlohmann::json;
+using platform::UniqueFd;
+
+class XpcTransport : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.ready());
+        auto connected = ClientEnd::connect(server.socketPath());
+        ASSERT_TRUE(connected);
+        client = std::move(*connected);
+    }
+    TemporaryDirectory directory;
+    ServerProcess server{directory.path(), "com.example.transport"};
+    ClientEnd client;
+};
+
+TEST_F(XpcTransport, ValuesAndHandlesCrossIntact) {
+    CallOutcome<bool> resize;
+    client.proxy(resize)->resizeShell(INT32_MIN, INT64_MAX, INT64_MIN, resize.reply());
+    ASSERT_TRUE(resize.wait() && resize.values());
+    EXPECT_TRUE(std::get<0>(*resize.values()));
+    // The server echoes the arguments as notifications before it replies.
+    std::string pid = std::to_string(INT32_MIN);
+    EXPECT_EQ(client.recorder->waitFor(3), (std::vector<std::string>{"start " + std::to_string(INT64_MAX),
+                                                                     "download " + std::to_string(INT64_MIN),
+                                                                     "exit " + pid + " " + pid + " " + pid}));
+    std::string binary;
+    for (int i = 0; i < 256; ++i) binary += static_cast<char>(i);
+    for (const auto& blob : {std::string("a"), binary, std::string(90 * 1024, '\0')}) {
+        // The handle is a pipe holding the request's first 32 KiB.
+        CallOutcome<UniqueFd, Blob> outcome;
+        client.proxy(outcome)->openShell(blob, outcome.reply());
+        ASSERT_TRUE(outcome.wait() && outcome.values());
+        auto& [handle, echoed] = *outcome.values();
+        EXPECT_EQ(echoed, Blob(blob));
+        ASSERT_TRUE(handle.valid());
+        EXPECT_NE(::fcntl(handle.get(), F_GETFD) & FD_CLOEXEC, 0);
+        EXPECT_EQ(readFile("/proc/self/fd/" + std::to_string(handle.get())), blob.substr(0, 32 * 1024));
+    }
+    // Too large for one packet: fails here, once, and the connection goes on.
+    CallOutcome<UniqueFd, Blob> large;
+    client.proxy(large)->openShell(std::string(130 * 1024, 'x'), large.reply());
+    ASSERT_TRUE(large.wait() && large.error());
+    EXPECT_EQ(large.error()->code, EMSGSIZE);
+    CallOutcome<> dropped;  // the server drops this reply without calling it
+    client.proxy(dropped)->closeShell(-2, dropped.reply());
+    ASSERT_TRUE(dropped.wait() && dropped.error());
+    EXPECT_EQ(dropped.error()->kind, ConnectionError::Kind::remoteError);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(large.completions() + dropped.completions(), 2);
+}
+
+TEST_F(XpcTransport, ServerDeathFailsEveryOutstandingCallOnceAndEndsTheConnectionOnce) {
+    CallOutcome<Blob> pending;  // answered only after 50 ms, by then the server is gone
+    client.proxy(pending)->beginSelfUpdate(std::string("{}"), pending.reply());
+    CallOutcome<> fatal;
+    client.proxy(fatal)->closeShell(-1, fatal.reply());
+    ASSERT_TRUE(fatal.wait() && pending.wait());
+    EXPECT_TRUE(fatal.error() && pending.error());
+    EXPECT_EQ(client.ends->waitForAtLeast(1), 1);
+    EXPECT_EQ(client.ends->last(), "interruption");
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(fatal.completions() + pending.completions() + client.ends->count(), 3);
+}
+
+TEST(XpcReply, SecondInvocationIsReportedAndIgnored) {
+    std::vector<std::string> reports;
+    kit::xpc::setReplyMisuseObserverForTesting(
+        [&](std::string_view message) { reports.emplace_back(message); });
+    int calls = 0;
+    {
+        kit::Reply<int> reply([&](int value) { calls += value; }, "x:");
+        auto moved = std::move(reply);
+        moved(2);
+        EXPECT_FALSE(moved.pending());
+        moved(3);
+    }
+    kit::xpc::setReplyMisuseObserverForTesting(nullptr);
+    EXPECT_EQ(calls, 2);
+    EXPECT_EQ(reports.size(), 1U);
+}
+
+TEST(XpcListener, SocketIsPrivateAndOnlyAStaleOneIsReplaced) {
+    TemporaryDirectory directory;
+    ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);
+    const auto path = directory.path() / "svc";
+    {
+        auto dead =
+            kit::xpc::Listener::bindService(directory.path(), "svc");  // dies without removing its file
+        ASSERT_TRUE(dead);
+        (*dead)->invalidate();
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(std::filesystem::exists(path));
+    auto replacement = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_TRUE(replacement) << replacement.error().description();
+    struct stat status {};
+    ASSERT_EQ(::stat(path.c_str(), &status), 0);
+    EXPECT_TRUE(S_ISSOCK(status.st_mode));
+    EXPECT_EQ(status.st_mode & 0777, 0600U);
+
+    auto thief = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_FALSE(thief);
+    EXPECT_EQ(thief.error().kind, kit::xpc::ListenerError::Kind::alreadyServing);
+    EXPECT_TRUE(rawConnect(path).valid());
+    writeFile(directory.path() / "plain", "not a socket");
+    EXPECT_FALSE(kit::xpc::Listener::bindService(directory.path(), "plain"));
+    EXPECT_EQ(readFile(directory.path() / "plain"), "not a socket");
+}
+
+TEST(XpcListener, OfTwoServersStartedAtOnceExactlyOneServes) {
+    TemporaryDirectory directory;
+    // Later rounds also race over the socket file the previous winner left behind.
+    for (int round = 0; round < 100; ++round) {
+        std::atomic<int> ready{0};
+        std::shared_ptr<kit::xpc::Listener> bound[2];
+        std::optional<kit::xpc::ListenerError::Kind> refused[2];
+        auto race = [&](int i) {
+            for (++ready; ready.load() < 2;) {
+            }
+            auto listener = kit::xpc::Listener::bindService(directory.path(), "svc");
+            if (listener) bound[i] = *listener;
+            if (!listener) refused[i] = listener.error().kind;
+        };
+        std::thread other(race, 0);
+        race(1);
+        other.join();
+        ASSERT_NE(bound[0] == nullptr, bound[1] == nullptr) << "round " << round;
+        EXPECT_EQ(refused[bound[0] ? 1 : 0], kit::xpc::ListenerError::Kind::alreadyServing);
+        EXPECT_TRUE(rawConnect((directory.path() / "svc").string()).valid());
+    }
+}
+
+}  // namespace
+}  // namespace velmora::testing
