@@ -166,7 +166,10 @@ TEST(ServiceRobustness, AtTheDescriptorLimitOpensFailCleanlyAndNewClientsAreServ
         }
         EXPECT_TRUE(failure.starts_with("Too many open shells")) << failure;
         ASSERT_GE(shells.size(), 2u);
-        // Besides its terminal pair, each shell holds one pidfd, shared with its exit watch.
+        // Besides its terminal pair, each shell holds one pidfd, shared with its exit watch. The probe
+        // connection of waitUntilListening may still hold its peer's pidfd until its check is decided.
+        for (int i = 0; i < 100 && pidfdCount(helper->pid()) != shells.size(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(pidfdCount(helper->pid()), shells.size());
         // The failed open left no shell behind.
         EXPECT_EQ(childProcesses(helper->pid()).size(), shells.size());
