@@ -398,25 +398,26 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     };
     if (!method.is_string() || !params.is_array())
         return fail(RpcError{rpc::invalidRequest, "method must be a string and params an array"});
-    std::optional<detail::ExportedObject> exported;
-    bool known = false;
+    // Only what delivery needs is taken out of the lock: no copy of the protocol's name per call.
+    std::shared_ptr<void> object;
+    decltype(detail::ExportedObject::dispatch) dispatch = nullptr;
     {
         std::lock_guard lock(impl_->mutex);
-        exported = impl_->exported;
-        known =
-            impl_->exportedInterface && impl_->exportedInterface->find(method.get_ref<const std::string&>());
-        if (exported && impl_->exportedInterface &&
-            exported->protocolName != impl_->exportedInterface->protocolName)
-            known = false;
+        const auto& exported = impl_->exported;
+        const auto& interface = impl_->exportedInterface;
+        if (exported && interface && exported->protocolName == interface->protocolName &&
+            interface->find(method.get_ref<const std::string&>())) {
+            object = exported->object;
+            dispatch = exported->dispatch;
+        }
     }
-    if (!known || !exported || !exported->object)
+    if (!object || !dispatch)
         return fail(RpcError{rpc::methodNotFound, "unknown method " + method.get<std::string>()});
     detail::CallContext context{weak_from_this(), id};
     std::optional<RpcError> error;
     std::optional<std::string> thrown;
     try {
-        error = exported->dispatch(exported->object.get(), method.get_ref<const std::string&>(), params, fds,
-                                   context);
+        error = dispatch(object.get(), method.get_ref<const std::string&>(), params, fds, context);
     } catch (const std::exception& exception) {
         thrown = exception.what();
     } catch (...) {

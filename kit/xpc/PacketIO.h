@@ -24,6 +24,9 @@ struct ReceivedPacket {
     std::vector<platform::UniqueFd> fds;  // owned from the moment they arrive, close-on-exec
 };
 
+// The most descriptors receivePacket takes with one packet, whatever it is asked for.
+inline constexpr size_t kMaxReceivedDescriptors = 16;
+
 // Receives one packet into `buffer` without blocking. A cut-short packet or control block closes every
 // descriptor that came with it.
 [[nodiscard]] tl::expected<ReceivedPacket, platform::SystemError> receivePacket(int socket,
