@@ -27,10 +27,11 @@ namespace {
 constexpr int kPacketsPerTurn = 16;
 
 // One receive buffer per thread, large enough for the largest packet. Each packet is copied out at its
-// own size, so a connection holds no buffer between packets.
-std::vector<char>& receiveBuffer() {
-    thread_local std::vector<char> buffer(kMaxPacketSize);
-    return buffer;
+// own size, so a connection holds no buffer between packets. Left uninitialised, so that only the pages
+// packets were written to become resident: small calls keep one page per thread, not 128 KiB.
+std::span<char> receiveBuffer() {
+    thread_local std::unique_ptr<char[]> buffer(new char[kMaxPacketSize]);
+    return {buffer.get(), kMaxPacketSize};
 }
 
 // A burst of connections leaves its freed memory scattered over the allocator's arenas, which keep
@@ -311,7 +312,7 @@ void Connection::startReading() {
 void Connection::readReady() {
     for (int turn = 0; turn < kPacketsPerTurn; ++turn) {
         if (!isValid()) return;
-        std::vector<char>& buffer = receiveBuffer();
+        std::span<char> buffer = receiveBuffer();
         auto received = receivePacket(impl_->fd, buffer, kMaxDescriptorsPerPacket);
         if (!received) {
             if (received.error().code == EAGAIN || received.error().code == EWOULDBLOCK) {

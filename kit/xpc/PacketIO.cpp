@@ -37,7 +37,7 @@ tl::expected<void, SystemError> sendPacket(int socket, std::string_view bytes,
     }
 }
 
-tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::vector<char>& buffer,
+tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::span<char> buffer,
                                                         size_t maxDescriptors) {
     iovec io{buffer.data(), buffer.size()};
     // On the stack: a receive should not cost an allocation.
