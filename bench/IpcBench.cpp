@@ -191,5 +191,9 @@ int main(int argc, char** argv) {
     std::printf("ratio call/raw: p50 %.2fx  p99 %.2fx (per-block ratios: p50 %.2f-%.2fx)\n", median(ratioP50),
                 median(ratioP99), *std::min_element(ratioP50.begin(), ratioP50.end()),
                 *std::max_element(ratioP50.begin(), ratioP50.end()));
+    std::printf(
+        "| info call round trip p50 / p99 (bench_ipc) | %.1f / %.1f us | %.1f / %.1f us | %.2fx / %.2fx | <= "
+        "2x |\n",
+        median(rawP50), median(rawP99), median(callP50), median(callP99), median(ratioP50), median(ratioP99));
     return 0;
 }
