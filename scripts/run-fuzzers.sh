@@ -1,20 +1,20 @@
 #!/usr/bin/env bash
-# Builds the record decoders' fuzzers with clang in build-fuzz and runs each one for a bounded
+# Builds the record decoders' and the transport's fuzzers with clang in build-fuzz and runs each one for a bounded
 # time. Exits non-zero when any fuzzer finds a crash, a leak, a time-out or a broken round trip.
 #
-#   scripts/run-fuzzers.sh [seconds-per-target, default $FUZZ_SECONDS or 30] [target...]
+#   scripts/run-fuzzers.sh [seconds-per-target, default $FUZZ_SECONDS or 25] [target...]
 #
 # New inputs are kept in build-fuzz/corpus/<target>; findings go to build-fuzz/findings/.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-fuzz"
-seconds=${1:-${FUZZ_SECONDS:-30}}
+seconds=${1:-${FUZZ_SECONDS:-25}}
 shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
   targets=(ShellLaunchRequest ShellLaunchResponse HelperInfo HelperUpdateError HelperUninstallError
-           HelperReleaseManifest)
+           HelperReleaseManifest Transport)
 fi
 
 cmake -S "$root" -B "$build" -G Ninja \

@@ -98,8 +98,8 @@ struct PeerCredentials {
     uid_t uid = 0;
     gid_t gid = 0;
     // A pidfd of the peer, owned by the connection until the peer has been admitted or refused; -1
-    // when none could be had. From SO_PEERPIDFD, which names the process that connected even after its pid is reused;
-    // where the kernel lacks it, opened from `pid` at accept: weaker, since the peer may have exited
+    // when none could be had. From SO_PEERPIDFD, which names the process that connected even after its pid is
+    // reused; where the kernel lacks it, opened from `pid` at accept: weaker, since the peer may have exited
     // and its pid been reused by then.
     int processDescriptor = -1;
 };

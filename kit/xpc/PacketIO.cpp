@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace velmora::kit::xpc {
@@ -36,15 +37,16 @@ tl::expected<void, SystemError> sendPacket(int socket, std::string_view bytes,
     }
 }
 
-tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::vector<char>& buffer,
+tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::span<char> buffer,
                                                         size_t maxDescriptors) {
     iovec io{buffer.data(), buffer.size()};
-    std::vector<char> control(CMSG_SPACE(sizeof(int) * maxDescriptors));
+    // On the stack: a receive should not cost an allocation.
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxReceivedDescriptors)];
     msghdr message{};
     message.msg_iov = &io;
     message.msg_iovlen = 1;
-    message.msg_control = control.data();
-    message.msg_controllen = control.size();
+    message.msg_control = control;
+    message.msg_controllen = CMSG_SPACE(sizeof(int) * std::min(maxDescriptors, kMaxReceivedDescriptors));
     ssize_t received = ::recvmsg(socket, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
     if (received < 0) return tl::unexpected(SystemError::fromErrno("recvmsg"));
 

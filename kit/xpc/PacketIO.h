@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <tl/expected.hpp>
 #include <vector>
@@ -24,10 +25,13 @@ struct ReceivedPacket {
     std::vector<platform::UniqueFd> fds;  // owned from the moment they arrive, close-on-exec
 };
 
+// The most descriptors receivePacket takes with one packet, whatever it is asked for.
+inline constexpr size_t kMaxReceivedDescriptors = 16;
+
 // Receives one packet into `buffer` without blocking. A cut-short packet or control block closes every
 // descriptor that came with it.
 [[nodiscard]] tl::expected<ReceivedPacket, platform::SystemError> receivePacket(int socket,
-                                                                                std::vector<char>& buffer,
+                                                                                std::span<char> buffer,
                                                                                 size_t maxDescriptors);
 
 // The request id of a (possibly cut-short or malformed) JSON-RPC message, when its prefix shows one.

@@ -1,0 +1,203 @@
+// Open latency as shells accumulate: clients of the served, built helper (started with --serve in a
+// throw-away home) hold more and more /bin/sh shells. At 10, 100 and 1000 held shells every client opens
+// one more shell (in waves of 50 at once); the p50/p99 of those opens and the helper's descriptors, threads
+// and RSS are printed, with the p99 as a ratio of the first step's.
+//
+//   bench_scale [clients, default 100] [most shells, default 1000]
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kit/ShellMessages.h"
+#include "kit/xpc/VelmoraHelperXPC.h"
+
+using namespace velmora;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A field of /proc/<pid>/status as a number (kB for sizes).
+double statusField(pid_t pid, const std::string& name) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(name + ":")) return std::strtod(line.c_str() + name.size() + 1, nullptr);
+    return -1;
+}
+
+size_t descriptorCount(pid_t pid) {
+    size_t count = 0;
+    std::error_code error;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
+         it.increment(error))
+        ++count;
+    return count;
+}
+
+struct Client {
+    std::shared_ptr<kit::xpc::Connection> connection;
+    std::shared_ptr<kit::VelmoraHelperXPCProtocol> helper;
+};
+
+struct Opened {
+    double microseconds = -1;  // negative: the open failed
+    platform::UniqueFd terminal;
+    std::int32_t pid = 0;
+};
+
+// The helper refuses opens beyond 64 waiting for a thread; waves stay under that.
+constexpr size_t kWave = 50;
+
+// Every client opens `perClient` shells, all at once; returns when every reply has come.
+std::vector<Opened> openShells(std::vector<Client> clients, int perClient, const std::string& request) {
+    std::mutex mutex;
+    std::condition_variable done;
+    std::vector<Opened> opened;
+    const size_t expected = clients.size() * static_cast<size_t>(perClient);
+    for (int round = 0; round < perClient; ++round)
+        for (auto& client : clients) {
+            auto start = Clock::now();
+            client.helper->openShell(
+                request, kit::Reply<platform::UniqueFd, kit::Blob>([&, start](platform::UniqueFd terminal,
+                                                                              kit::Blob blob) {
+                    auto took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+                    auto response = kit::ShellLaunchResponse::decode(blob.value_or(""));
+                    bool ok = response && response->succeeded() && terminal.valid();
+                    std::lock_guard lock(mutex);
+                    opened.push_back(
+                        {ok ? took : -1, std::move(terminal), ok ? response->processIdentifier : 0});
+                    done.notify_one();
+                }));
+        }
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return opened.size() == expected; });
+    return opened;
+}
+
+double percentile(std::vector<double> values, int percent) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, values.size() * static_cast<size_t>(percent) / 100)];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int clientCount = argc > 1 ? std::atoi(argv[1]) : 100;
+    const int mostShells = argc > 2 ? std::atoi(argv[2]) : 1000;
+
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+
+    char scratchTemplate[] = "/tmp/velmora-scale-XXXXXX";
+    if (::mkdtemp(scratchTemplate) == nullptr) return 1;
+    fs::path scratch = scratchTemplate;
+    fs::create_directories(scratch / "home");
+    fs::create_directories(scratch / "run");
+    std::string home = "HOME=" + (scratch / "home").string();
+    std::string runtime = "XDG_RUNTIME_DIR=" + (scratch / "run").string();
+    std::string executable = VELMORA_HELPER_EXECUTABLE, serve = "--serve";
+    char* childArgv[] = {executable.data(), serve.data(), nullptr};
+    char path[] = "PATH=/usr/bin:/bin";
+    char* childEnvp[] = {home.data(), runtime.data(), path, nullptr};
+    pid_t helper = ::fork();
+    if (helper == 0) {
+        int devNull = ::open("/dev/null", O_RDWR);
+        ::dup2(devNull, STDIN_FILENO), ::dup2(devNull, STDOUT_FILENO), ::dup2(devNull, STDERR_FILENO);
+        ::execve(executable.c_str(), childArgv, childEnvp);
+        ::_exit(127);
+    }
+    auto finish = [&](int status) {
+        ::kill(helper, SIGKILL);
+        ::waitpid(helper, nullptr, 0);
+        fs::remove_all(scratch);
+        return status;
+    };
+    const std::string socketPath = (scratch / "run" / "group.com.norwick.Velmora.helper").string();
+    std::vector<Client> clients;
+    for (int i = 0; i < clientCount; ++i) {
+        std::shared_ptr<kit::xpc::Connection> connection;
+        for (int attempt = 0; attempt < 500 && !connection; ++attempt) {
+            auto connected = kit::xpc::Connection::connectToService(socketPath);
+            if (connected)
+                connection = *connected;
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (!connection) {
+            std::fprintf(stderr, "the helper at %s is not listening\n", executable.c_str());
+            return finish(1);
+        }
+        connection->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+        connection->resume();
+        auto proxy = connection->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(
+            [](const kit::xpc::ConnectionError& error) {
+                std::fprintf(stderr, "call failed: %s\n", error.description.c_str());
+                std::_Exit(1);
+            });
+        clients.push_back({connection, proxy});
+    }
+    kit::ShellLaunchRequest launch{80, 24, std::nullopt, std::string("/bin/sh"), false, {}, std::nullopt};
+    const std::string request = launch.encoded().value();
+
+    std::printf("helper: %s\nclients: %d; at each step every client opens one more shell, in waves of 50\n",
+                executable.c_str(), clientCount);
+    std::printf("%8s %10s %10s %9s %8s %9s %10s\n", "shells", "p50 us", "p99 us", "p99/first", "fds",
+                "threads", "RSS MiB");
+    std::vector<Opened> held;
+    double firstP99 = 0, lastP99 = 0;
+    std::vector<Opened> probes;
+    for (int step : {10, 100, 1000}) {
+        if (step > mostShells) break;
+        // Fill up to the step, spread over the clients, then measure one open per client on top.
+        while (static_cast<int>(held.size()) < step) {
+            auto count = std::min<long>(
+                {clientCount, static_cast<long>(kWave), step - static_cast<long>(held.size())});
+            for (auto& opened : openShells({clients.begin(), clients.begin() + count}, 1, request))
+                held.push_back(std::move(opened));
+        }
+        probes.clear();
+        for (size_t first = 0; first < clients.size(); first += kWave) {
+            auto last = clients.begin() + static_cast<long>(std::min(clients.size(), first + kWave));
+            for (auto& opened : openShells({clients.begin() + static_cast<long>(first), last}, 1, request))
+                probes.push_back(std::move(opened));
+        }
+        std::vector<double> latencies;
+        for (auto& probe : probes)
+            if (probe.microseconds >= 0) latencies.push_back(probe.microseconds);
+        if (latencies.size() != probes.size()) {
+            std::fprintf(stderr, "%zu of %zu opens failed\n", probes.size() - latencies.size(),
+                         probes.size());
+            return finish(1);
+        }
+        const double p99 = percentile(latencies, 99);
+        if (firstP99 == 0) firstP99 = p99;
+        lastP99 = p99;
+        std::printf("%8zu %10.0f %10.0f %8.2fx %8zu %9.0f %10.1f\n", held.size(), percentile(latencies, 50),
+                    p99, p99 / firstP99, descriptorCount(helper), statusField(helper, "Threads"),
+                    statusField(helper, "VmRSS") / 1024.0);
+        for (auto& probe : probes) held.push_back(std::move(probe));
+    }
+    std::printf(
+        "| open p99 with %zu shells over %d clients vs with 10 (bench_scale) | %.0f us | %.0f us | %.2fx | "
+        "<= 1.5x |\n",
+        held.size() - probes.size(), clientCount, firstP99, lastP99, lastP99 / firstP99);
+    // Ending the connections closes their shells.
+    for (auto& client : clients) client.connection->invalidate();
+    return finish(0);
+}
