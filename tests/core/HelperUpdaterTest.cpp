@@ -184,24 +184,33 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         bool shellOpens = false;
         std::string throwIn = {};
         std::function<void(const fs::path&)> afterExpanding = {};
-        std::string marker = "old";
     };
-    const std::string noBundle =
-        "The archive does not contain " + std::string(Identity::bundleFileName) + ".";
+    // An archive without a bundle, which gets `at` linked to `to` once expanded: only a real directory
+    // inside the expansion is a bundle.
     const fs::path outside = testing::makeBundle(server.path() / "outside", "1.5.0", "outside");
-    const auto inside = [](const fs::path& tree) { testing::writeFile(tree / "readme", ""); };
-    const auto link = [&](const fs::path& to, const fs::path& at) {
-        return [=](const fs::path& d) {
-            fs::create_directories((d / at).parent_path());
-            fs::create_symlink(to, d / at);
-        };
+    const E noBundle = E::expansionFailed("The archive does not contain Velmora Helper.app.");
+    int linked = 0;
+    const auto linking = [&](const fs::path& to, const fs::path& at,
+                             const std::function<void(const fs::path&)>& layout = {}) {
+        auto manifest = publish(
+            "l" + std::to_string(++linked) + ".zip",
+            layout ? layout : [](const fs::path& t) { testing::writeFile(t / "readme", ""); });
+        return Case{manifest, noBundle, downloaded, {}, false, "", [=](const fs::path& d) {
+                        fs::create_directories((d / at).parent_path());
+                        fs::create_symlink(to, d / at);
+                    }};
+    };
+    // A step that throws ends the run as that step's failure.
+    const auto throwing = [&](const std::string& step, const E& error, const std::vector<Event>& kinds) {
+        return Case{publish(step + ".zip", bundle("")), error, kinds, {}, false, step};
+    };
+    const auto refusing = [&](const std::string& key, const std::string& value) {
+        return Case{publish("n.zip", bundle(""), [&](auto& m) { m["download"][key] = value; }),
+                    E::manifestInvalid(),
+                    {Event::failed}};
     };
     std::vector<Case> cases = {
         {"{\"schemaVersion\":2", E::manifestInvalid(), {Event::failed}},
-        {publish("h.zip", bundle(""),
-                 [](auto& m) { m["download"]["url"] = "http://velmora.norwick.com/downloads/helper/h.zip"; }),
-         E::manifestInvalid(),
-         {Event::failed}},
         {publish("s.zip", bundle(""),
                  [](auto& m) { m["download"]["size"] = m["download"]["size"].template get<int>() + 1; }),
          E::sizeMismatch(), downloaded},
@@ -210,8 +219,7 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         {publish("f.zip", bundle("")), E::downloadFailed("Not Found"), downloaded,
          tl::unexpected(StepError::update(E::downloadFailed("Not Found")))},
         {publish("c.zip", bundle("")), E::cancelled(), downloaded, tl::unexpected(StepError::cancellation())},
-        {publish("deep.zip", bundle("a/b")),
-         E::expansionFailed("The archive does not contain Velmora Helper.app."), downloaded},
+        {publish("deep.zip", bundle("a/b")), noBundle, downloaded},
         {publish("t.zip",
                  [](const fs::path& tree) {
                      testing::writeFile(Identity::executableURL(testing::makeBundle(tree, "1.5.0", "t")),
@@ -222,83 +230,29 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
          E::versionPreflightFailed({1, 5, 0}, "Velmora Helper 1.4.9 (60), protocol 2\n"), downloaded},
         {publishVersion("x.zip", "1.5.0", 3), E::versionPreflightFailed({1, 5, 0}, "exit 3"), downloaded},
         {publish("b.zip", bundle("")), E::busy(), verified, {}, true},
-        // Only a real directory inside the expansion is a bundle.
-        {publish("l1.zip", inside),
-         E::expansionFailed(noBundle),
-         downloaded,
-         {},
-         false,
-         "",
-         link(outside, Identity::bundleFileName)},
-        {publish("l2.zip", [&](const fs::path& t) { testing::makeBundle(t / ".hidden", "1.5.0", "x"); }),
-         E::expansionFailed(noBundle),
-         downloaded,
-         {},
-         false,
-         "",
-         link(fs::path(".hidden") / Identity::bundleFileName, Identity::bundleFileName)},
-        {publish("l3.zip", [](const fs::path& t) { testing::writeFile(t / Identity::bundleFileName, "x"); }),
-         E::expansionFailed(noBundle), downloaded},
-        {publish("l4.zip", inside),
-         E::expansionFailed(noBundle),
-         downloaded,
-         {},
-         false,
-         "",
-         link(outside, fs::path("folder") / Identity::bundleFileName)},
-        {publish("l5.zip", inside),
-         E::expansionFailed(noBundle),
-         downloaded,
-         {},
-         false,
-         "",
-         link(outside.parent_path(), "folder")},
-        // A step that throws ends the run as that step's failure.
-        {publish("t1.zip", bundle("")),
-         E::downloadFailed("download threw"),
-         {Event::startedDownloading, Event::failed},
-         {},
-         false,
-         "download"},
-        {publish("t2.zip", bundle("")), E::expansionFailed("expand threw"), downloaded, {}, false, "expand"},
-        {publish("t3.zip", bundle("")),
-         E::signatureRejected("an exception of unknown type"),
-         downloaded,
-         {},
-         false,
-         "verify"},
-        {publish("t4.zip", bundle("")),
-         E::versionPreflightFailed({1, 5, 0}, "version threw"),
-         downloaded,
-         {},
-         false,
-         "version"},
-        {publish("t5.zip", bundle("")), E::busy(), verified, {}, false, "count"},
-        {publish("t6.zip", bundle("")),
-         E::replaceFailed(
-             "The new helper is installed, but its restart could not be scheduled: restart threw"),
-         {Event::startedDownloading, Event::downloaded, Event::verified, Event::staged, Event::willRestart,
-          Event::failed},
-         {},
-         false,
-         "restart",
-         {},
-         "x"},
+        linking(outside, Identity::bundleFileName),
+        linking(".hidden/Velmora Helper.app", Identity::bundleFileName, bundle(".hidden")),
+        linking(outside, "folder/Velmora Helper.app"),
+        linking(outside.parent_path(), "folder"),
+        {publish("file.zip", [](auto& t) { testing::writeFile(t / Identity::bundleFileName, ""); }), noBundle,
+         downloaded},
+        throwing("download", E::downloadFailed("download threw"), {Event::startedDownloading, Event::failed}),
+        throwing("expand", E::expansionFailed("expand threw"), downloaded),
+        throwing("verify", E::signatureRejected("an exception of unknown type"), downloaded),
+        throwing("version", E::versionPreflightFailed({1, 5, 0}, "version threw"), downloaded),
+        throwing("count", E::busy(), verified),
+        throwing("restart",
+                 E::replaceFailed(
+                     "The new helper is installed, but its restart could not be scheduled: restart threw"),
+                 {Event::startedDownloading, Event::downloaded, Event::verified, Event::staged,
+                  Event::willRestart, Event::failed}),
     };
     // A file name or address that is no plain name is refused before anything is fetched.
-    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
-             {"fileName", ""},
-             {"fileName", "."},
-             {"fileName", ".."},
-             {"fileName", "/tmp/a.zip"},
-             {"fileName", "../a.zip"},
-             {"fileName", "x/a.zip"},
-             {"fileName", std::string("a\0.zip", 6)},
-             {"url", "https:/velmora.norwick.com/downloads/helper/n.zip"},
-             {"url", "https:///velmora.norwick.com/downloads/helper/n.zip"}})
-        cases.push_back({publish("n.zip", bundle(""), [&](auto& m) { m["download"][key] = value; }),
-                         E::manifestInvalid(),
-                         {Event::failed}});
+    for (const char* name : {"", ".", "..", "/tmp/a.zip", "../a.zip", "x/a.zip"})
+        cases.push_back(refusing("fileName", name));
+    cases.push_back(refusing("fileName", std::string("a\0.zip", 6)));
+    for (const char* scheme : {"http://", "https:/", "https:///"})
+        cases.push_back(refusing("url", scheme + std::string("velmora.norwick.com/downloads/helper/n.zip")));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error.summary());
         downloadResult = c.download;
@@ -310,8 +264,8 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         EXPECT_EQ(outcome.result, tl::unexpected(c.error));
         EXPECT_EQ(outcome.kinds, c.kinds);
         EXPECT_EQ(outcome.events.back(), HelperUpdateEvent::failed(c.error));
-        expectInstalled(c.marker);
-        if (c.marker != "old") installed = testing::makeBundle(install, "1.4.0", "old");
+        expectInstalled(c.throwIn == "restart" ? "x" : "old");
+        installed = testing::makeBundle(install, "1.4.0", "old");
     }
     throwIn.clear();
     afterExpanding = {};
