@@ -89,11 +89,11 @@ class Signatures : public ::testing::Test {
 
 struct Case {
     const char* name;
-    Signer signer;
-    std::string identifier;
-    std::string requirement;
     std::function<void(const fs::path& bundle)> afterSigning;
     std::string expected;  // empty: accepted
+    Signer signer = Signer::development;
+    std::string identifier = kDevIdentifier;
+    std::string requirement = Identity::clientCodeSigningRequirement();
 };
 
 void writeAt(const fs::path& file, std::string bytes) {
@@ -103,63 +103,55 @@ void writeAt(const fs::path& file, std::string bytes) {
 }
 
 TEST_F(Signatures, EachChangeAndEachWrongSignerIsRejectedWithItsText) {
-    const std::string client = Identity::clientCodeSigningRequirement();
-    const std::string helper(Identity::helperCodeSigningRequirement);
     auto none = [](const fs::path&) {};
     const Case cases[] = {
-        {"intact", Signer::development, kDevIdentifier, client, none, ""},
-        {"changed byte", Signer::development, kDevIdentifier, client,
-         [](const fs::path& b) { writeAt(b / "Contents/Resources/data", "S"); },
+        {"intact", none, ""},
+        {"changed byte", [](const fs::path& b) { writeAt(b / "Contents/Resources/data", "S"); },
          "\"Contents/Resources/data\" was modified after signing."},
-        {"extra file", Signer::development, kDevIdentifier, client,
-         [](const fs::path& b) { writeFile(b / "Contents/Resources/extra", ""); },
+        {"extra file", [](const fs::path& b) { writeFile(b / "Contents/Resources/extra", ""); },
          "\"Contents/Resources/extra\" was added after signing."},
-        {"missing file", Signer::development, kDevIdentifier, client,
-         [](const fs::path& b) { fs::remove(b / "Contents/Resources/data"); },
+        {"missing file", [](const fs::path& b) { fs::remove(b / "Contents/Resources/data"); },
          "\"Contents/Resources/data\" is missing from the bundle."},
-        {"changed mode", Signer::development, kDevIdentifier, client,
+        {"changed mode",
          [](const fs::path& b) { fs::permissions(b / "Contents/Resources/data", fs::perms::owner_read); },
          "The permissions of \"Contents/Resources/data\" changed after signing."},
-        {"relinked", Signer::development, kDevIdentifier, client,
+        {"relinked",
          [](const fs::path& b) {
              fs::remove(b / "Contents/Resources/tool");
              fs::create_symlink("data", b / "Contents/Resources/tool");
          },
          "The link \"Contents/Resources/tool\" points elsewhere than when signed."},
-        {"link leaving the bundle", Signer::development, kDevIdentifier, client,
+        {"link leaving the bundle",
          [](const fs::path& b) { fs::create_symlink("../../../outside", b / "Contents/Resources/out"); },
          "The link \"Contents/Resources/out\" leads outside the bundle."},
-        {"link leaving through another link", Signer::development, kDevIdentifier, client,
+        {"link leaving through another link",
          [](const fs::path& b) {
              fs::create_symlink(".", b / "Contents/here");
              fs::create_symlink("here/../..", b / "Contents/sneak");
          },
          "The link \"Contents/sneak\" leads outside the bundle."},
-        {"truncated signature", Signer::development, kDevIdentifier, client,
+        {"truncated signature",
          [](const fs::path& b) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 200); },
          "The code signature is damaged or truncated."},
-        {"edited resource list", Signer::development, kDevIdentifier, client,
+        {"edited resource list",
          [](const fs::path& b) { writeAt(b / "Contents/_CodeSignature/CodeResources", "X"); },
          "The code signature does not match the sealed resource list."},
-        {"unsigned", Signer::development, kDevIdentifier, client,
-         [](const fs::path& b) { fs::remove_all(b / "Contents/_CodeSignature"); },
+        {"unsigned", [](const fs::path& b) { fs::remove_all(b / "Contents/_CodeSignature"); },
          "The bundle is not signed."},
-        {"wrong identifier", Signer::development, "com.example.Other", client, none, kUnsatisfied},
-        {"leaf without the team unit", Signer::noTeam, kDevIdentifier, client, none, kUnsatisfied},
-        {"intermediate without the marker", Signer::noMarker, "com.norwick.VelmoraHelper", helper, none,
-         kUnsatisfied},
-        {"untrusted root", Signer::untrustedRoot, kDevIdentifier, client, none,
+        {"wrong identifier", none, kUnsatisfied, Signer::development, "com.example.Other"},
+        {"leaf without the team unit", none, kUnsatisfied, Signer::noTeam},
+        {"intermediate without the marker", none, kUnsatisfied, Signer::noMarker, "com.norwick.VelmoraHelper",
+         std::string(Identity::helperCodeSigningRequirement)},
+        {"untrusted root", none,
          "The signing certificate \"Test Leaf\" does not lead to a trusted authority (unable to get local "
-         "issuer "
-         "certificate)."},
-        {"expired", Signer::expired, kDevIdentifier, client, none,
-         "The signing certificate \"Expired Leaf\" has expired."},
-        {"not yet valid", Signer::notYetValid, kDevIdentifier, client, none,
-         "The signing certificate \"Future Leaf\" is not yet valid."},
-        {"unparsable requirement", Signer::development, kDevIdentifier, "identifier \"x\" and (", none,
-         "The signing requirement could not be built (-1101)."},
-        {"not a bundle", Signer::development, kDevIdentifier, client,
-         [](const fs::path& b) { fs::remove_all(b / "Contents"); },
+         "issuer certificate).",
+         Signer::untrustedRoot},
+        {"expired", none, "The signing certificate \"Expired Leaf\" has expired.", Signer::expired},
+        {"not yet valid", none, "The signing certificate \"Future Leaf\" is not yet valid.",
+         Signer::notYetValid},
+        {"unparsable requirement", none, "The signing requirement could not be built (-1101).",
+         Signer::development, kDevIdentifier, "identifier \"x\" and ("},
+        {"not a bundle", [](const fs::path& b) { fs::remove_all(b / "Contents"); },
          "The bundle could not be read for verification (-1001)."},
     };
     for (const auto& test : cases) {

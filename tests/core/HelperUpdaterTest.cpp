@@ -1,16 +1,23 @@
 // The update pipeline over real files: ZIP archives of real bundles "downloaded" from a directory,
 // expanded with libarchive, their recorded digest checked, their executable run for its version, and the
-// installed bundle swapped. Only the transfer itself is stood in for.
+// installed bundle swapped. Only the transfer itself is stood in for; steps may throw, and the swap is
+// also checked on its own: flushed before the exchange, and on file systems without the rename flags.
 
 #include "core/HelperUpdater.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
+#include "platform/UniqueFd.h"
 #include "tests/core/UpdaterTestSupport.h"
 
 namespace velmora::core {
@@ -61,6 +68,7 @@ class HelperUpdaterTest : public ::testing::Test {
         HelperUpdater::Dependencies steps(
             [this](const std::string& url, const fs::path& destination, auto progress, auto,
                    auto completion) {
+                maybeThrow("download");
                 transfers.emplace_back([=, this] {
                     if (openShellsDuringDownload) openShells = 1;
                     std::string data = testing::readFile(server.path() / url.substr(url.rfind('/') + 1));
@@ -71,22 +79,34 @@ class HelperUpdaterTest : public ::testing::Test {
                     completion(downloadResult);
                 });
             },
-            [](const fs::path& archive, const fs::path& destination) -> tl::expected<void, StepError> {
+            [this](const fs::path& archive, const fs::path& destination) -> tl::expected<void, StepError> {
+                maybeThrow("expand");
                 if (auto expanded = testing::expandZip(archive, destination); !expanded)
                     return tl::unexpected(StepError::other(expanded.error()));
+                if (afterExpanding) afterExpanding(destination);
                 return {};
             },
-            [](const fs::path& bundle) -> tl::expected<void, StepError> {
+            [this](const fs::path& bundle) -> tl::expected<void, StepError> {
+                if (throwIn == "verify") throw 42;
                 if (auto checked = testing::checkRecordedDigest(bundle); !checked)
                     return tl::unexpected(StepError::other(checked.error()));
                 return {};
             },
-            [](const fs::path& bundle) -> tl::expected<std::string, StepError> {
+            [this](const fs::path& bundle) -> tl::expected<std::string, StepError> {
+                maybeThrow("version");
                 auto reported = testing::runVersion(bundle);
                 if (!reported) return tl::unexpected(StepError::other(reported.error()));
                 return *reported;
             },
-            [this] { return openShells.load(); }, [this] { ++restarts; });
+            [this] {
+                if (++counts > 1) maybeThrow("count");
+                return openShells.load();
+            },
+            [this] {
+                maybeThrow("restart");
+                ++restarts;
+            });
+        counts = 0;
         auto updater = HelperUpdater::create(install, std::move(steps));
         std::promise<tl::expected<void, E>> done;
         Outcome outcome;
@@ -107,7 +127,12 @@ class HelperUpdaterTest : public ::testing::Test {
         return outcome;
     }
 
+    void maybeThrow(const std::string& step) {
+        if (throwIn == step) throw std::runtime_error(step + " threw");
+    }
+
     void expectInstalled(const std::string& marker) {
+        EXPECT_FALSE(fs::is_symlink(installed));
         EXPECT_EQ(testing::readFile(installed / "Contents/Resources/marker"), marker);
         EXPECT_TRUE(testing::checkRecordedDigest(installed));
         // Nothing of a run is left: an empty staging root at most, no staged bundle.
@@ -125,6 +150,9 @@ class HelperUpdaterTest : public ::testing::Test {
     std::atomic<std::int64_t> openShells{0};
     std::atomic<bool> openShellsDuringDownload{false};
     std::atomic<int> restarts{0};
+    int counts = 0;
+    std::string throwIn;
+    std::function<void(const fs::path&)> afterExpanding;
 };
 
 TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsTheBundle) {
@@ -154,13 +182,35 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         std::vector<Event> kinds;
         tl::expected<void, StepError> download = {};
         bool shellOpens = false;
+        std::string throwIn = {};
+        std::function<void(const fs::path&)> afterExpanding = {};
     };
-    const Case cases[] = {
+    // An archive without a bundle, which gets `at` linked to `to` once expanded: only a real directory
+    // inside the expansion is a bundle.
+    const fs::path outside = testing::makeBundle(server.path() / "outside", "1.5.0", "outside");
+    const E noBundle = E::expansionFailed("The archive does not contain Velmora Helper.app.");
+    int linked = 0;
+    const auto linking = [&](const fs::path& to, const fs::path& at,
+                             const std::function<void(const fs::path&)>& layout = {}) {
+        auto manifest = publish(
+            "l" + std::to_string(++linked) + ".zip",
+            layout ? layout : [](const fs::path& t) { testing::writeFile(t / "readme", ""); });
+        return Case{manifest, noBundle, downloaded, {}, false, "", [=](const fs::path& d) {
+                        fs::create_directories((d / at).parent_path());
+                        fs::create_symlink(to, d / at);
+                    }};
+    };
+    // A step that throws ends the run as that step's failure.
+    const auto throwing = [&](const std::string& step, const E& error, const std::vector<Event>& kinds) {
+        return Case{publish(step + ".zip", bundle("")), error, kinds, {}, false, step};
+    };
+    const auto refusing = [&](const std::string& key, const std::string& value) {
+        return Case{publish("n.zip", bundle(""), [&](auto& m) { m["download"][key] = value; }),
+                    E::manifestInvalid(),
+                    {Event::failed}};
+    };
+    std::vector<Case> cases = {
         {"{\"schemaVersion\":2", E::manifestInvalid(), {Event::failed}},
-        {publish("h.zip", bundle(""),
-                 [](auto& m) { m["download"]["url"] = "http://velmora.norwick.com/downloads/helper/h.zip"; }),
-         E::manifestInvalid(),
-         {Event::failed}},
         {publish("s.zip", bundle(""),
                  [](auto& m) { m["download"]["size"] = m["download"]["size"].template get<int>() + 1; }),
          E::sizeMismatch(), downloaded},
@@ -169,8 +219,7 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         {publish("f.zip", bundle("")), E::downloadFailed("Not Found"), downloaded,
          tl::unexpected(StepError::update(E::downloadFailed("Not Found")))},
         {publish("c.zip", bundle("")), E::cancelled(), downloaded, tl::unexpected(StepError::cancellation())},
-        {publish("deep.zip", bundle("a/b")),
-         E::expansionFailed("The archive does not contain Velmora Helper.app."), downloaded},
+        {publish("deep.zip", bundle("a/b")), noBundle, downloaded},
         {publish("t.zip",
                  [](const fs::path& tree) {
                      testing::writeFile(Identity::executableURL(testing::makeBundle(tree, "1.5.0", "t")),
@@ -181,21 +230,104 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
          E::versionPreflightFailed({1, 5, 0}, "Velmora Helper 1.4.9 (60), protocol 2\n"), downloaded},
         {publishVersion("x.zip", "1.5.0", 3), E::versionPreflightFailed({1, 5, 0}, "exit 3"), downloaded},
         {publish("b.zip", bundle("")), E::busy(), verified, {}, true},
+        linking(outside, Identity::bundleFileName),
+        linking(".hidden/Velmora Helper.app", Identity::bundleFileName, bundle(".hidden")),
+        linking(outside, "folder/Velmora Helper.app"),
+        linking(outside.parent_path(), "folder"),
+        {publish("file.zip", [](auto& t) { testing::writeFile(t / Identity::bundleFileName, ""); }), noBundle,
+         downloaded},
+        throwing("download", E::downloadFailed("download threw"), {Event::startedDownloading, Event::failed}),
+        throwing("expand", E::expansionFailed("expand threw"), downloaded),
+        throwing("verify", E::signatureRejected("an exception of unknown type"), downloaded),
+        throwing("version", E::versionPreflightFailed({1, 5, 0}, "version threw"), downloaded),
+        throwing("count", E::busy(), verified),
+        throwing("restart",
+                 E::replaceFailed(
+                     "The new helper is installed, but its restart could not be scheduled: restart threw"),
+                 {Event::startedDownloading, Event::downloaded, Event::verified, Event::staged,
+                  Event::willRestart, Event::failed}),
     };
+    // A file name or address that is no plain name is refused before anything is fetched.
+    for (const char* name : {"", ".", "..", "/tmp/a.zip", "../a.zip", "x/a.zip"})
+        cases.push_back(refusing("fileName", name));
+    cases.push_back(refusing("fileName", std::string("a\0.zip", 6)));
+    for (const char* scheme : {"http://", "https:/", "https:///"})
+        cases.push_back(refusing("url", scheme + std::string("velmora.norwick.com/downloads/helper/n.zip")));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error.summary());
         downloadResult = c.download;
         openShells = 0;
         openShellsDuringDownload = c.shellOpens;
+        throwIn = c.throwIn;
+        afterExpanding = c.afterExpanding;
         auto outcome = run(c.manifest);
         EXPECT_EQ(outcome.result, tl::unexpected(c.error));
         EXPECT_EQ(outcome.kinds, c.kinds);
         EXPECT_EQ(outcome.events.back(), HelperUpdateEvent::failed(c.error));
-        expectInstalled("old");
+        expectInstalled(c.throwIn == "restart" ? "x" : "old");
+        installed = testing::makeBundle(install, "1.4.0", "old");
     }
+    throwIn.clear();
+    afterExpanding = {};
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(outside))) << "the bundle outside was moved";
     openShells = 1;  // shells open at the start: refused before anything is touched
     EXPECT_EQ(run(publishVersion("o.zip", "1.5.0")).result, tl::unexpected(E::busy()));
     EXPECT_EQ(restarts.load(), 0);
+}
+
+// Extents still waiting for the file system to place them: data that is not on disk yet.
+bool hasDelayedExtents(const fs::path& file) {
+    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+    alignas(fiemap) unsigned char storage[sizeof(fiemap) + 64 * sizeof(fiemap_extent)]{};
+    auto* map = reinterpret_cast<fiemap*>(storage);
+    map->fm_length = FIEMAP_MAX_OFFSET;
+    map->fm_extent_count = 64;
+    if (::ioctl(fd.get(), FS_IOC_FIEMAP, map) != 0) return false;
+    for (unsigned i = 0; i < map->fm_mapped_extents; ++i)
+        if (map->fm_extents[i].fe_flags & (FIEMAP_EXTENT_DELALLOC | FIEMAP_EXTENT_UNKNOWN)) return true;
+    return false;
+}
+
+TEST(HelperUpdaterIOTest, TheNewBundleIsOnDiskBeforeItIsSwappedIn) {
+    testing::TemporaryDirectory dir;
+    fs::path installed = dir.path() / "installed", staged = dir.path() / ".installing-A";
+    const std::string payload(1 << 20, 'p');
+    testing::writeFile(dir.path() / "probe", payload);
+    if (!hasDelayedExtents(dir.path() / "probe"))
+        GTEST_SKIP() << "this file system shows no delayed allocation to tell unwritten data by";
+    testing::writeFile(installed / "old", "old");
+    testing::writeFile(staged / "Contents/Resources/payload", payload);
+    ASSERT_TRUE(HelperUpdaterIO::replaceItem(installed, staged));
+    EXPECT_FALSE(hasDelayedExtents(installed / "Contents/Resources/payload"));
+}
+
+int refuseFlags(const char* from, const char* to, unsigned flags) {
+    if (flags != 0) return errno = EINVAL, -1;
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+TEST(HelperUpdaterIOTest, FileSystemsWithoutTheRenameFlagsStillMoveAndSwap) {
+    HelperUpdaterIO::setRenameForTesting(&refuseFlags);
+    struct Restore {
+        ~Restore() { HelperUpdaterIO::setRenameForTesting(nullptr); }
+    } restore;
+    testing::TemporaryDirectory dir;
+    fs::path installed = dir.path() / "installed", staged = dir.path() / ".installing-A";
+    fs::path expanded = dir.path() / "expanded";
+    for (std::string marker : {"first", "second"}) {
+        testing::writeFile(expanded / "marker", marker);
+        ASSERT_TRUE(HelperUpdaterIO::moveItem(expanded, staged));
+        ASSERT_TRUE(HelperUpdaterIO::replaceItem(installed, staged));
+        EXPECT_EQ(testing::readFile(installed / "marker"), marker);
+        EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), {}), 1)
+            << "only the installed item remains";
+    }
+    // A move still never replaces what is there, not even an empty directory.
+    fs::create_directories(expanded);
+    fs::create_directories(staged);
+    EXPECT_FALSE(HelperUpdaterIO::moveItem(expanded, staged));
+    EXPECT_FALSE(HelperUpdaterIO::moveItem(expanded, installed));
+    EXPECT_EQ(testing::readFile(installed / "marker"), "second");
 }
 
 }  // namespace

@@ -109,17 +109,6 @@ void copyBundle(const fs::path& to) {
     fs::create_directories(to.parent_path());
     fs::copy(kBuilt, to, fs::copy_options::recursive);
 }
-// Every item below `root` with its mode and contents: equal trees compare equal.
-std::map<std::string, std::string> tree(const fs::path& root) {
-    std::map<std::string, std::string> items;
-    for (auto& item : fs::recursive_directory_iterator(root)) {
-        struct stat info {};
-        ::lstat(item.path().c_str(), &info);
-        items[fs::relative(item, root)] =
-            std::to_string(info.st_mode) + (item.is_regular_file() ? readFile(item) : "");
-    }
-    return items;
-}
 
 TEST(Installer, InstallsOverAnOlderCopyRegistersAndUninstallsWithoutATrace) {
     UserManager user;

@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,6 +174,17 @@ void writeAll(int fd, const std::string& text) {
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
+}
+
+std::map<std::string, std::string> tree(const std::filesystem::path& root) {
+    std::map<std::string, std::string> items;
+    for (auto& item : std::filesystem::recursive_directory_iterator(root)) {
+        struct stat info {};
+        ::lstat(item.path().c_str(), &info);
+        items[std::filesystem::relative(item, root)] =
+            std::to_string(info.st_mode) + (item.is_regular_file() ? readFile(item) : "");
+    }
+    return items;
 }
 
 }  // namespace velmora::testing

@@ -59,5 +59,7 @@ bool waitForProcessGone(pid_t pid, std::chrono::milliseconds timeout);
 std::string readUntil(int fd, const std::string& needle,
                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
 void writeAll(int fd, const std::string& text);
+// Every item below `root` with its mode and contents: equal trees compare equal.
+std::map<std::string, std::string> tree(const std::filesystem::path& root);
 
 }  // namespace velmora::testing

@@ -213,18 +213,6 @@ struct InstalledHelper {
     bool started = false;
 };
 
-// Every item below `root` with its mode and contents: equal trees compare equal.
-std::map<std::string, std::string> tree(const fs::path& root) {
-    std::map<std::string, std::string> items;
-    for (auto& item : fs::recursive_directory_iterator(root)) {
-        struct stat info {};
-        ::lstat(item.path().c_str(), &info);
-        items[fs::relative(item, root)] =
-            std::to_string(info.st_mode) + (item.is_regular_file() ? readFile(item) : "");
-    }
-    return items;
-}
-
 kit::HelperReleaseManifest manifestFor(const std::string& name, std::int64_t sizeChange = 0,
                                        bool digest = true, const std::string& version = kNewVersion) {
     auto archive = served / (name.starts_with("redirect") || name == "missing.zip" ? "ok.zip" : name);
