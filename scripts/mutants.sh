@@ -31,7 +31,8 @@ records='^(ShellLaunch|HelperInfo|HelperError|HelperRelease|HelperVersion|Record
 # name # file # exact text (\n for a line break) # replacement # tests (ctest -R) # "slow" to include slow tests
 mutants=$(cat <<'EOF'
 login-prefix-dropped#kit/ShellLaunchEnvironment.cpp#return "-" + executableName(shellPath);#return executableName(shellPath);#$shell#
-envp-dangles#core/PTYShellProcess.cpp#for (auto& text : vectors.environmentTexts) vectors#for (auto text : vectors.environmentTexts) vectors#$shell#
+envp-dangles#core/PTYShellProcess.cpp#for (auto& text : environmentTexts_) environmentVector_#for (auto text : environmentTexts_) environmentVector_#$shell#
+argv-dangles#core/PTYShellProcess.cpp#argumentVector_ = {argumentZero_.data(), nullptr};#argumentVector_ = {argumentZero.data(), nullptr};#$shell#
 exit-reported-twice#helper/HelperConnectionSession.cpp#    notifyClientOfExit(processIdentifier, result);#    notifyClientOfExit(processIdentifier, result); notifyClientOfExit(processIdentifier, result);#$shell#
 no-hang-up#core/PTYShellProcess.cpp#    (void)sendToProcessGroup(SIGHUP);#    (void)0;#$shell#
 no-delayed-kill#core/PTYShellProcess.cpp#if (!exited) (void)self->sendToProcessGroup(SIGKILL);#if (false && !exited) (void)self->sendToProcessGroup(SIGKILL);#$shell#
@@ -54,10 +55,12 @@ stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 &
 bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
 socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
 wrong-json-key#kit/ShellMessages.cpp#object["ttyPath"] = ttyPath;#object["ttypath"] = ttyPath;#$records#
-swap-not-atomic#core/HelperUpdaterIO.cpp#if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), RENAME_EXCHANGE) == 0)#if ((removeItem(installed), ::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, installed.c_str(), 0)) == 0)#$updater#
+swap-not-atomic#core/HelperUpdaterIO.cpp#error = renameItem(staged, installed, RENAME_EXCHANGE);#error = (removeItem(installed), renameItem(staged, installed, 0));#$updater#
 digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
-busy-swap-allowed#core/HelperUpdater.cpp#    if (dependencies_.openShellCount() != 0)\n#    if (false && dependencies_.openShellCount() != 0)\n#$updater#
+busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
+client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
+update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 EOF
 )
 
