@@ -105,11 +105,7 @@ fs::path makeBundle(const std::string& folder, const std::string& identifier) {
 
 struct Network : ::testing::Environment {
     void SetUp() override {
-        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") != 0)
-            return;
-        fs::create_directory("/run/systemd/system");
+        if (!enterSystemdNamespace(CLONE_NEWNET)) return;
         scratch = new TemporaryDirectory();
         served = scratch->path() / "served", script = scratch->path() / "server.py";
         fs::create_directories(served);
@@ -149,49 +145,14 @@ struct Network : ::testing::Environment {
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new Network);
 
 // A throw-away home whose user manager runs the installed built bundle.
-struct InstalledHelper {
+struct InstalledHelper : UserManager {
     InstalledHelper() {
-        fs::create_directories(home);
-        fs::create_directories(runtime);
-        if (!ready) return;
-        if ((manager = ::fork()) == 0) {
-            ::setenv("HOME", home.c_str(), 1);
-            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            ::freopen("/dev/null", "w", stdout);
-            ::execl("/lib/systemd/systemd", "systemd", "--user", nullptr);
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && !fs::is_socket(runtime / "systemd/private"); ++i) ::usleep(25000);
-        started =
-            runProcess(kBuilt / "Contents/MacOS/Velmora Helper", {"--install"}, options()).exitStatus == 0;
-    }
-    ~InstalledHelper() {
-        if (manager > 0 && ::kill(manager, SIGTERM) == 0) ::waitpid(manager, nullptr, 0);
-    }
-    ProcessOptions options() const {
-        ProcessOptions result;
-        result.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}, {"PATH", "/usr/bin:/bin"}};
-        return result;
-    }
-    std::string show(const std::string& property) const {
-        auto shown =
-            runProcess("/usr/bin/systemctl",
-                       {"--user", "show", "-P", property, "com.norwick.VelmoraHelper.service"}, options());
-        return shown.standardOutput.substr(0, shown.standardOutput.find('\n'));
+        started = ready && run(kBuilt / "Contents/MacOS/Velmora Helper", {"--install"}).exitStatus == 0;
     }
     ClientEnd connect() const {
         auto client = ClientEnd::connect(runtime / kService);
         EXPECT_TRUE(client);
         return client ? std::move(*client) : ClientEnd{};
-    }
-    // The answering helper's info.
-    kit::HelperInfo info() const {
-        auto client = connect();
-        CallOutcome<kit::Blob> outcome;
-        client.proxy(outcome)->fetchHelperInfo(outcome.reply());
-        EXPECT_TRUE(outcome.wait() && outcome.values());
-        return kit::HelperInfo::decode(std::get<0>(*outcome.values()).value_or(""))
-            .value_or(kit::HelperInfo{});
     }
     // Starts an update from `manifest`; the outcome holds its reply.
     static void update(ClientEnd& client, CallOutcome<kit::Blob>& outcome,
@@ -205,11 +166,6 @@ struct InstalledHelper {
         EXPECT_TRUE(opened.wait() && opened.values());
         return opened.values() ? std::move(std::get<0>(*opened.values())) : platform::UniqueFd();
     }
-
-    TemporaryDirectory directory;
-    fs::path home = directory.path() / "home", runtime = directory.path() / "run";
-    fs::path installed = home / "Library/Application Support/Velmora Helper/Velmora Helper.app";
-    pid_t manager = -1;
     bool started = false;
 };
 
@@ -231,7 +187,7 @@ kit::HelperReleaseManifest manifestFor(const std::string& name, std::int64_t siz
 TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
     InstalledHelper helper;
     if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
-    auto before = helper.info();
+    auto before = helper.info(kService);
     ASSERT_EQ(before.version.description(), VELMORA_PROJECT_VERSION);
     auto client = helper.connect();
     CallOutcome<kit::Blob> outcome;
@@ -265,7 +221,7 @@ TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
     EXPECT_LT(lived, std::chrono::milliseconds(3000));
     EXPECT_EQ(client.ends->waitForAtLeast(1), 1);
     EXPECT_EQ(helper.show("ExecMainStatus"), "0");
-    auto after = helper.info();
+    auto after = helper.info(kService);
     EXPECT_EQ(after.version.description(), kNewVersion);
     EXPECT_NE(after.processIdentifier, before.processIdentifier);
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(after.processIdentifier) + "/exe"),
@@ -316,7 +272,7 @@ void expectUpdateFails(const FailureCase& c) {
     EXPECT_FALSE(error->summary().empty());
     EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
     EXPECT_EQ(tree(helper.installed), before);
-    EXPECT_EQ(helper.info().version.description(), VELMORA_PROJECT_VERSION) << "the helper restarted";
+    EXPECT_EQ(helper.info(kService).version.description(), VELMORA_PROJECT_VERSION) << "the helper restarted";
 }
 
 TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
