@@ -34,19 +34,18 @@ const std::string kNewVersion = "9.8.7";
 
 // Zips a folder (with extra hostile entries) and serves a folder over HTTPS; a file's name says how.
 const char* const kServer = R"(import http.server, os, ssl, sys, time, zipfile
+def entry(name, mode):
+    info = zipfile.ZipInfo(name); info.create_system, info.external_attr = 3, mode << 16; return info
 if sys.argv[1] == 'zip':
     src, out, extra = sys.argv[2], sys.argv[3], sys.argv[4:]
     with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
         for root, dirs, files in os.walk(src):
-            for n in sorted(dirs + files):
-                p = os.path.join(root, n); st = os.lstat(p); link = os.path.islink(p)
-                info = zipfile.ZipInfo(os.path.relpath(p, os.path.dirname(src)) + ('/' if os.path.isdir(p) and not link else ''))
-                info.create_system, info.external_attr = 3, st.st_mode << 16
-                z.writestr(info, os.readlink(p) if link else b'' if os.path.isdir(p) else open(p, 'rb').read())
-        for i in range(0, len(extra), 3):
-            info = zipfile.ZipInfo(extra[i + 1]); info.create_system = 3
-            info.external_attr = (0o120777 if extra[i] == 'link' else 0o100644) << 16
-            z.writestr(info, extra[i + 2])
+            for p in sorted(os.path.join(root, n) for n in dirs + files):
+                link = os.path.islink(p); folder = os.path.isdir(p) and not link
+                name = os.path.relpath(p, os.path.dirname(src)) + '/' * folder
+                z.writestr(entry(name, os.lstat(p).st_mode), os.readlink(p) if link else b'' if folder else open(p, 'rb').read())
+        for kind, name, data in zip(extra[::3], extra[1::3], extra[2::3]):
+            z.writestr(entry(name, 0o120777 if kind == 'link' else 0o100644), data)
     sys.exit(0)
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
@@ -55,16 +54,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         name = os.path.basename(self.path); path = os.path.join(sys.argv[2], name)
         if name.startswith('redirect'):
             self.send_response(302); self.send_header('Location', 'http://velmora.norwick.com/downloads/helper/ok.zip')
-            self.send_header('Content-Length', '0'); self.end_headers(); return
+            self.send_header('Content-Length', '0'); return self.end_headers()
         if not os.path.isfile(path): return self.send_error(404)
-        data = open(path, 'rb').read()
-        self.send_response(200); self.send_header('Content-Length', str(len(data) + (9 if 'truncated' in name else 0)))
+        data = open(path, 'rb').read(); step = 8192 if 'slow' in name else 1 << 20
+        self.send_response(200); self.send_header('Content-Length', str(len(data) + 9 * ('truncated' in name)))
         self.end_headers()
-        step = 8192 if 'slow' in name else 1 << 20
         for i in range(0, len(data), step):
             if 'stall' in name and i >= len(data) // 2: time.sleep(3600)
-            self.wfile.write(data[i:i + step]); self.wfile.flush()
-            if 'slow' in name: time.sleep(0.05)
+            self.wfile.write(data[i:i + step]); self.wfile.flush(); time.sleep(0.05 * ('slow' in name))
         self.close_connection = 'truncated' in name
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); context.load_cert_chain(sys.argv[3], sys.argv[4])
 server = http.server.ThreadingHTTPServer(('127.0.0.1', 443), Handler); server.daemon_threads = True
