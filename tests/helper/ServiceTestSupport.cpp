@@ -116,6 +116,20 @@ bool HelperProcess::running() const {
            info.si_pid == 0;
 }
 
+OpenedShell openShell(ClientEnd& client, const kit::Blob& request) {
+    CallOutcome<platform::UniqueFd, kit::Blob> outcome;
+    client.proxy(outcome)->openShell(request, outcome.reply());
+    if (!outcome.wait() || !outcome.values()) return {{}, kit::ShellLaunchResponse::failed("<no reply>")};
+    auto& [fd, json] = *outcome.values();
+    auto response = kit::ShellLaunchResponse::decode(json.value_or(""));
+    return {std::move(fd), response ? *response : kit::ShellLaunchResponse::failed("<unreadable reply>")};
+}
+
+std::string runInShell(OpenedShell& shell, const std::string& command) {
+    writeAll(shell.terminal.get(), command + "; echo done-$((40+2))\n");
+    return readUntil(shell.terminal.get(), "done-42");
+}
+
 namespace {
 bool inSystemdNamespace = false;
 }

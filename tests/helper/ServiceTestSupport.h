@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kit/HelperInfo.h"
+#include "kit/ShellMessages.h"
 #include "tests/kit/XpcTestSupport.h"
 #include "tests/support/Subprocess.h"
 
@@ -49,6 +50,16 @@ class HelperProcess {
     pid_t pid_ = -1;
     bool reaped_ = false;
 };
+
+// The reply to an open: a failed response when none arrives or it cannot be read.
+struct OpenedShell {
+    platform::UniqueFd terminal;
+    kit::ShellLaunchResponse response;
+    std::int32_t pid() const { return response.processIdentifier; }
+};
+OpenedShell openShell(ClientEnd& client, const kit::Blob& request);
+// Runs a command in the shell and returns what it printed up to a marker after it.
+std::string runInShell(OpenedShell& shell, const std::string& command);
 
 // Moves this single-threaded process into a private mount namespace (plus `extraFlags` namespaces) whose
 // empty /run/systemd says "booted with systemd"; false without root.
