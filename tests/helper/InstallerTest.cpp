@@ -168,11 +168,10 @@ TEST(InstalledAgent, IdleExitKeepsTheSocketListeningAndANohupJobAlive) {
     ASSERT_EQ(user.run(executable(kBuilt), {"--install"}).exitStatus, 0);
     auto client = ClientEnd::connect(user.runtime / kNames[0]);
     ASSERT_TRUE(client);
-    kit::ShellLaunchRequest request{.columns = 80, .rows = 24, .shellPath = "/bin/sh"};
-    CallOutcome<platform::UniqueFd, kit::Blob> opened;
-    client->proxy(opened)->openShell(*request.encoded(), opened.reply());
-    ASSERT_TRUE(opened.wait() && opened.values());
-    int terminal = std::get<0>(*opened.values()).get();
+    auto shell = openShell(
+        *client, *kit::ShellLaunchRequest{.columns = 80, .rows = 24, .shellPath = "/bin/sh"}.encoded());
+    ASSERT_TRUE(shell.response.succeeded()) << *shell.response.failure;
+    int terminal = shell.terminal.get();
     writeAll(terminal, "nohup sleep 600 >/dev/null 2>&1 & echo job=$!-$((40+2))\n");
     auto seen = readUntil(terminal, "-42");
     pid_t job = std::atoi(seen.substr(seen.rfind("job=") + 4).c_str()), helper = user.helperPid();

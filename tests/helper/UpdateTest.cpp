@@ -31,6 +31,8 @@ using Clock = std::chrono::steady_clock;
 const fs::path kBuilt = VELMORA_BUNDLE_DIR;
 const std::string kService = "group.com.norwick.Velmora.helper";
 const std::string kNewVersion = "9.8.7";
+const kit::Blob kShell =
+    *kit::ShellLaunchRequest{.columns = 80, .rows = 24, .shellPath = "/bin/sh"}.encoded();
 
 // Zips a folder (with extra hostile entries) and serves a folder over HTTPS; a file's name says how.
 const char* const kServer = R"(import http.server, os, ssl, sys, time, zipfile
@@ -156,13 +158,6 @@ struct InstalledHelper : UserManager {
                        const kit::HelperReleaseManifest& manifest) {
         client.proxy(outcome)->beginSelfUpdate(*manifest.encoded(), outcome.reply());
     }
-    platform::UniqueFd openShell(ClientEnd& client) const {
-        CallOutcome<platform::UniqueFd, kit::Blob> opened;
-        kit::ShellLaunchRequest request{.columns = 80, .rows = 24, .shellPath = "/bin/sh"};
-        client.proxy(opened)->openShell(*request.encoded(), opened.reply());
-        EXPECT_TRUE(opened.wait() && opened.values());
-        return opened.values() ? std::move(std::get<0>(*opened.values())) : platform::UniqueFd();
-    }
     bool started = false;
 };
 
@@ -240,7 +235,7 @@ void expectUpdateFails(const FailureCase& c) {
     auto client = helper.connect(), other = helper.connect();
     auto before = tree(helper.installed);
     platform::UniqueFd shell;
-    if (c.meanwhile == Meanwhile::shellElsewhere) shell = helper.openShell(other);
+    if (c.meanwhile == Meanwhile::shellElsewhere) shell = openShell(other, kShell).terminal;
     CallOutcome<kit::Blob> outcome, second;
     InstalledHelper::update(client, outcome, c.manifest);
     if (c.meanwhile == Meanwhile::cancelElsewhere || c.meanwhile == Meanwhile::secondUpdate) {
@@ -308,7 +303,7 @@ TEST(Uninstall, RefusedWhileAShellIsOpenOtherwiseTheHelperRemovesItself) {
     InstalledHelper helper;
     if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
     auto client = helper.connect(), other = helper.connect();
-    auto shell = helper.openShell(other);
+    auto shell = openShell(other, kShell).terminal;
     CallOutcome<kit::Blob> refused;
     client.proxy(refused)->beginUninstall(refused.reply());
     ASSERT_TRUE(refused.wait() && refused.values());
