@@ -32,9 +32,6 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
     for (auto& [key, value] : extraEnvironment) environment[key] = value;
     std::vector<std::string> envStrings;
     for (auto& [key, value] : environment) envStrings.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
     std::string program = arguments.empty() || arguments.front() != "@activate"
                               ? executable().string()
                               : "/usr/bin/systemd-socket-activate";
@@ -45,9 +42,11 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
             argument.replace(at, 9, runtime_.string());
     std::vector<std::string> argvStrings{program};
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& s : argvStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv, envp;
+    for (auto [strings, pointers] : {std::pair{&argvStrings, &argv}, std::pair{&envStrings, &envp}}) {
+        for (auto& s : *strings) pointers->push_back(s.data());
+        pointers->push_back(nullptr);
+    }
 
     // The helper logs to standard error only where no journal socket exists. So that its log lines
     // reach the file here on any machine, it runs in a private mount namespace with an empty
