@@ -3,17 +3,13 @@
 // empty /run/systemd says "booted with systemd". InstalledAgent waits out the real idle delay ("slow").
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <sys/xattr.h>
 
 #include <functional>
 
 #include "helper/HelperInstaller.h"
-#include "kit/HelperInfo.h"
 #include "kit/ShellMessages.h"
 #include "tests/helper/ServiceTestSupport.h"
 
@@ -27,80 +23,10 @@ const std::string kEnabled = ".config/systemd/user/sockets.target.wants/com.norw
 const std::string kNames[] = {"group.com.norwick.Velmora.helper", "group.com.norwick.Velmora.dev.helper"};
 
 // unshare(CLONE_NEWNS) needs a process with one thread: it runs before the first test.
-bool privateNamespace = false;
 struct PrivateMountNamespace : ::testing::Environment {
-    void SetUp() override {
-        privateNamespace = ::unshare(CLONE_NEWNS) == 0 &&
-                           ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                           ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") == 0 &&
-                           fs::create_directory("/run/systemd/system");
-    }
+    void SetUp() override { enterSystemdNamespace(); }
 };
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new PrivateMountNamespace);
-
-struct UserManager {
-    // Without `start` the directories exist but no manager answers.
-    explicit UserManager(bool start = true) {
-        fs::create_directories(home);
-        fs::create_directories(runtime);
-        ready = privateNamespace && !start;
-        if (!privateNamespace || !start) return;
-        std::string homeVariable = "HOME=" + home.string(),
-                    runtimeVariable = "XDG_RUNTIME_DIR=" + runtime.string();
-        const char* argv[] = {"/lib/systemd/systemd", "--user", nullptr};
-        const char* envp[] = {homeVariable.c_str(), runtimeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
-        if ((manager = ::fork()) == 0) {
-            ::freopen("/dev/null", "w", stdout);
-            ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && !(ready = fs::is_socket(runtime / "systemd/private")); ++i)
-            ::usleep(25000);
-    }
-    ~UserManager() {
-        // A user manager stops every unit and exits on SIGTERM.
-        if (manager > 0 && ::kill(manager, SIGTERM) == 0)
-            for (int i = 0; i < 200 && ::waitpid(manager, nullptr, WNOHANG) == 0; ++i) ::usleep(25000);
-        for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
-    }
-    // Runs `executable` as the user would: this home and runtime directory, a plain PATH.
-    [[nodiscard]] ProcessResult run(const fs::path& executable,
-                                    const std::vector<std::string>& arguments) const {
-        ProcessOptions options;
-        options.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}, {"PATH", "/usr/bin:/bin"}};
-        return runProcess(executable, arguments, options);
-    }
-    // The helper the manager runs (0 for none), and the one answering a client of a service name.
-    [[nodiscard]] pid_t helperPid() const {
-        return std::atoi(run("/usr/bin/systemctl",
-                             {"--user", "show", "-P", "MainPID", "com.norwick.VelmoraHelper.service"})
-                             .standardOutput.c_str());
-    }
-    [[nodiscard]] pid_t infoPid(const std::string& serviceName) const {
-        auto client = ClientEnd::connect(runtime / serviceName);
-        CallOutcome<kit::Blob> outcome;
-        if (!client) return -1;
-        client->proxy(outcome)->fetchHelperInfo(outcome.reply());
-        if (!outcome.wait() || !outcome.values()) return -1;
-        auto info = kit::HelperInfo::decode(std::get<0>(*outcome.values()).value_or(""));
-        return info ? info->processIdentifier : -1;
-    }
-    // Bind-mounts `source` over `target` (then remounts it with `flags`) until the manager ends.
-    void mountOver(const fs::path& source, const fs::path& target, unsigned long flags = 0) {
-        ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
-        mounts.push_back(target);
-        if (flags) {
-            ASSERT_EQ(::mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | flags, nullptr), 0);
-        }
-    }
-
-    TemporaryDirectory scratch;
-    fs::path home = scratch.path() / "home", runtime = scratch.path() / "run";
-    fs::path installed = home / "Library/Application Support/Velmora Helper/Velmora Helper.app";
-    bool ready = false;  // false where no private namespace could be had (not root)
-    pid_t manager = -1;
-    std::vector<fs::path> mounts;
-};
 
 fs::path executable(const fs::path& bundle) {
     return bundle / "Contents/MacOS/Velmora Helper";
@@ -132,8 +58,8 @@ TEST(Installer, InstallsOverAnOlderCopyRegistersAndUninstallsWithoutATrace) {
 
     // Both names listen; the first client starts the installed executable.
     EXPECT_EQ(user.helperPid(), 0);
-    pid_t helper = user.infoPid(kNames[1]);
-    EXPECT_EQ(user.infoPid(kNames[0]), helper);
+    pid_t helper = user.info(kNames[1]).processIdentifier;
+    EXPECT_EQ(user.info(kNames[0]).processIdentifier, helper);
     EXPECT_EQ(user.helperPid(), helper);
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(helper) + "/exe"), executable(installed));
 
@@ -242,11 +168,10 @@ TEST(InstalledAgent, IdleExitKeepsTheSocketListeningAndANohupJobAlive) {
     ASSERT_EQ(user.run(executable(kBuilt), {"--install"}).exitStatus, 0);
     auto client = ClientEnd::connect(user.runtime / kNames[0]);
     ASSERT_TRUE(client);
-    kit::ShellLaunchRequest request{.columns = 80, .rows = 24, .shellPath = "/bin/sh"};
-    CallOutcome<platform::UniqueFd, kit::Blob> opened;
-    client->proxy(opened)->openShell(*request.encoded(), opened.reply());
-    ASSERT_TRUE(opened.wait() && opened.values());
-    int terminal = std::get<0>(*opened.values()).get();
+    auto shell = openShell(
+        *client, *kit::ShellLaunchRequest{.columns = 80, .rows = 24, .shellPath = "/bin/sh"}.encoded());
+    ASSERT_TRUE(shell.response.succeeded()) << *shell.response.failure;
+    int terminal = shell.terminal.get();
     writeAll(terminal, "nohup sleep 600 >/dev/null 2>&1 & echo job=$!-$((40+2))\n");
     auto seen = readUntil(terminal, "-42");
     pid_t job = std::atoi(seen.substr(seen.rfind("job=") + 4).c_str()), helper = user.helperPid();
@@ -256,7 +181,7 @@ TEST(InstalledAgent, IdleExitKeepsTheSocketListeningAndANohupJobAlive) {
     client->connection->invalidate();
     EXPECT_TRUE(waitForProcessGone(helper, std::chrono::seconds(90)));
     EXPECT_FALSE(waitForProcessGone(job, std::chrono::milliseconds(200))) << "the nohup job was ended";
-    pid_t next = user.infoPid(kNames[1]);
+    pid_t next = user.info(kNames[1]).processIdentifier;
     EXPECT_GT(next, 0);
     EXPECT_NE(next, helper);
     ::kill(job, SIGKILL);

@@ -23,11 +23,6 @@ using kit::Blob;
 using platform::UniqueFd;
 using Clock = std::chrono::steady_clock;
 
-struct Opened {
-    UniqueFd terminal;
-    kit::ShellLaunchResponse response;
-};
-
 std::string requestJSON(const std::string& shell, bool login, std::optional<std::string> directory = {}) {
     kit::ShellLaunchRequest request{.columns = 80,
                                     .rows = 24,
@@ -37,26 +32,10 @@ std::string requestJSON(const std::string& shell, bool login, std::optional<std:
     return *request.encoded();
 }
 
-// The reply to an open; a failed response when none arrives or it cannot be read.
-Opened open(ClientEnd& client, const Blob& blob) {
-    CallOutcome<UniqueFd, Blob> outcome;
-    client.proxy(outcome)->openShell(blob, outcome.reply());
-    if (!outcome.wait() || !outcome.values())
-        return {UniqueFd(), kit::ShellLaunchResponse::failed("<no reply>")};
-    auto& [fd, json] = *outcome.values();
-    auto response = kit::ShellLaunchResponse::decode(json.value_or(""));
-    return {std::move(fd), response ? *response : kit::ShellLaunchResponse::failed("<unreadable reply>")};
-}
-
 bool infoArrives(ClientEnd& client) {
     CallOutcome<Blob> outcome;
     client.proxy(outcome)->fetchHelperInfo(outcome.reply());
     return outcome.wait() && outcome.values() && std::get<0>(*outcome.values()).has_value();
-}
-
-std::string run(Opened& shell, const std::string& command) {
-    writeAll(shell.terminal.get(), command + "; echo END-$((40+2))\n");
-    return readUntil(shell.terminal.get(), "END-42");
 }
 
 std::size_t pidfdCount(pid_t pid) {
@@ -115,21 +94,21 @@ TEST(ServiceRobustness, InheritedSignalAndDescriptorLimitAreResetAndShellsGetThe
          {Case{"/bin/sh", false, "sh"}, Case{"/bin/sh", true, "-sh"}, Case{"/bin/bash", true, "-bash"},
           Case{"/bin/bash", false, "bash"}}) {
         SCOPED_TRACE(std::string(shell) + (login ? " login" : ""));
-        auto opened = open(client, requestJSON(shell, login));
+        auto opened = openShell(client, requestJSON(shell, login));
         ASSERT_TRUE(opened.response.succeeded()) << *opened.response.failure;
-        EXPECT_NE(run(opened, "echo \"[$0]\"").find("[" + std::string(argumentZero) + "]"),
+        EXPECT_NE(runInShell(opened, "echo \"[$0]\"").find("[" + std::string(argumentZero) + "]"),
                   std::string::npos);
         // Read once the shell answers: before, the child may not have executed it yet.
         EXPECT_EQ(readFile("/proc/" + std::to_string(opened.response.processIdentifier) + "/cmdline"),
                   std::string(argumentZero) + '\0');
         if (std::string_view(shell) == "/bin/bash") {
-            auto output = run(opened, "echo \"L=$(shopt -q login_shell && echo 1 || echo 0)\"");
+            auto output = runInShell(opened, "echo \"L=$(shopt -q login_shell && echo 1 || echo 0)\"");
             EXPECT_NE(output.find(login ? "L=1" : "L=0"), std::string::npos) << output;
             continue;
         }
         if (login) continue;
         // The first shell: it gets the limit the helper found, not the one it raised for itself.
-        auto limitOutput = run(opened, "echo \"N=$(ulimit -Sn)\"");
+        auto limitOutput = runInShell(opened, "echo \"N=$(ulimit -Sn)\"");
         EXPECT_NE(limitOutput.find("N=256"), std::string::npos) << limitOutput;
         writeAll(opened.terminal.get(), "exit 3\n");
         auto events = client.recorder->waitFor(1);
@@ -147,10 +126,10 @@ TEST(ServiceRobustness, AtTheDescriptorLimitOpensFailCleanlyAndNewClientsAreServ
         rlimit lowered{limit, limit};
         ASSERT_EQ(::prlimit(helper->pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
         auto first = connect(*helper);
-        std::vector<Opened> shells;
+        std::vector<OpenedShell> shells;
         std::string failure;
         while (shells.size() < 30 && failure.empty()) {
-            auto opened = open(first, requestJSON("/bin/sh", false));
+            auto opened = openShell(first, requestJSON("/bin/sh", false));
             if (!opened.response.succeeded()) {
                 failure = *opened.response.failure;
                 EXPECT_FALSE(opened.terminal.valid());
@@ -171,7 +150,7 @@ TEST(ServiceRobustness, AtTheDescriptorLimitOpensFailCleanlyAndNewClientsAreServ
 
         auto second = connect(*helper);
         EXPECT_TRUE(infoArrives(second));
-        auto another = open(second, requestJSON("/bin/sh", false));
+        auto another = openShell(second, requestJSON("/bin/sh", false));
         EXPECT_TRUE(another.response.succeeded()
                         ? another.terminal.valid()
                         : another.response.failure->starts_with("Too many open shells"))
@@ -196,7 +175,7 @@ TEST(ServiceRobustness, BadBytesInALaunchRequestAreRefusedInUTF8) {
           Case{requestJSON(nul, false), "Invalid launch request: The shellPath value holds a NUL character."},
           Case{requestJSON("/bin/sh", false, nul),
                "Invalid launch request: The workingDirectory value holds a NUL character."}}) {
-        auto opened = open(client, document);
+        auto opened = openShell(client, document);
         EXPECT_TRUE(opened.response.failure.value_or("").starts_with(failure))
             << opened.response.failure.value_or("opened");
         EXPECT_FALSE(opened.terminal.valid());
@@ -243,7 +222,7 @@ TEST(ServiceRobustness, OpensStuckOnAHungMountHoldUpNoOtherClient) {
     if (!std::filesystem::exists("/dev/fuse")) GTEST_SKIP() << "no /dev/fuse for a hung mount";
     auto helper = startHelper(false);
     auto owner = connect(*helper);
-    auto shell = open(owner, requestJSON("/bin/sh", false));
+    auto shell = openShell(owner, requestJSON("/bin/sh", false));
     ASSERT_TRUE(shell.response.succeeded());
     TemporaryDirectory scratch;
     // Killing the holder aborts the file system: every lookup below it fails from then on.

@@ -19,12 +19,6 @@ using namespace std::chrono_literals;
 using kit::Blob;
 using platform::UniqueFd;
 
-struct OpenedShell {
-    UniqueFd terminal;
-    kit::ShellLaunchResponse response;
-    std::int32_t pid() const { return response.processIdentifier; }
-};
-
 kit::ShellLaunchRequest shellRequest(std::string shell = "/bin/sh") {
     return {.columns = 80, .rows = 24, .shellPath = std::move(shell), .environment = {{"PS1", "$ "}}};
 }
@@ -38,15 +32,8 @@ std::optional<std::tuple<V...>> ask(ClientEnd& client, Call call) {
     return std::move(outcome.values());
 }
 
-std::optional<OpenedShell> open(ClientEnd& client, const Blob& request) {
-    auto reply = ask<UniqueFd, Blob>(client, [&](auto& h, auto r) { h.openShell(request, std::move(r)); });
-    if (!reply) return std::nullopt;
-    auto response = kit::ShellLaunchResponse::decode(std::get<1>(*reply).value_or(""));
-    if (!response) return std::nullopt;
-    return OpenedShell{std::move(std::get<0>(*reply)), *response};
-}
-std::optional<OpenedShell> open(ClientEnd& client, const kit::ShellLaunchRequest& request) {
-    return open(client, *request.encoded());
+OpenedShell open(ClientEnd& client, const kit::ShellLaunchRequest& request) {
+    return openShell(client, *request.encoded());
 }
 std::optional<bool> resize(ClientEnd& client, std::int32_t pid, std::int64_t columns, std::int64_t rows) {
     auto reply = ask<bool>(client, [&](auto& h, auto r) { h.resizeShell(pid, columns, rows, std::move(r)); });
@@ -58,11 +45,6 @@ std::optional<bool> signal(ClientEnd& client, std::int32_t pid, std::int32_t num
 }
 bool close(ClientEnd& client, std::int32_t pid) {
     return ask<>(client, [&](auto& h, auto r) { h.closeShell(pid, std::move(r)); }).has_value();
-}
-// Runs a command in the shell and returns what it printed up to a marker after it.
-std::string run(OpenedShell& shell, const std::string& command) {
-    writeAll(shell.terminal.get(), command + "; echo done-$((40+2))\n");
-    return readUntil(shell.terminal.get(), "done-42");
 }
 std::string exitEvent(std::int32_t pid, int status, int signal) {
     return "exit " + std::to_string(pid) + " " + std::to_string(status) + " " + std::to_string(signal);
@@ -115,30 +97,31 @@ TEST_F(Service, RealShellsAreTypedIntoResizedSignalledAndReportedOnce) {
         request.environment["XPC_SERVICE_NAME"] = "x";
         request.workingDirectory = "/tmp";
         auto shell = open(client, request);
-        ASSERT_TRUE(shell && shell->terminal.valid());
-        ASSERT_FALSE(shell->response.failure) << *shell->response.failure;
-        EXPECT_TRUE(shell->response.ttyPath.starts_with("/dev/pts/")) << shell->response.ttyPath;
-        EXPECT_EQ(shell->response.shellPath, shellPath);
-        EXPECT_EQ(shell->response.workingDirectory, "/tmp");
-        EXPECT_EQ(childProcesses(helper.pid()), std::vector<pid_t>{shell->pid()});
+        ASSERT_TRUE(shell.terminal.valid());
+        ASSERT_FALSE(shell.response.failure) << *shell.response.failure;
+        EXPECT_TRUE(shell.response.ttyPath.starts_with("/dev/pts/")) << shell.response.ttyPath;
+        EXPECT_EQ(shell.response.shellPath, shellPath);
+        EXPECT_EQ(shell.response.workingDirectory, "/tmp");
+        EXPECT_EQ(childProcesses(helper.pid()), std::vector<pid_t>{shell.pid()});
         // The shell's environment is made afresh: nothing of the helper's own leaks into it.
-        EXPECT_NE(run(*shell, R"(echo "[$PWD|$EDITOR|${XPC_SERVICE_NAME-no}|${XDG_RUNTIME_DIR-no}|$TERM]")")
-                      .find("[/tmp|vi|no|no|xterm-256color]"),
-                  std::string::npos);
-        EXPECT_NE(run(*shell, "stty size").find("24 80"), std::string::npos);
-        EXPECT_EQ(resize(client, shell->pid(), 132, 43), true);
-        EXPECT_NE(run(*shell, "stty size").find("43 132"), std::string::npos);
+        EXPECT_NE(
+            runInShell(shell, R"(echo "[$PWD|$EDITOR|${XPC_SERVICE_NAME-no}|${XDG_RUNTIME_DIR-no}|$TERM]")")
+                .find("[/tmp|vi|no|no|xterm-256color]"),
+            std::string::npos);
+        EXPECT_NE(runInShell(shell, "stty size").find("24 80"), std::string::npos);
+        EXPECT_EQ(resize(client, shell.pid(), 132, 43), true);
+        EXPECT_NE(runInShell(shell, "stty size").find("43 132"), std::string::npos);
         if (shellPath == "/bin/sh") {
-            writeAll(shell->terminal.get(), "exit 3\n");
-            EXPECT_EQ(client.recorder->waitFor(1), std::vector<std::string>{exitEvent(shell->pid(), 3, 0)});
+            writeAll(shell.terminal.get(), "exit 3\n");
+            EXPECT_EQ(client.recorder->waitFor(1), std::vector<std::string>{exitEvent(shell.pid(), 3, 0)});
         } else {
-            EXPECT_EQ(signal(client, shell->pid(), SIGKILL), true);
-            EXPECT_EQ(client.recorder->waitFor(1), std::vector<std::string>{exitEvent(shell->pid(), -1, 9)});
+            EXPECT_EQ(signal(client, shell.pid(), SIGKILL), true);
+            EXPECT_EQ(client.recorder->waitFor(1), std::vector<std::string>{exitEvent(shell.pid(), -1, 9)});
         }
         // Gone from the table before the client heard of it; closing it still replies.
-        EXPECT_EQ(resize(client, shell->pid(), 10, 10), false);
-        EXPECT_EQ(signal(client, shell->pid(), SIGTERM), false);
-        EXPECT_TRUE(close(client, shell->pid()));
+        EXPECT_EQ(resize(client, shell.pid(), 10, 10), false);
+        EXPECT_EQ(signal(client, shell.pid(), SIGTERM), false);
+        EXPECT_TRUE(close(client, shell.pid()));
         std::this_thread::sleep_for(300ms);
         EXPECT_EQ(client.recorder->events().size(), 1u);
         EXPECT_TRUE(children().empty());
@@ -149,20 +132,20 @@ TEST_F(Service, CloseHangsUpAndKillsAShellThatIgnoresTheHangUp) {
     auto client = connect();
     auto stubborn = open(client, shellRequest());
     auto polite = open(client, shellRequest());
-    ASSERT_TRUE(stubborn && polite && !stubborn->response.failure && !polite->response.failure);
-    run(*stubborn, "trap '' HUP");
+    ASSERT_TRUE(!stubborn.response.failure && !polite.response.failure);
+    runInShell(stubborn, "trap '' HUP");
     auto closedAt = std::chrono::steady_clock::now();
     // The client still holds its copies of both terminals: only the helper's signals can end them.
-    EXPECT_TRUE(close(client, stubborn->pid()));
-    EXPECT_TRUE(close(client, polite->pid()));
-    EXPECT_TRUE(waitForProcessGone(polite->pid(), 2s));
-    EXPECT_FALSE(waitForProcessGone(stubborn->pid(), 1500ms));
-    EXPECT_TRUE(waitForProcessGone(stubborn->pid(), 5s));
+    EXPECT_TRUE(close(client, stubborn.pid()));
+    EXPECT_TRUE(close(client, polite.pid()));
+    EXPECT_TRUE(waitForProcessGone(polite.pid(), 2s));
+    EXPECT_FALSE(waitForProcessGone(stubborn.pid(), 1500ms));
+    EXPECT_TRUE(waitForProcessGone(stubborn.pid(), 5s));
     EXPECT_GE(std::chrono::steady_clock::now() - closedAt, 2900ms);
     // Reaped, not left as zombies. A shell that ends while its close is still in progress may be
     // reported (once); the one killed later, after the session let go of it, never is.
     EXPECT_TRUE(children().empty());
-    for (const auto& event : client.recorder->events()) EXPECT_EQ(event, exitEvent(polite->pid(), -1, 1));
+    for (const auto& event : client.recorder->events()) EXPECT_EQ(event, exitEvent(polite.pid(), -1, 1));
     EXPECT_LE(client.recorder->events().size(), 1u);
     EXPECT_TRUE(close(client, 1));  // an id nobody owns still gets its reply
 }
@@ -173,11 +156,11 @@ TEST_F(Service, ShellsBelongToTheirConnectionAndEndWithIt) {
     std::vector<std::int32_t> pids;
     for (int i = 0; i < 3; ++i) {
         auto shell = open(leaving, shellRequest());
-        ASSERT_TRUE(shell && !shell->response.failure);
-        pids.push_back(shell->pid());
+        ASSERT_TRUE(!shell.response.failure);
+        pids.push_back(shell.pid());
     }
     auto kept = open(staying, shellRequest());
-    ASSERT_TRUE(kept && !kept->response.failure);
+    ASSERT_TRUE(!kept.response.failure);
     // Another client can neither resize, signal nor close a shell it did not open.
     EXPECT_EQ(resize(staying, pids[0], 100, 50), false);
     EXPECT_EQ(signal(staying, pids[0], SIGKILL), false);
@@ -185,8 +168,8 @@ TEST_F(Service, ShellsBelongToTheirConnectionAndEndWithIt) {
     EXPECT_FALSE(waitForProcessGone(pids[0], 500ms));
     leaving.connection->invalidate();
     for (auto pid : pids) EXPECT_TRUE(waitForProcessGone(pid, 5s)) << pid;
-    EXPECT_NE(run(*kept, "true").find("done-42"), std::string::npos);
-    EXPECT_EQ(children({kept->pid()}), std::vector<pid_t>{kept->pid()});
+    EXPECT_NE(runInShell(kept, "true").find("done-42"), std::string::npos);
+    EXPECT_EQ(children({kept.pid()}), std::vector<pid_t>{kept.pid()});
     EXPECT_NE(helper.log().find("service: Connection from pid=" + std::to_string(::getpid()) + " ended"),
               std::string::npos);
     EXPECT_TRUE(leaving.recorder->events().empty());
@@ -195,17 +178,17 @@ TEST_F(Service, ShellsBelongToTheirConnectionAndEndWithIt) {
 
 TEST_F(Service, BadRequestsAndFailedSpawnsGetFailedResponses) {
     auto client = connect();
-    auto invalid = open(client, Blob("{\"columns\":80}"));
-    ASSERT_TRUE(invalid && invalid->response.failure);
-    EXPECT_FALSE(invalid->terminal.valid());
-    EXPECT_TRUE(invalid->response.failure->starts_with("Invalid launch request: "))
-        << *invalid->response.failure;
-    EXPECT_EQ(invalid->pid(), 0);
+    auto invalid = openShell(client, Blob("{\"columns\":80}"));
+    ASSERT_TRUE(invalid.response.failure);
+    EXPECT_FALSE(invalid.terminal.valid());
+    EXPECT_TRUE(invalid.response.failure->starts_with("Invalid launch request: "))
+        << *invalid.response.failure;
+    EXPECT_EQ(invalid.pid(), 0);
     auto missing = open(client, shellRequest("/nonexistent/shell"));
-    ASSERT_TRUE(missing && missing->response.failure);
-    EXPECT_FALSE(missing->terminal.valid());
-    EXPECT_EQ(missing->pid(), 0);
-    EXPECT_NE(helper.log().find("shell: Shell launch failed: " + *missing->response.failure),
+    ASSERT_TRUE(missing.response.failure);
+    EXPECT_FALSE(missing.terminal.valid());
+    EXPECT_EQ(missing.pid(), 0);
+    EXPECT_NE(helper.log().find("shell: Shell launch failed: " + *missing.response.failure),
               std::string::npos)
         << helper.log();
     EXPECT_TRUE(childProcesses(helper.pid()).empty());
@@ -221,7 +204,7 @@ TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
         std::string::npos)
         << second.standardError;
     auto client = connect();
-    EXPECT_TRUE(open(client, shellRequest()).has_value());
+    EXPECT_TRUE(open(client, shellRequest()).response.succeeded());
     options.environment.erase("XDG_RUNTIME_DIR");
     auto homeless = runProcess(HelperProcess::executable(), {"--serve"}, options);
     EXPECT_EQ(homeless.exitStatus, 1);
@@ -232,8 +215,8 @@ TEST_F(Service, ManyClientsOpeningAndClosingLeakNothing) {
     {  // warm up, so that lazily made descriptors are counted before
         auto client = connect();
         auto shell = open(client, shellRequest());
-        ASSERT_TRUE(shell && !shell->response.failure && close(client, shell->pid()));
-        ASSERT_TRUE(waitForProcessGone(shell->pid(), 5s));
+        ASSERT_TRUE(!shell.response.failure && close(client, shell.pid()));
+        ASSERT_TRUE(waitForProcessGone(shell.pid(), 5s));
     }
     std::this_thread::sleep_for(300ms);
     size_t before = descriptorCount(helper.pid());
@@ -244,8 +227,7 @@ TEST_F(Service, ManyClientsOpeningAndClosingLeakNothing) {
             auto client = ClientEnd::connect(helper.socketPath());
             for (int i = 0; client && i < 100; ++i) {
                 auto shell = open(*client, shellRequest("/bin/cat"));
-                if (!shell || shell->response.failure || !shell->terminal.valid() ||
-                    !close(*client, shell->pid()))
+                if (shell.response.failure || !shell.terminal.valid() || !close(*client, shell.pid()))
                     ++failures;
             }
             if (client) client->connection->invalidate();

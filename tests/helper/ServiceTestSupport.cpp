@@ -1,6 +1,7 @@
 #include "tests/helper/ServiceTestSupport.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -31,9 +32,6 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
     for (auto& [key, value] : extraEnvironment) environment[key] = value;
     std::vector<std::string> envStrings;
     for (auto& [key, value] : environment) envStrings.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& s : envStrings) envp.push_back(s.data());
-    envp.push_back(nullptr);
     std::string program = arguments.empty() || arguments.front() != "@activate"
                               ? executable().string()
                               : "/usr/bin/systemd-socket-activate";
@@ -44,9 +42,11 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
             argument.replace(at, 9, runtime_.string());
     std::vector<std::string> argvStrings{program};
     argvStrings.insert(argvStrings.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& s : argvStrings) argv.push_back(s.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv, envp;
+    for (auto [strings, pointers] : {std::pair{&argvStrings, &argv}, std::pair{&envStrings, &envp}}) {
+        for (auto& s : *strings) pointers->push_back(s.data());
+        pointers->push_back(nullptr);
+    }
 
     // The helper logs to standard error only where no journal socket exists. So that its log lines
     // reach the file here on any machine, it runs in a private mount namespace with an empty
@@ -113,6 +113,88 @@ bool HelperProcess::running() const {
     siginfo_t info{};
     return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
            info.si_pid == 0;
+}
+
+OpenedShell openShell(ClientEnd& client, const kit::Blob& request) {
+    CallOutcome<platform::UniqueFd, kit::Blob> outcome;
+    client.proxy(outcome)->openShell(request, outcome.reply());
+    if (!outcome.wait() || !outcome.values()) return {{}, kit::ShellLaunchResponse::failed("<no reply>")};
+    auto& [fd, json] = *outcome.values();
+    auto response = kit::ShellLaunchResponse::decode(json.value_or(""));
+    return {std::move(fd), response ? *response : kit::ShellLaunchResponse::failed("<unreadable reply>")};
+}
+
+std::string runInShell(OpenedShell& shell, const std::string& command) {
+    writeAll(shell.terminal.get(), command + "; echo done-$((40+2))\n");
+    return readUntil(shell.terminal.get(), "done-42");
+}
+
+namespace {
+bool inSystemdNamespace = false;
+}
+
+bool enterSystemdNamespace(int extraFlags) {
+    return inSystemdNamespace = ::unshare(CLONE_NEWNS | extraFlags) == 0 &&
+                                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") == 0 &&
+                                std::filesystem::create_directory("/run/systemd/system");
+}
+
+UserManager::UserManager(bool start) {
+    std::filesystem::create_directories(home);
+    std::filesystem::create_directories(runtime);
+    ready = inSystemdNamespace && !start;
+    if (!inSystemdNamespace || !start) return;
+    std::string homeVariable = "HOME=" + home.string(),
+                runtimeVariable = "XDG_RUNTIME_DIR=" + runtime.string();
+    const char* argv[] = {"/lib/systemd/systemd", "--user", nullptr};
+    const char* envp[] = {homeVariable.c_str(), runtimeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
+    if ((manager = ::fork()) == 0) {
+        ::freopen("/dev/null", "w", stdout);
+        ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 200 && !(ready = std::filesystem::is_socket(runtime / "systemd/private")); ++i)
+        ::usleep(25000);
+}
+
+UserManager::~UserManager() {
+    // A user manager stops every unit and exits on SIGTERM.
+    if (manager > 0 && ::kill(manager, SIGTERM) == 0)
+        for (int i = 0; i < 200 && ::waitpid(manager, nullptr, WNOHANG) == 0; ++i) ::usleep(25000);
+    for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+}
+
+ProcessResult UserManager::run(const std::filesystem::path& executable,
+                               const std::vector<std::string>& arguments) const {
+    ProcessOptions options;
+    options.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}, {"PATH", "/usr/bin:/bin"}};
+    return runProcess(executable, arguments, options);
+}
+
+std::string UserManager::show(const std::string& property) const {
+    auto shown =
+        run("/usr/bin/systemctl", {"--user", "show", "-P", property, "com.norwick.VelmoraHelper.service"});
+    return shown.standardOutput.substr(0, shown.standardOutput.find('\n'));
+}
+
+kit::HelperInfo UserManager::info(const std::string& serviceName) const {
+    auto client = ClientEnd::connect(runtime / serviceName);
+    CallOutcome<kit::Blob> outcome;
+    EXPECT_TRUE(client);
+    if (client) client->proxy(outcome)->fetchHelperInfo(outcome.reply());
+    EXPECT_TRUE(client && outcome.wait() && outcome.values());
+    auto info = kit::HelperInfo::decode(outcome.values() ? std::get<0>(*outcome.values()).value_or("") : "");
+    return info.value_or(kit::HelperInfo{});
+}
+
+void UserManager::mountOver(const std::filesystem::path& source, const std::filesystem::path& target,
+                            unsigned long flags) {
+    ASSERT_EQ(::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr), 0) << target;
+    mounts.push_back(target);
+    if (flags) {
+        ASSERT_EQ(::mount(nullptr, target.c_str(), nullptr, MS_BIND | MS_REMOUNT | flags, nullptr), 0);
+    }
 }
 
 size_t descriptorCount(pid_t pid) {

@@ -31,22 +31,23 @@ using Clock = std::chrono::steady_clock;
 const fs::path kBuilt = VELMORA_BUNDLE_DIR;
 const std::string kService = "group.com.norwick.Velmora.helper";
 const std::string kNewVersion = "9.8.7";
+const kit::Blob kShell =
+    *kit::ShellLaunchRequest{.columns = 80, .rows = 24, .shellPath = "/bin/sh"}.encoded();
 
 // Zips a folder (with extra hostile entries) and serves a folder over HTTPS; a file's name says how.
 const char* const kServer = R"(import http.server, os, ssl, sys, time, zipfile
+def entry(name, mode):
+    info = zipfile.ZipInfo(name); info.create_system, info.external_attr = 3, mode << 16; return info
 if sys.argv[1] == 'zip':
     src, out, extra = sys.argv[2], sys.argv[3], sys.argv[4:]
     with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as z:
         for root, dirs, files in os.walk(src):
-            for n in sorted(dirs + files):
-                p = os.path.join(root, n); st = os.lstat(p); link = os.path.islink(p)
-                info = zipfile.ZipInfo(os.path.relpath(p, os.path.dirname(src)) + ('/' if os.path.isdir(p) and not link else ''))
-                info.create_system, info.external_attr = 3, st.st_mode << 16
-                z.writestr(info, os.readlink(p) if link else b'' if os.path.isdir(p) else open(p, 'rb').read())
-        for i in range(0, len(extra), 3):
-            info = zipfile.ZipInfo(extra[i + 1]); info.create_system = 3
-            info.external_attr = (0o120777 if extra[i] == 'link' else 0o100644) << 16
-            z.writestr(info, extra[i + 2])
+            for p in sorted(os.path.join(root, n) for n in dirs + files):
+                link = os.path.islink(p); folder = os.path.isdir(p) and not link
+                name = os.path.relpath(p, os.path.dirname(src)) + '/' * folder
+                z.writestr(entry(name, os.lstat(p).st_mode), os.readlink(p) if link else b'' if folder else open(p, 'rb').read())
+        for kind, name, data in zip(extra[::3], extra[1::3], extra[2::3]):
+            z.writestr(entry(name, 0o120777 if kind == 'link' else 0o100644), data)
     sys.exit(0)
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = 'HTTP/1.1'
@@ -55,16 +56,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
         name = os.path.basename(self.path); path = os.path.join(sys.argv[2], name)
         if name.startswith('redirect'):
             self.send_response(302); self.send_header('Location', 'http://velmora.norwick.com/downloads/helper/ok.zip')
-            self.send_header('Content-Length', '0'); self.end_headers(); return
+            self.send_header('Content-Length', '0'); return self.end_headers()
         if not os.path.isfile(path): return self.send_error(404)
-        data = open(path, 'rb').read()
-        self.send_response(200); self.send_header('Content-Length', str(len(data) + (9 if 'truncated' in name else 0)))
+        data = open(path, 'rb').read(); step = 8192 if 'slow' in name else 1 << 20
+        self.send_response(200); self.send_header('Content-Length', str(len(data) + 9 * ('truncated' in name)))
         self.end_headers()
-        step = 8192 if 'slow' in name else 1 << 20
         for i in range(0, len(data), step):
             if 'stall' in name and i >= len(data) // 2: time.sleep(3600)
-            self.wfile.write(data[i:i + step]); self.wfile.flush()
-            if 'slow' in name: time.sleep(0.05)
+            self.wfile.write(data[i:i + step]); self.wfile.flush(); time.sleep(0.05 * ('slow' in name))
         self.close_connection = 'truncated' in name
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); context.load_cert_chain(sys.argv[3], sys.argv[4])
 server = http.server.ThreadingHTTPServer(('127.0.0.1', 443), Handler); server.daemon_threads = True
@@ -105,11 +104,7 @@ fs::path makeBundle(const std::string& folder, const std::string& identifier) {
 
 struct Network : ::testing::Environment {
     void SetUp() override {
-        if (::unshare(CLONE_NEWNS | CLONE_NEWNET) != 0 ||
-            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") != 0)
-            return;
-        fs::create_directory("/run/systemd/system");
+        if (!enterSystemdNamespace(CLONE_NEWNET)) return;
         scratch = new TemporaryDirectory();
         served = scratch->path() / "served", script = scratch->path() / "server.py";
         fs::create_directories(served);
@@ -149,67 +144,20 @@ struct Network : ::testing::Environment {
 [[maybe_unused]] auto* const environment = ::testing::AddGlobalTestEnvironment(new Network);
 
 // A throw-away home whose user manager runs the installed built bundle.
-struct InstalledHelper {
+struct InstalledHelper : UserManager {
     InstalledHelper() {
-        fs::create_directories(home);
-        fs::create_directories(runtime);
-        if (!ready) return;
-        if ((manager = ::fork()) == 0) {
-            ::setenv("HOME", home.c_str(), 1);
-            ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-            ::freopen("/dev/null", "w", stdout);
-            ::execl("/lib/systemd/systemd", "systemd", "--user", nullptr);
-            ::_exit(127);
-        }
-        for (int i = 0; i < 200 && !fs::is_socket(runtime / "systemd/private"); ++i) ::usleep(25000);
-        started =
-            runProcess(kBuilt / "Contents/MacOS/Velmora Helper", {"--install"}, options()).exitStatus == 0;
-    }
-    ~InstalledHelper() {
-        if (manager > 0 && ::kill(manager, SIGTERM) == 0) ::waitpid(manager, nullptr, 0);
-    }
-    ProcessOptions options() const {
-        ProcessOptions result;
-        result.environment = {{"HOME", home}, {"XDG_RUNTIME_DIR", runtime}, {"PATH", "/usr/bin:/bin"}};
-        return result;
-    }
-    std::string show(const std::string& property) const {
-        auto shown =
-            runProcess("/usr/bin/systemctl",
-                       {"--user", "show", "-P", property, "com.norwick.VelmoraHelper.service"}, options());
-        return shown.standardOutput.substr(0, shown.standardOutput.find('\n'));
+        started = ready && run(kBuilt / "Contents/MacOS/Velmora Helper", {"--install"}).exitStatus == 0;
     }
     ClientEnd connect() const {
         auto client = ClientEnd::connect(runtime / kService);
         EXPECT_TRUE(client);
         return client ? std::move(*client) : ClientEnd{};
     }
-    // The answering helper's info.
-    kit::HelperInfo info() const {
-        auto client = connect();
-        CallOutcome<kit::Blob> outcome;
-        client.proxy(outcome)->fetchHelperInfo(outcome.reply());
-        EXPECT_TRUE(outcome.wait() && outcome.values());
-        return kit::HelperInfo::decode(std::get<0>(*outcome.values()).value_or(""))
-            .value_or(kit::HelperInfo{});
-    }
     // Starts an update from `manifest`; the outcome holds its reply.
     static void update(ClientEnd& client, CallOutcome<kit::Blob>& outcome,
                        const kit::HelperReleaseManifest& manifest) {
         client.proxy(outcome)->beginSelfUpdate(*manifest.encoded(), outcome.reply());
     }
-    platform::UniqueFd openShell(ClientEnd& client) const {
-        CallOutcome<platform::UniqueFd, kit::Blob> opened;
-        kit::ShellLaunchRequest request{.columns = 80, .rows = 24, .shellPath = "/bin/sh"};
-        client.proxy(opened)->openShell(*request.encoded(), opened.reply());
-        EXPECT_TRUE(opened.wait() && opened.values());
-        return opened.values() ? std::move(std::get<0>(*opened.values())) : platform::UniqueFd();
-    }
-
-    TemporaryDirectory directory;
-    fs::path home = directory.path() / "home", runtime = directory.path() / "run";
-    fs::path installed = home / "Library/Application Support/Velmora Helper/Velmora Helper.app";
-    pid_t manager = -1;
     bool started = false;
 };
 
@@ -231,7 +179,7 @@ kit::HelperReleaseManifest manifestFor(const std::string& name, std::int64_t siz
 TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
     InstalledHelper helper;
     if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
-    auto before = helper.info();
+    auto before = helper.info(kService);
     ASSERT_EQ(before.version.description(), VELMORA_PROJECT_VERSION);
     auto client = helper.connect();
     CallOutcome<kit::Blob> outcome;
@@ -265,7 +213,7 @@ TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
     EXPECT_LT(lived, std::chrono::milliseconds(3000));
     EXPECT_EQ(client.ends->waitForAtLeast(1), 1);
     EXPECT_EQ(helper.show("ExecMainStatus"), "0");
-    auto after = helper.info();
+    auto after = helper.info(kService);
     EXPECT_EQ(after.version.description(), kNewVersion);
     EXPECT_NE(after.processIdentifier, before.processIdentifier);
     EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(after.processIdentifier) + "/exe"),
@@ -287,7 +235,7 @@ void expectUpdateFails(const FailureCase& c) {
     auto client = helper.connect(), other = helper.connect();
     auto before = tree(helper.installed);
     platform::UniqueFd shell;
-    if (c.meanwhile == Meanwhile::shellElsewhere) shell = helper.openShell(other);
+    if (c.meanwhile == Meanwhile::shellElsewhere) shell = openShell(other, kShell).terminal;
     CallOutcome<kit::Blob> outcome, second;
     InstalledHelper::update(client, outcome, c.manifest);
     if (c.meanwhile == Meanwhile::cancelElsewhere || c.meanwhile == Meanwhile::secondUpdate) {
@@ -316,7 +264,7 @@ void expectUpdateFails(const FailureCase& c) {
     EXPECT_FALSE(error->summary().empty());
     EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
     EXPECT_EQ(tree(helper.installed), before);
-    EXPECT_EQ(helper.info().version.description(), VELMORA_PROJECT_VERSION) << "the helper restarted";
+    EXPECT_EQ(helper.info(kService).version.description(), VELMORA_PROJECT_VERSION) << "the helper restarted";
 }
 
 TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
@@ -355,7 +303,7 @@ TEST(Uninstall, RefusedWhileAShellIsOpenOtherwiseTheHelperRemovesItself) {
     InstalledHelper helper;
     if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
     auto client = helper.connect(), other = helper.connect();
-    auto shell = helper.openShell(other);
+    auto shell = openShell(other, kShell).terminal;
     CallOutcome<kit::Blob> refused;
     client.proxy(refused)->beginUninstall(refused.reply());
     ASSERT_TRUE(refused.wait() && refused.values());

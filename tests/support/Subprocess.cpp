@@ -121,12 +121,4 @@ std::string readFile(const std::filesystem::path& path) {
     return buffer.str();
 }
 
-std::vector<int> openDescriptors() {
-    std::vector<int> fds;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-        fds.push_back(std::stoi(entry.path().filename().string()));
-    }
-    return fds;
-}
-
 }  // namespace velmora::testing

@@ -47,7 +47,4 @@ class TemporaryDirectory {
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
 
-// Descriptors open in this process right now (from /proc/self/fd).
-std::vector<int> openDescriptors();
-
 }  // namespace velmora::testing
