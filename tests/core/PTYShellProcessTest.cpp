@@ -83,7 +83,7 @@ TEST(PTYShellProcess, ChildGetsItsNameAFreshSortedEnvironmentAndAClampedSize) {
     ExitWatch watch;
     auto shell = spawn(request, &watch);
     ASSERT_TRUE(shell);
-    auto report = testing::parseProbeReport(testing::readTerminalUntil(shell->masterFileHandle(), "END\n"));
+    auto report = testing::parseProbeReport(testing::readUntil(shell->masterFileHandle(), "END\n"));
     for (const char* name : {"SSH_AUTH_SOCK", "XPC_SERVICE_NAME", "VELMORA_TEST_SECRET", "LC_ALL"})
         ::unsetenv(name);
     sigset_t after;  // the helper's own mask is back as it was
@@ -118,7 +118,7 @@ TEST(PTYShellProcess, ChildGetsItsNameAFreshSortedEnvironmentAndAClampedSize) {
     request.rows = 50;
     shell = spawn(request);
     ASSERT_TRUE(shell);
-    report = testing::parseProbeReport(testing::readTerminalUntil(shell->masterFileHandle(), "END\n"));
+    report = testing::parseProbeReport(testing::readUntil(shell->masterFileHandle(), "END\n"));
     EXPECT_EQ(report["argv0"], "velmora_shell_probe");
     EXPECT_EQ(report["size"], "50x1");
 }
@@ -128,7 +128,7 @@ TEST(PTYShellProcess, ShellIgnoringTheHangUpGetsTheDelayedKill) {
     ExitWatch watch;
     auto shell = spawn(probeRequest({{"PROBE_MODE", "ignore-hup"}}), &watch);
     ASSERT_TRUE(shell);
-    testing::readTerminalUntil(shell->masterFileHandle(), "END\n");
+    testing::readUntil(shell->masterFileHandle(), "END\n");
     auto closedAt = Clock::now();
     shell->close(true);
     shell->close(true);  // does nothing more

@@ -98,10 +98,6 @@ std::vector<pid_t> childProcesses(pid_t pid);
 // True when no process `pid` exists (or it is a zombie) within the timeout.
 bool waitForProcessGone(pid_t pid, std::chrono::milliseconds timeout);
 
-// Reads from a terminal's controlling side until `needle` has appeared; everything read so far.
-std::string readUntil(int fd, const std::string& needle,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
-void writeAll(int fd, const std::string& text);
 // Every item below `root` with its mode and contents: equal trees compare equal.
 std::map<std::string, std::string> tree(const std::filesystem::path& root);
 

@@ -1,37 +1,12 @@
 #pragma once
 
-// Reading what a child wrote to its terminal, for tests that drive real pseudo-terminals.
+// The shell-process probe's report, read from a real pseudo-terminal.
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
 
 namespace velmora::testing {
-
-// Reads from the controlling side until `marker` has appeared (carriage returns dropped), the side
-// reports end of file or an error, or `timeout` passes. Returns everything read.
-inline std::string readTerminalUntil(int fd, const std::string& marker,
-                                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    std::string text;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (text.find(marker) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        pollfd entry{fd, POLLIN, 0};
-        if (::poll(&entry, 1, static_cast<int>(left.count())) != 1) break;
-        char buffer[4096];
-        ssize_t count = ::read(fd, buffer, sizeof buffer);
-        if (count <= 0) break;
-        for (ssize_t i = 0; i < count; ++i)
-            if (buffer[i] != '\r') text += buffer[i];
-    }
-    return text;
-}
 
 // The probe's report: "key=value" lines up to END; repeated keys (env) keep every value in order.
 struct ProbeReport {
@@ -52,6 +27,7 @@ inline ProbeReport parseProbeReport(const std::string& text) {
         auto end = text.find('\n', start);
         if (end == std::string::npos) break;
         std::string line = text.substr(start, end - start);
+        if (line.ends_with('\r')) line.pop_back();
         start = end + 1;
         if (line == "END") {
             report.complete = true;

@@ -121,4 +121,30 @@ std::string readFile(const std::filesystem::path& path) {
     return buffer.str();
 }
 
+std::string readUntil(int fd, const std::string& needle, std::chrono::milliseconds timeout) {
+    std::string seen;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (seen.find(needle) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+        char buffer[1024];
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) break;
+        seen.append(buffer, static_cast<size_t>(n));
+    }
+    return seen;
+}
+
+void writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
 }  // namespace velmora::testing

@@ -47,4 +47,9 @@ class TemporaryDirectory {
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
 
+// Reads from a terminal's controlling side until `needle` has appeared; everything read so far.
+std::string readUntil(int fd, const std::string& needle,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
+void writeAll(int fd, const std::string& text);
+
 }  // namespace velmora::testing
