@@ -57,7 +57,7 @@ class Signatures : public ::testing::Test {
         const fs::path& dir = scratch_.path();
         Issued root = developmentRoot();
         Issued intermediate = developmentIntermediate();
-        CertificateSpec leaf{"Test Leaf", std::string(Identity::teamIdentifier)};
+        CertificateProfile leaf{"Test Leaf", std::string(Identity::teamIdentifier)};
         switch (signer) {
             case Signer::development:
                 return {VELMORA_DEV_AUTHORITY_DIR "/leaf.key", VELMORA_DEV_AUTHORITY_DIR "/chain.pem"};

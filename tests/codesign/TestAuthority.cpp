@@ -32,15 +32,15 @@ void addExtension(X509* certificate, X509* issuer, const char* name, const char*
 
 }  // namespace
 
-Issued issue(const std::filesystem::path& directory, const std::string& name, const CertificateSpec& spec,
-             const Issued* issuer) {
+Issued issue(const std::filesystem::path& directory, const std::string& name,
+             const CertificateProfile& profile, const Issued* issuer) {
     EVP_PKEY* key = EVP_EC_gen("P-256");
     X509* certificate = X509_new();
     X509_set_version(certificate, 2);
     static long serial = 100;
     ASN1_INTEGER_set(X509_get_serialNumber(certificate), ++serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate), spec.validFromDays * 86400);
-    X509_gmtime_adj(X509_getm_notAfter(certificate), spec.validUntilDays * 86400);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), profile.validFromDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), profile.validUntilDays * 86400);
     X509_set_pubkey(certificate, key);
     X509_NAME* subject = X509_get_subject_name(certificate);
     auto add = [&](const char* field, const std::string& value) {
@@ -48,18 +48,18 @@ Issued issue(const std::filesystem::path& directory, const std::string& name, co
                                    reinterpret_cast<const unsigned char*>(value.c_str()), -1, -1, 0);
     };
     add("O", "Velmora Tests");
-    if (!spec.organizationalUnit.empty()) add("OU", spec.organizationalUnit);
-    add("CN", spec.commonName);
+    if (!profile.organizationalUnit.empty()) add("OU", profile.organizationalUnit);
+    add("CN", profile.commonName);
 
     X509* issuerCertificate = issuer ? read(issuer->certificate, PEM_read_X509) : certificate;
     EVP_PKEY* issuerKey = issuer ? read(issuer->key, PEM_read_PrivateKey) : key;
     X509_set_issuer_name(certificate, X509_get_subject_name(issuerCertificate));
     addExtension(certificate, issuerCertificate, "basicConstraints",
-                 spec.authority ? "critical,CA:TRUE" : "critical,CA:FALSE");
+                 profile.authority ? "critical,CA:TRUE" : "critical,CA:FALSE");
     addExtension(certificate, issuerCertificate, "keyUsage",
-                 spec.authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
+                 profile.authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
     addExtension(certificate, issuerCertificate, "subjectKeyIdentifier", "hash");
-    if (spec.developerIdMarker)
+    if (profile.developerIdMarker)
         addExtension(certificate, issuerCertificate, "1.2.840.113635.100.6.2.6", "DER:05:00");
     X509_sign(certificate, issuerKey, EVP_sha256());
 

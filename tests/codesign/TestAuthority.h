@@ -13,7 +13,7 @@ struct Issued {
     std::filesystem::path certificate;
 };
 
-struct CertificateSpec {
+struct CertificateProfile {
     std::string commonName;
     std::string organizationalUnit;  // none when empty
     bool authority = false;
@@ -23,8 +23,8 @@ struct CertificateSpec {
 };
 
 // Writes <directory>/<name>.key and .pem; self-signed when `issuer` is null.
-Issued issue(const std::filesystem::path& directory, const std::string& name, const CertificateSpec& spec,
-             const Issued* issuer);
+Issued issue(const std::filesystem::path& directory, const std::string& name,
+             const CertificateProfile& profile, const Issued* issuer);
 
 // The build's development authority.
 Issued developmentRoot();
