@@ -22,31 +22,16 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ServedHelper.h"
 #include "platform/UniqueFd.h"
 
 namespace fs = std::filesystem;
 using Fd = velmora::platform::UniqueFd;
+namespace bench = velmora::bench;
 
 namespace {
 
 const char* const kRequest = R"({"jsonrpc":"2.0","id":1,"method":"fetchHelperInfoWithReply:","params":[]})";
-
-double residentMiB(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.starts_with("VmRSS:")) return std::strtod(line.c_str() + 6, nullptr) / 1024.0;
-    return -1;
-}
-
-size_t descriptorCount(pid_t pid) {
-    size_t count = 0;
-    std::error_code error;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
-         it.increment(error))
-        ++count;
-    return count;
-}
 
 Fd connectTo(const std::string& path) {
     sockaddr_un address{};
@@ -71,7 +56,7 @@ Fd connectAndAskInfo(const std::string& path) {
 // The helper has taken in every close once its descriptor table is back to `count`.
 bool waitForDescriptors(pid_t pid, size_t count) {
     for (int i = 0; i < 1000; ++i) {
-        if (descriptorCount(pid) <= count) return true;
+        if (bench::descriptorCount(pid) <= count) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
@@ -83,47 +68,19 @@ int main(int argc, char** argv) {
     const int connections = argc > 1 ? std::atoi(argv[1]) : 1000;
     const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
 
-    // Both ends hold one descriptor per connection; the helper inherits the raised limit.
+    bench::raiseDescriptorLimit();
     rlimit limit{};
     ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
     if (limit.rlim_cur < static_cast<rlim_t>(connections) + 64) {
         std::fprintf(stderr, "descriptor limit %ju too low for %d connections\n",
                      static_cast<uintmax_t>(limit.rlim_cur), connections);
         return 1;
     }
 
-    char scratchTemplate[] = "/tmp/velmora-memory-XXXXXX";
-    if (::mkdtemp(scratchTemplate) == nullptr) return 1;
-    fs::path scratch = scratchTemplate;
-    fs::create_directories(scratch / "home");
-    fs::create_directories(scratch / "run");
-    std::string home = "HOME=" + (scratch / "home").string();
-    std::string runtime = "XDG_RUNTIME_DIR=" + (scratch / "run").string();
-    std::string executable = VELMORA_HELPER_EXECUTABLE;
-    std::string serve = "--serve";
-    char* childArgv[] = {executable.data(), serve.data(), nullptr};
-    char path[] = "PATH=/usr/bin:/bin";
-    char* childEnvp[] = {home.data(), runtime.data(), path, nullptr};
-
-    pid_t helper = ::fork();
-    if (helper == 0) {
-        Fd devNull(::open("/dev/null", O_RDWR));
-        ::dup2(devNull.get(), STDIN_FILENO);
-        ::dup2(devNull.get(), STDOUT_FILENO);
-        ::dup2(devNull.get(), STDERR_FILENO);
-        ::execve(executable.c_str(), childArgv, childEnvp);
-        ::_exit(127);
-    }
-    const std::string socketPath = (scratch / "run" / "group.com.norwick.Velmora.helper").string();
-    int status = 1;
-    auto finish = [&] {
-        ::kill(helper, SIGKILL);
-        ::waitpid(helper, nullptr, 0);
-        fs::remove_all(scratch);
-        return status;
-    };
+    const std::string executable = VELMORA_HELPER_EXECUTABLE;
+    bench::ServedHelper served(executable);
+    const pid_t helper = served.pid();
+    const std::string socketPath = served.socketPath();
     bool listening = false;
     for (int i = 0; i < 500 && !listening; ++i) {
         listening = connectTo(socketPath).valid();
@@ -133,12 +90,12 @@ int main(int argc, char** argv) {
     Fd warmUp = connectAndAskInfo(socketPath);
     if (!listening || !warmUp.valid()) {
         std::fprintf(stderr, "the helper at %s did not answer\n", executable.c_str());
-        return finish();
+        return 1;
     }
     warmUp.reset();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    const size_t idleDescriptors = descriptorCount(helper);
-    const double idle = residentMiB(helper);
+    const size_t idleDescriptors = bench::descriptorCount(helper);
+    const double idle = bench::statusField(helper, "VmRSS") / 1024.0;
     std::printf("helper: %s\nconnections per burst: %d, rounds: %d\n", executable.c_str(), connections,
                 rounds);
     std::printf("idle RSS: %.1f MiB\n", idle);
@@ -150,24 +107,23 @@ int main(int argc, char** argv) {
             open.push_back(connectAndAskInfo(socketPath));
             if (!open.back().valid()) {
                 std::fprintf(stderr, "connection %d failed: %s\n", i, std::strerror(errno));
-                return finish();
+                return 1;
             }
         }
-        const double busy = residentMiB(helper);
+        const double busy = bench::statusField(helper, "VmRSS") / 1024.0;
         open.clear();
         if (!waitForDescriptors(helper, idleDescriptors)) {
             std::fprintf(stderr, "the helper did not let go of the connections\n");
-            return finish();
+            return 1;
         }
         // Whatever the helper does once the last connection has gone has happened by now.
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        const double after = residentMiB(helper);
+        const double after = bench::statusField(helper, "VmRSS") / 1024.0;
         std::printf(
             "round %d: RSS with %d connections open: %.1f MiB (%.2fx idle, %.1f KiB per connection); "
             "after they left: %.1f MiB (%.2fx idle, %+.1f MiB)\n",
             round, connections, busy, busy / idle, (busy - idle) * 1024.0 / connections, after, after / idle,
             after - idle);
     }
-    status = 0;
-    return finish();
+    return 0;
 }

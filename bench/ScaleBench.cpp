@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ServedHelper.h"
 #include "kit/ShellMessages.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
 
@@ -30,23 +31,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A field of /proc/<pid>/status as a number (kB for sizes).
-double statusField(pid_t pid, const std::string& name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(name + ":")) return std::strtod(line.c_str() + name.size() + 1, nullptr);
-    return -1;
-}
-
-size_t descriptorCount(pid_t pid) {
-    size_t count = 0;
-    std::error_code error;
-    for (fs::directory_iterator it("/proc/" + std::to_string(pid) + "/fd", error), end; !error && it != end;
-         it.increment(error))
-        ++count;
-    return count;
-}
 
 struct Client {
     std::shared_ptr<kit::xpc::Connection> connection;
@@ -99,36 +83,11 @@ int main(int argc, char** argv) {
     const int clientCount = argc > 1 ? std::atoi(argv[1]) : 100;
     const int mostShells = argc > 2 ? std::atoi(argv[2]) : 1000;
 
-    rlimit limit{};
-    ::getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    ::setrlimit(RLIMIT_NOFILE, &limit);
-
-    char scratchTemplate[] = "/tmp/velmora-scale-XXXXXX";
-    if (::mkdtemp(scratchTemplate) == nullptr) return 1;
-    fs::path scratch = scratchTemplate;
-    fs::create_directories(scratch / "home");
-    fs::create_directories(scratch / "run");
-    std::string home = "HOME=" + (scratch / "home").string();
-    std::string runtime = "XDG_RUNTIME_DIR=" + (scratch / "run").string();
-    std::string executable = VELMORA_HELPER_EXECUTABLE, serve = "--serve";
-    char* childArgv[] = {executable.data(), serve.data(), nullptr};
-    char path[] = "PATH=/usr/bin:/bin";
-    char* childEnvp[] = {home.data(), runtime.data(), path, nullptr};
-    pid_t helper = ::fork();
-    if (helper == 0) {
-        int devNull = ::open("/dev/null", O_RDWR);
-        ::dup2(devNull, STDIN_FILENO), ::dup2(devNull, STDOUT_FILENO), ::dup2(devNull, STDERR_FILENO);
-        ::execve(executable.c_str(), childArgv, childEnvp);
-        ::_exit(127);
-    }
-    auto finish = [&](int status) {
-        ::kill(helper, SIGKILL);
-        ::waitpid(helper, nullptr, 0);
-        fs::remove_all(scratch);
-        return status;
-    };
-    const std::string socketPath = (scratch / "run" / "group.com.norwick.Velmora.helper").string();
+    bench::raiseDescriptorLimit();
+    const std::string executable = VELMORA_HELPER_EXECUTABLE;
+    bench::ServedHelper served(executable);
+    const pid_t helper = served.pid();
+    const std::string socketPath = served.socketPath();
     std::vector<Client> clients;
     for (int i = 0; i < clientCount; ++i) {
         std::shared_ptr<kit::xpc::Connection> connection;
@@ -141,7 +100,7 @@ int main(int argc, char** argv) {
         }
         if (!connection) {
             std::fprintf(stderr, "the helper at %s is not listening\n", executable.c_str());
-            return finish(1);
+            return 1;
         }
         connection->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
         connection->resume();
@@ -183,14 +142,14 @@ int main(int argc, char** argv) {
         if (latencies.size() != probes.size()) {
             std::fprintf(stderr, "%zu of %zu opens failed\n", probes.size() - latencies.size(),
                          probes.size());
-            return finish(1);
+            return 1;
         }
         const double p99 = percentile(latencies, 99);
         if (firstP99 == 0) firstP99 = p99;
         lastP99 = p99;
         std::printf("%8zu %10.0f %10.0f %8.2fx %8zu %9.0f %10.1f\n", held.size(), percentile(latencies, 50),
-                    p99, p99 / firstP99, descriptorCount(helper), statusField(helper, "Threads"),
-                    statusField(helper, "VmRSS") / 1024.0);
+                    p99, p99 / firstP99, bench::descriptorCount(helper),
+                    bench::statusField(helper, "Threads"), bench::statusField(helper, "VmRSS") / 1024.0);
         for (auto& probe : probes) held.push_back(std::move(probe));
     }
     std::printf(
@@ -199,5 +158,5 @@ int main(int argc, char** argv) {
         held.size() - probes.size(), clientCount, firstP99, lastP99, lastP99 / firstP99);
     // Ending the connections closes their shells.
     for (auto& client : clients) client.connection->invalidate();
-    return finish(0);
+    return 0;
 }

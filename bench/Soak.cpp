@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ServedHelper.h"
 #include "kit/ShellMessages.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
 
@@ -34,20 +35,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-
-double statusField(pid_t pid, const std::string& name) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(name + ":")) return std::strtod(line.c_str() + name.size() + 1, nullptr);
-    return -1;
-}
-
-size_t entries(const fs::path& directory) {
-    std::error_code error;
-    size_t count = 0;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) ++count;
-    return count;
-}
 
 size_t children(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
@@ -62,8 +49,8 @@ struct Figures {
 };
 
 Figures figures(pid_t helper) {
-    return {entries("/proc/" + std::to_string(helper) + "/fd"), children(helper),
-            statusField(helper, "Threads"), statusField(helper, "VmRSS") / 1024};
+    return {bench::descriptorCount(helper), children(helper), bench::statusField(helper, "Threads"),
+            bench::statusField(helper, "VmRSS") / 1024};
 }
 
 // One call made synchronously: its reply values, or nothing when it failed or took over 10 s.
@@ -136,29 +123,10 @@ int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 10000;
     const int clientCount = argc > 2 ? std::atoi(argv[2]) : 100;
 
-    char scratchTemplate[] = "/tmp/velmora-soak-XXXXXX";
-    if (::mkdtemp(scratchTemplate) == nullptr) return 1;
-    fs::path scratch = scratchTemplate;
-    fs::create_directories(scratch / "home");
-    std::string home = "HOME=" + (scratch / "home").string(), runtime = "XDG_RUNTIME_DIR=" + scratch.string();
-    std::string executable = VELMORA_HELPER_EXECUTABLE, serve = "--serve";
-    char* childArgv[] = {executable.data(), serve.data(), nullptr};
-    char path[] = "PATH=/usr/bin:/bin";
-    char* childEnvp[] = {home.data(), runtime.data(), path, nullptr};
-    pid_t helper = ::fork();
-    if (helper == 0) {
-        int devNull = ::open("/dev/null", O_RDWR);
-        ::dup2(devNull, STDIN_FILENO), ::dup2(devNull, STDOUT_FILENO), ::dup2(devNull, STDERR_FILENO);
-        ::execve(executable.c_str(), childArgv, childEnvp);
-        ::_exit(127);
-    }
-    auto finish = [&](int status) {
-        ::kill(helper, SIGKILL);
-        ::waitpid(helper, nullptr, 0);
-        fs::remove_all(scratch);
-        return status;
-    };
-    const std::string socketPath = (scratch / "group.com.norwick.Velmora.helper").string();
+    const std::string executable = VELMORA_HELPER_EXECUTABLE;
+    bench::ServedHelper served(executable);
+    const pid_t helper = served.pid();
+    const std::string socketPath = served.socketPath();
     kit::ShellLaunchRequest launch{80, 24, std::nullopt, std::string("/bin/sh"), false, {}, std::nullopt};
     const std::string request = launch.encoded().value();
     const std::string packet = R"({"jsonrpc":"2.0","id":1,"method":"openShell:reply:","params":[")" +
@@ -174,7 +142,7 @@ int main(int argc, char** argv) {
                       : std::nullopt;
     if (!warm) {
         std::fprintf(stderr, "the helper at %s did not open a shell\n", executable.c_str());
-        return finish(1);
+        return 1;
     }
     first->invalidate();
     std::this_thread::sleep_for(1s);
@@ -248,5 +216,5 @@ int main(int argc, char** argv) {
                       end.threads <= start.threads && end.rssMiB <= start.rssMiB + 2 &&
                       ::kill(helper, 0) == 0;
     std::printf(back ? "back to the start\n" : "NOT back to the start\n");
-    return finish(back && failed == 0 ? 0 : 1);
+    return back && failed == 0 ? 0 : 1;
 }
