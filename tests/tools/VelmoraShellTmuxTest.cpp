@@ -90,7 +90,14 @@ TEST(VelmoraShellInTmux, BehavesLikeALocalShell) {
         {{"PS1='$ '; echo d=$DISPLAY.$LC_TIME.$PWD.$TERM_PROGRAM.", "Enter"},
          "d=:42.C." + scratch.path().string() + ".tmux."},
         {{"stty size", "Enter"}, "30 100"},
-        {{"stty size", "Enter"}, "40 120", "", 0, {"resize-window", "-x", "120", "-y", "40"}},
+        // The new size travels client → helper → terminal after the window changed: wait for it.
+        {{"for i in 1 2 3 4 5 6 7 8 9 10; do s=$(stty size); [ \"$s\" = '40 120' ] && break; sleep 0.3; done;"
+          " echo size=$s.",
+          "Enter"},
+         "size=40 120.",
+         "",
+         0,
+         {"resize-window", "-x", "120", "-y", "40"}},
         {{"less page", "Enter"}, "1", "#{alternate_on}"},
         {{}, "first-line-of-the-page"},
         {{"q"}, "0", "#{alternate_on}"},
