@@ -27,6 +27,9 @@ using kit::HelperUpdateEvent;
 
 constexpr auto kRedrawInterval = std::chrono::milliseconds(100);
 constexpr int kPlainSteps = 10;
+// The widest figures beside the bar ("  1023.9 MiB / 1023.9 MiB  100%  1023.9 MiB/s"): the bar keeps
+// its length while they grow.
+constexpr int kFiguresWidth = 46;
 
 std::string formatBytes(double bytes) {
     const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
@@ -60,6 +63,8 @@ class UpdateReport {
                 draw(event.byteCount());
                 break;
             case HelperUpdateEvent::Case::verified:
+                // Checked, so all of it arrived, even where the last progress notifications were dropped.
+                if (received_ < total_) draw(total_);
                 line("Verified");
                 break;
             case HelperUpdateEvent::Case::staged:
@@ -98,15 +103,16 @@ class UpdateReport {
         barShown_ = false;
     }
     void draw(std::int64_t received) {
+        received_ = received;
         auto now = Clock::now();
         double seconds = std::chrono::duration<double>(now - start_).count();
         int percent =
             total_ > 0 ? static_cast<int>(std::clamp<double>(100.0 * received / total_, 0, 100)) : 0;
         std::string rate = seconds > 0.05 ? formatBytes(received / seconds) + "/s" : "";
         if (!terminal_) {
-            // A line each time another tenth has arrived, and at the end.
+            // A line each time another tenth has arrived, and once at the end.
             int step = percent * kPlainSteps / 100;
-            if (received == 0 || (step <= lastStep_ && received != total_)) return;
+            if (received == 0 || lastStep_ > kPlainSteps || (step <= lastStep_ && received != total_)) return;
             lastStep_ = received == total_ ? kPlainSteps + 1 : step;
             std::fprintf(stderr, "Downloaded %" PRId64 " of %" PRId64 " bytes (%d%%%s)\n", received, total_,
                          percent, rate.empty() ? "" : (", " + rate).c_str());
@@ -119,7 +125,7 @@ class UpdateReport {
                               "%" + (rate.empty() ? "" : "  " + rate);
         winsize size{};
         int columns = ::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
-        int width = std::clamp(columns - static_cast<int>(figures.size()) - 3, 0, 50);
+        int width = std::clamp(columns - kFiguresWidth - 3, 0, 50);
         int filled = width * percent / 100;
         std::string bar =
             width > 0 ? "[" + std::string(filled, '#') + std::string(width - filled, '.') + "]" : "";
@@ -131,6 +137,7 @@ class UpdateReport {
     const bool terminal_;
     std::mutex mutex_;
     std::int64_t total_ = 0;
+    std::int64_t received_ = 0;
     Clock::time_point start_ = Clock::now();
     Clock::time_point lastDraw_{};
     int lastStep_ = 0;
