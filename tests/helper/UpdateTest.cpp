@@ -1,7 +1,8 @@
 // Self-update and uninstall requests end to end: the built bundle installed under a real `systemd --user`,
-// a real HTTPS server for the product host on loopback, signed update archives, a signed client. Before
-// the first test the process moves into private mount and network namespaces, where a hosts file sends
-// the product host to 127.0.0.1 and a test authority's certificate stands in for the system trust store.
+// a real HTTPS server for the product host on loopback, signed update archives, a signed client and the
+// built `velmora-shell`. Before the first test the process moves into private mount and network
+// namespaces, where a hosts file sends the product host to 127.0.0.1 and a test authority's certificate
+// stands in for the system trust store.
 // UpdateStall waits out the real 60 s without progress ("slow").
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 
 #include <fstream>
+#include <regex>
 
 #include "core/HelperUpdater.h"
 #include "kit/HelperInfo.h"
@@ -28,7 +30,7 @@ namespace {
 namespace fs = std::filesystem;
 using kit::HelperUpdateError;
 using Clock = std::chrono::steady_clock;
-const fs::path kBuilt = VELMORA_BUNDLE_DIR;
+const fs::path kBuilt = VELMORA_BUNDLE_DIR, kTool = VELMORA_SHELL_TOOL;
 const std::string kService = "group.com.norwick.Velmora.helper";
 const std::string kNewVersion = "9.8.7";
 const kit::Blob kShell =
@@ -158,6 +160,15 @@ struct InstalledHelper : UserManager {
                        const kit::HelperReleaseManifest& manifest) {
         client.proxy(outcome)->beginSelfUpdate(*manifest.encoded(), outcome.reply());
     }
+    // `velmora-shell update` with standard error a pipe, or a terminal that script(1) provides and whose
+    // screen it hands back as standard output.
+    ProcessResult updateWithTool(const kit::HelperReleaseManifest& manifest, bool terminal = false) const {
+        auto file = scratch.path() / "manifest.json";
+        writeFile(file, *manifest.encoded());
+        if (!terminal) return run(kTool, {"update", file});
+        return run("/usr/bin/script",
+                   {"-qec", "'" + kTool.string() + "' update " + file.string(), "/dev/null"});
+    }
     bool started = false;
 };
 
@@ -176,48 +187,44 @@ kit::HelperReleaseManifest manifestFor(const std::string& name, std::int64_t siz
     return manifest;
 }
 
-TEST(Update, DownloadsChecksSwapsRestartsAndTheNextClientMeetsTheNewVersion) {
-    InstalledHelper helper;
-    if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
-    auto before = helper.info(kService);
-    ASSERT_EQ(before.version.description(), VELMORA_PROJECT_VERSION);
-    auto client = helper.connect();
-    CallOutcome<kit::Blob> outcome;
-    auto manifest = manifestFor("ok.zip");
-    InstalledHelper::update(client, outcome, manifest);
-    ASSERT_TRUE(outcome.wait() && outcome.values()) << outcome.error()->description;
-    auto replied = Clock::now();
-    EXPECT_EQ(std::get<0>(*outcome.values()), std::nullopt);
+TEST(Update, VelmoraShellShowsTheProgressAndTheHelperRestartsIntoTheNewVersion) {
+    const std::string size = std::to_string(manifestFor("ok.zip").download.size),
+                      bytes = "\\d+(\\.\\d)? \\w+";
+    const std::regex plain("Downloading " + size + " bytes\n(Downloaded \\d+ of " + size +
+                           " bytes \\(\\d+%(, " + bytes +
+                           "/s)?\\)\n)+Verified\nStaged\nRestarting the helper\n");
+    const std::regex bar("(\r\x1b\\[K\\[[#.]+\\]  " + bytes + " / " + bytes + "  \\d+%(  " + bytes +
+                         "/s)?)+\r\nVerified\r\nStaged\r\nRestarting the helper\r\n");
+    for (bool terminal : {false, true}) {
+        SCOPED_TRACE(terminal ? "terminal" : "pipe");
+        InstalledHelper helper;
+        if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
+        auto before = helper.info(kService);
+        ASSERT_EQ(before.version.description(), VELMORA_PROJECT_VERSION);
+        auto updated = helper.updateWithTool(manifestFor("ok.zip"), terminal);
+        auto replied = Clock::now();
+        EXPECT_EQ(updated.exitStatus, 0) << updated.standardError;
+        const auto& shown = terminal ? updated.standardOutput : updated.standardError;
+        EXPECT_TRUE(std::regex_match(shown, terminal ? bar : plain)) << shown;
+        EXPECT_NE(shown.find("100%"), std::string::npos) << shown;
+        EXPECT_NE(shown.find("/s"), std::string::npos) << shown;
+        EXPECT_EQ(tree(helper.installed), tree(scratch->path() / "good/Velmora Helper.app"));
 
-    // Running totals, rising towards the size (a notification that meets a full socket buffer is dropped,
-    // never retried); then the checks, the swap and the restart, in order.
-    auto events = client.recorder->waitFor(6);
-    ASSERT_GE(events.size(), 6u);
-    EXPECT_EQ(events.front(), "start " + std::to_string(manifest.download.size));
-    std::int64_t total = 0;
-    for (size_t i = 1; i + 3 < events.size(); ++i) {
-        ASSERT_TRUE(events[i].starts_with("download ")) << events[i];
-        auto received = std::stoll(events[i].substr(9));
-        EXPECT_GT(received, total);
-        total = received;
+        // The old helper leaves by itself, with status 0, about 1.5 s after the restart was announced; the
+        // user manager starts the new one for the next client.
+        EXPECT_TRUE(waitForProcessGone(before.processIdentifier, std::chrono::seconds(5)));
+        auto lived = Clock::now() - replied;
+        EXPECT_GT(lived, std::chrono::milliseconds(1200));
+        EXPECT_LT(lived, std::chrono::milliseconds(3000));
+        EXPECT_EQ(helper.show("ExecMainStatus"), "0");
+        auto info = helper.run(kTool, {"info", "--json"});
+        auto after = kit::HelperInfo::decode(info.standardOutput);
+        ASSERT_TRUE(after) << info.standardError;
+        EXPECT_EQ(after->version.description(), kNewVersion);
+        EXPECT_NE(after->processIdentifier, before.processIdentifier);
+        EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(after->processIdentifier) + "/exe"),
+                  helper.installed / "Contents/MacOS/Velmora Helper");
     }
-    EXPECT_LE(total, manifest.download.size);
-    EXPECT_EQ(std::vector(events.end() - 3, events.end()),
-              (std::vector<std::string>{"verify", "stage", "restart"}));
-    EXPECT_EQ(tree(helper.installed), tree(scratch->path() / "good/Velmora Helper.app"));
-
-    // The old helper leaves by itself, with status 0, about 1.5 s after the restart was announced.
-    EXPECT_TRUE(waitForProcessGone(before.processIdentifier, std::chrono::seconds(5)));
-    auto lived = Clock::now() - replied;
-    EXPECT_GT(lived, std::chrono::milliseconds(1200));
-    EXPECT_LT(lived, std::chrono::milliseconds(3000));
-    EXPECT_EQ(client.ends->waitForAtLeast(1), 1);
-    EXPECT_EQ(helper.show("ExecMainStatus"), "0");
-    auto after = helper.info(kService);
-    EXPECT_EQ(after.version.description(), kNewVersion);
-    EXPECT_NE(after.processIdentifier, before.processIdentifier);
-    EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(after.processIdentifier) + "/exe"),
-              helper.installed / "Contents/MacOS/Velmora Helper");
 }
 
 enum class Meanwhile { nothing, shellElsewhere, cancelElsewhere, secondUpdate };
@@ -226,16 +233,11 @@ struct FailureCase {
     kit::HelperReleaseManifest manifest;
     HelperUpdateError error;  // an empty text: any text of that case
     Meanwhile meanwhile = Meanwhile::nothing;
+    int toolStatus = 0;  // through `velmora-shell update`, which exits with this status
 };
 
-void expectUpdateFails(const FailureCase& c) {
-    SCOPED_TRACE(c.name);
-    InstalledHelper helper;
-    if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
-    auto client = helper.connect(), other = helper.connect();
-    auto before = tree(helper.installed);
-    platform::UniqueFd shell;
-    if (c.meanwhile == Meanwhile::shellElsewhere) shell = openShell(other, kShell).terminal;
+// The update through the kit's client, with what happens meanwhile on another connection.
+void kitClientFails(const FailureCase& c, ClientEnd& client, ClientEnd& other) {
     CallOutcome<kit::Blob> outcome, second;
     InstalledHelper::update(client, outcome, c.manifest);
     if (c.meanwhile == Meanwhile::cancelElsewhere || c.meanwhile == Meanwhile::secondUpdate) {
@@ -263,6 +265,24 @@ void expectUpdateFails(const FailureCase& c) {
     }
     EXPECT_FALSE(error->summary().empty());
     EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
+}
+
+void expectUpdateFails(const FailureCase& c) {
+    SCOPED_TRACE(c.name);
+    InstalledHelper helper;
+    if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
+    auto client = helper.connect(), other = helper.connect();
+    auto before = tree(helper.installed);
+    platform::UniqueFd shell;
+    if (c.meanwhile == Meanwhile::shellElsewhere) shell = openShell(other, kShell).terminal;
+    if (c.toolStatus != 0) {
+        auto result = helper.updateWithTool(c.manifest);
+        EXPECT_EQ(result.exitStatus, c.toolStatus);
+        EXPECT_TRUE(result.standardError.ends_with("velmora-shell: " + c.error.summary() + "\n"))
+            << result.standardError;
+    } else {
+        kitClientFails(c, client, other);
+    }
     EXPECT_EQ(tree(helper.installed), before);
     EXPECT_EQ(helper.info(kService).version.description(), VELMORA_PROJECT_VERSION) << "the helper restarted";
 }
@@ -275,7 +295,8 @@ TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
         {"redirect to http", manifestFor("redirect.zip"), HelperUpdateError::downloadFailed("")},
         {"truncated body", manifestFor("truncated.zip"), HelperUpdateError::downloadFailed("")},
         {"wrong size", manifestFor("ok.zip", 1), HelperUpdateError::sizeMismatch()},
-        {"wrong digest", manifestFor("ok.zip", 0, false), HelperUpdateError::checksumMismatch()},
+        {"wrong digest", manifestFor("ok.zip", 0, false), HelperUpdateError::checksumMismatch(),
+         Meanwhile::nothing, 1},
         {"unsigned", manifestFor("unsigned.zip"), HelperUpdateError::signatureRejected("")},
         {"another identifier", manifestFor("other.zip"), HelperUpdateError::signatureRejected("")},
         {"version mismatch", manifestFor("ok.zip", 0, true, "9.8.8"),
@@ -290,7 +311,7 @@ TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
         {"second update meanwhile", manifestFor("slow.zip"), HelperUpdateError::cancelled(),
          Meanwhile::secondUpdate},
         {"shell open on another connection", manifestFor("ok.zip"), HelperUpdateError::busy(),
-         Meanwhile::shellElsewhere},
+         Meanwhile::shellElsewhere, 75},
     };
     for (const auto& c : cases) expectUpdateFails(c);
 }
