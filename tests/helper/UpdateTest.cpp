@@ -217,9 +217,8 @@ TEST(Update, VelmoraShellShowsTheProgressAndTheHelperRestartsIntoTheNewVersion) 
         EXPECT_GT(lived, std::chrono::milliseconds(1200));
         EXPECT_LT(lived, std::chrono::milliseconds(3000));
         EXPECT_EQ(helper.show("ExecMainStatus"), "0");
-        auto info = helper.run(kTool, {"info", "--json"});
-        auto after = kit::HelperInfo::decode(info.standardOutput);
-        ASSERT_TRUE(after) << info.standardError;
+        auto after = kit::HelperInfo::decode(helper.run(kTool, {"info", "--json"}).standardOutput);
+        ASSERT_TRUE(after);
         EXPECT_EQ(after->version.description(), kNewVersion);
         EXPECT_NE(after->processIdentifier, before.processIdentifier);
         EXPECT_EQ(fs::read_symlink("/proc/" + std::to_string(after->processIdentifier) + "/exe"),
