@@ -27,8 +27,9 @@ TEST(SpawnLoginShell, EverySetUpFailureEndsTheChildWith127) {
     };
     for (const auto& [fd, directory, shell] : cases) {
         int status = 0;
-        pid_t pid = spawn_login_shell(fd, directory, shell, argv, envp);
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        auto child = spawn_login_shell(fd, directory, shell, argv, envp);
+        ASSERT_TRUE(child && child->pidfd.valid());
+        ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kChildSetUpFailureStatus) << shell << status;
     }
 }
