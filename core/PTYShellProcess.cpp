@@ -313,9 +313,9 @@ tl::expected<std::shared_ptr<PTYShellProcess>, PTYShellProcess::Failure> PTYShel
 
     // The helper's own raised descriptor limit is not the shell's: it gets the one the helper found.
     const std::optional<rlimit> descriptorLimit = platform::descriptorLimitBeforeRaise();
-    auto child = pty::spawn_login_shell(
-        terminal->terminal.get(), workingDirectory.c_str(), shellPath->c_str(), vectors->argumentVector(),
-        vectors->environmentVector(), descriptorLimit ? &*descriptorLimit : nullptr);
+    auto child = pty::spawn_login_shell(ttyPath.c_str(), workingDirectory.c_str(), shellPath->c_str(),
+                                        vectors->argumentVector(), vectors->environmentVector(),
+                                        descriptorLimit ? &*descriptorLimit : nullptr);
     if (!child)
         return tl::unexpected(Failure{"fork for " + *shellPath + " failed: " + child.error().reason()});
     const pid_t pid = child->pid;

@@ -32,7 +32,7 @@ constexpr unsigned long kKernelSignalSetSize = sizeof(std::uint64_t);
 // Raw calls only up to exec: the child shares the parent's memory, so neither a sanitizer's
 // interceptor nor its instrumentation may run here.
 struct ChildPlan {
-    int terminal;
+    const char* terminalPath;
     const char* workingDirectory;
     const char* shellPath;
     char* const* argumentVector;
@@ -42,28 +42,36 @@ struct ChildPlan {
 
 #define VELMORA_CHILD_CODE __attribute__((no_sanitize("address", "undefined"), noinline))
 
-VELMORA_CHILD_CODE bool becomeTerminalSessionLeader(int terminal) {
-    if (::syscall(SYS_setsid) < 0 || ::syscall(SYS_ioctl, terminal, TIOCSCTTY, 0) != 0) return false;
-    for (int target = 0; target <= 2; ++target) {
-        // dup3 refuses equal numbers; a terminal already there only loses its close-on-exec flag.
-        long result = terminal == target ? ::syscall(SYS_fcntl, terminal, F_SETFD, 0)
-                                         : ::syscall(SYS_dup3, terminal, target, 0);
-        if (result < 0) return false;
-    }
+// The child starts on the parent's descriptor table: it takes a copy of descriptors 0-2 only, so the
+// cost does not grow with the helper's thousands of terminals and sockets.
+VELMORA_CHILD_CODE bool leaveTheParentsDescriptors() {
+#ifndef CLOSE_RANGE_UNSHARE
+    constexpr unsigned CLOSE_RANGE_UNSHARE = 1U << 1;
+#endif
+    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_UNSHARE) == 0) return true;
+    // Kernels before 5.9: a full copy, then the same effect one descriptor at a time.
+    rlimit limit{};
+    if (::syscall(SYS_unshare, CLONE_FILES) != 0 ||
+        ::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0)
+        return false;
+    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) ::syscall(SYS_close, static_cast<int>(fd));
     return true;
 }
 
-VELMORA_CHILD_CODE void closeStrayDescriptors() {
-    if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-    // Kernels before 5.9: the same effect one descriptor at a time.
-    rlimit limit{};
-    if (::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0) return;
-    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) ::syscall(SYS_close, static_cast<int>(fd));
+VELMORA_CHILD_CODE bool becomeTerminalSessionLeader(const char* terminalPath) {
+    if (::syscall(SYS_setsid) < 0) return false;
+    int terminal = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, terminalPath, O_RDWR));
+    if (terminal < 0 || ::syscall(SYS_ioctl, terminal, TIOCSCTTY, 0) != 0) return false;
+    for (int target = 0; target <= 2; ++target)
+        if (terminal != target && ::syscall(SYS_dup3, terminal, target, 0) < 0) return false;
+    if (terminal > 2) ::syscall(SYS_close, terminal);
+    return true;
 }
 
 VELMORA_CHILD_CODE int childMain(void* raw) {
     const auto& plan = *static_cast<const ChildPlan*>(raw);
-    if (!becomeTerminalSessionLeader(plan.terminal)) return kChildSetUpFailureStatus;
+    if (!leaveTheParentsDescriptors() || !becomeTerminalSessionLeader(plan.terminalPath))
+        return kChildSetUpFailureStatus;
     KernelSignalAction defaultAction{SIG_DFL, 0, nullptr, 0};
     // SIGKILL and SIGSTOP refuse; fine.
     for (int number = 1; number < NSIG; ++number)
@@ -72,7 +80,6 @@ VELMORA_CHILD_CODE int childMain(void* raw) {
     ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, kKernelSignalSetSize);
     if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir, plan.workingDirectory) != 0)
         return kChildSetUpFailureStatus;
-    closeStrayDescriptors();
     if (plan.descriptorLimit != nullptr)
         (void)::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, plan.descriptorLimit, nullptr);
     ::syscall(SYS_execve, plan.shellPath, plan.argumentVector, plan.environmentVector);
@@ -86,10 +93,10 @@ constexpr std::size_t kChildStackSize = 16 * 1024;
 }  // namespace
 
 tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
-    int terminalDescriptor, const char* workingDirectory, const char* shellPath, char* const argumentVector[],
-    char* const environmentVector[], const rlimit* descriptorLimit) {
-    const ChildPlan plan{terminalDescriptor, workingDirectory,  shellPath,
-                         argumentVector,     environmentVector, descriptorLimit};
+    const char* terminalPath, const char* workingDirectory, const char* shellPath,
+    char* const argumentVector[], char* const environmentVector[], const rlimit* descriptorLimit) {
+    const ChildPlan plan{terminalPath,   workingDirectory,  shellPath,
+                         argumentVector, environmentVector, descriptorLimit};
     alignas(64) std::byte stack[kChildStackSize];
     // Every signal stays blocked from before the clone until the child has reset its dispositions,
     // so that none of the helper's handlers can run in the child, on the parent's memory.
@@ -98,7 +105,8 @@ tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
     int pidfd = -1;
-    pid_t pid = ::clone(childMain, stack + kChildStackSize, CLONE_VM | CLONE_VFORK | CLONE_PIDFD | SIGCHLD,
+    pid_t pid = ::clone(childMain, stack + kChildStackSize,
+                        CLONE_VM | CLONE_VFORK | CLONE_FILES | CLONE_PIDFD | SIGCHLD,
                         const_cast<ChildPlan*>(&plan), &pidfd);
     int cloneError = errno;
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);

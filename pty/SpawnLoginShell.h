@@ -24,15 +24,15 @@ struct SpawnedChild {
 };
 
 // Starts a child that shares the caller's memory until it executes (as vfork does, so no page table is
-// copied however large the caller is); the calling thread waits until then. The child makes
-// `terminalDescriptor` the controlling terminal and standard input, output and error of a new session,
-// empties the signal mask, resets every signal to its default disposition, enters `workingDirectory`
-// (when not null), closes every descriptor above 2, sets RLIMIT_NOFILE to `descriptorLimit` (when not
-// null; failure ignored) and executes `shellPath`. A failing set-up step ends the child with status 127.
+// copied however large the caller is); the calling thread waits until then. The child opens
+// `terminalPath` as the controlling terminal and standard input, output and error of a new session,
+// keeps no other descriptor, empties the signal mask, resets every signal to its default disposition,
+// enters `workingDirectory` (when not null), sets RLIMIT_NOFILE to `descriptorLimit` (when not null;
+// failure ignored) and executes `shellPath`. A failing set-up step ends the child with status 127.
 // Fails ("clone") only when no child was started.
 [[nodiscard]] tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
-    int terminalDescriptor, const char* workingDirectory, const char* shellPath, char* const argumentVector[],
-    char* const environmentVector[], const rlimit* descriptorLimit = nullptr);
+    const char* terminalPath, const char* workingDirectory, const char* shellPath,
+    char* const argumentVector[], char* const environmentVector[], const rlimit* descriptorLimit = nullptr);
 
 inline constexpr int kChildSetUpFailureStatus = 127;
 
