@@ -90,6 +90,8 @@ VELMORA_CHILD_CODE int childMain(void* raw) {
 // executes or exits, and the child's raw calls need well under a page of it.
 constexpr std::size_t kChildStackSize = 16 * 1024;
 
+#undef VELMORA_CHILD_CODE
+
 }  // namespace
 
 tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(

@@ -29,7 +29,7 @@ struct SpawnedChild {
 // keeps no other descriptor, empties the signal mask, resets every signal to its default disposition,
 // enters `workingDirectory` (when not null), sets RLIMIT_NOFILE to `descriptorLimit` (when not null;
 // failure ignored) and executes `shellPath`. A failing set-up step ends the child with status 127.
-// Fails ("clone") only when no child was started.
+// Fails ("clone") only when no child was started. Takes 16 KiB of the caller's stack for the child's.
 [[nodiscard]] tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
     const char* terminalPath, const char* workingDirectory, const char* shellPath,
     char* const argumentVector[], char* const environmentVector[], const rlimit* descriptorLimit = nullptr);
