@@ -313,24 +313,17 @@ tl::expected<std::shared_ptr<PTYShellProcess>, PTYShellProcess::Failure> PTYShel
 
     // The helper's own raised descriptor limit is not the shell's: it gets the one the helper found.
     const std::optional<rlimit> descriptorLimit = platform::descriptorLimitBeforeRaise();
-    errno = 0;
-    pid_t pid = pty::spawn_login_shell(terminal->terminal.get(), workingDirectory.c_str(), shellPath->c_str(),
-                                       vectors->argumentVector(), vectors->environmentVector(),
-                                       descriptorLimit ? &*descriptorLimit : nullptr);
-    if (pid < 1) return tl::unexpected(Failure{"fork for " + *shellPath + " failed: " + errorText(errno)});
-
-    // The child is not reaped yet, so its pid cannot name anyone else while the pidfd is opened.
-    // Without a pidfd its exit could be neither watched nor reaped safely: it is not kept.
-    auto pidfd = platform::openPidfd(pid);
-    if (!pidfd) {
-        (void)::kill(pid, SIGKILL);
-        reapKilled(pid);
-        return tl::unexpected(Failure{"pidfd_open failed: " + pidfd.error().reason()});
-    }
+    auto child = pty::spawn_login_shell(ttyPath.c_str(), workingDirectory.c_str(), shellPath->c_str(),
+                                        vectors->argumentVector(), vectors->environmentVector(),
+                                        descriptorLimit ? &*descriptorLimit : nullptr);
+    if (!child)
+        return tl::unexpected(Failure{"fork for " + *shellPath + " failed: " + child.error().reason()});
+    const pid_t pid = child->pid;
     HelperLog::shell.info("Spawned " + *shellPath + " pid=" + std::to_string(pid) + " tty=" + ttyPath);
-    return std::shared_ptr<PTYShellProcess>(new PTYShellProcess(
-        pid, std::make_shared<const UniqueFd>(std::move(*pidfd)), std::move(ttyPath), std::move(*shellPath),
-        std::move(workingDirectory), std::move(terminal->controlling), std::move(terminal->terminal)));
+    return std::shared_ptr<PTYShellProcess>(
+        new PTYShellProcess(pid, std::make_shared<const UniqueFd>(std::move(child->pidfd)),
+                            std::move(ttyPath), std::move(*shellPath), std::move(workingDirectory),
+                            std::move(terminal->controlling), std::move(terminal->terminal)));
 }
 
 PTYShellProcess::PTYShellProcess(pid_t pid, std::shared_ptr<const UniqueFd> pidfd, std::string ttyPath,

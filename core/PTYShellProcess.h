@@ -52,8 +52,8 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
 
     // Why spawn failed; `description` is the whole message, shown to the client unchanged. Failures of
     // a system call read "<call> failed: <strerror text>", as "openpty failed: Too many open files";
-    // beside openpty and ttyname these are pidfd_open (the shell cannot be pinned), epoll_ctl (its
-    // exit watch cannot be armed) and dup (the caller's copy of the terminal). In every such case the
+    // beside openpty and ttyname these are fork (no child started), epoll_ctl (its exit watch cannot
+    // be armed) and dup (the caller's copy of the terminal). In every such case the
     // shell has been killed and reaped and both terminal descriptors are closed.
     struct Failure {
         std::string description;

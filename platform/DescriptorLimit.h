@@ -23,8 +23,8 @@ namespace velmora::platform {
 // The soft RLIMIT_NOFILE now in force.
 [[nodiscard]] std::size_t descriptorLimit();
 
-// Descriptors open in this process right now, not counting the one the count itself needs. Fails
-// with EMFILE when not even that one is free.
+// Descriptors open in this process right now, not counting the one the count itself may need. Fails
+// with EMFILE when that one is needed (kernels before 6.2) and not free.
 [[nodiscard]] tl::expected<std::size_t, SystemError> openDescriptorCount();
 
 }  // namespace velmora::platform

@@ -2,63 +2,118 @@
 
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-#include <utmp.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+#ifndef CLONE_PIDFD
+#define CLONE_PIDFD 0x00001000
+#endif
 
 namespace velmora::pty {
 
 namespace {
-[[noreturn]] void failChild() {
-    _exit(kChildSetUpFailureStatus);
+
+// The kernel's own sigaction layout (x86-64, arm64, riscv), for rt_sigaction without the C library.
+struct KernelSignalAction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    std::uint64_t mask;
+};
+constexpr unsigned long kKernelSignalSetSize = sizeof(std::uint64_t);
+
+// Raw calls only up to exec: the child shares the parent's memory, so neither a sanitizer's
+// interceptor nor its instrumentation may run here.
+struct ChildPlan {
+    const char* terminalPath;
+    const char* workingDirectory;
+    const char* shellPath;
+    char* const* argumentVector;
+    char* const* environmentVector;
+    const rlimit* descriptorLimit;
+};
+
+#define VELMORA_CHILD_CODE __attribute__((no_sanitize("address", "undefined"), noinline))
+
+// The child starts on the parent's descriptor table: it takes a copy of descriptors 0-2 only, so the
+// cost does not grow with the helper's thousands of terminals and sockets.
+VELMORA_CHILD_CODE bool leaveTheParentsDescriptors() {
+#ifndef CLOSE_RANGE_UNSHARE
+    constexpr unsigned CLOSE_RANGE_UNSHARE = 1U << 1;
+#endif
+    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_UNSHARE) == 0) return true;
+    // Kernels before 5.9: a full copy, then the same effect one descriptor at a time.
+    rlimit limit{};
+    if (::syscall(SYS_unshare, CLONE_FILES) != 0 ||
+        ::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) != 0)
+        return false;
+    for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) ::syscall(SYS_close, static_cast<int>(fd));
+    return true;
 }
 
-void resetSignalDisposition(int number) {
-    struct sigaction action {};
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    (void)::sigaction(number, &action, nullptr);  // SIGKILL, SIGSTOP and reserved numbers refuse; fine.
+VELMORA_CHILD_CODE bool becomeTerminalSessionLeader(const char* terminalPath) {
+    if (::syscall(SYS_setsid) < 0) return false;
+    int terminal = static_cast<int>(::syscall(SYS_openat, AT_FDCWD, terminalPath, O_RDWR));
+    if (terminal < 0 || ::syscall(SYS_ioctl, terminal, TIOCSCTTY, 0) != 0) return false;
+    for (int target = 0; target <= 2; ++target)
+        if (terminal != target && ::syscall(SYS_dup3, terminal, target, 0) < 0) return false;
+    if (terminal > 2) ::syscall(SYS_close, terminal);
+    return true;
 }
 
-void closeStrayDescriptors() {
-    if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-    // Kernels before 5.9: the same effect one descriptor at a time.
-    int tableSize = ::getdtablesize();
-    for (int fd = 3; fd < tableSize; ++fd) ::close(fd);
+VELMORA_CHILD_CODE int childMain(void* raw) {
+    const auto& plan = *static_cast<const ChildPlan*>(raw);
+    if (!leaveTheParentsDescriptors() || !becomeTerminalSessionLeader(plan.terminalPath))
+        return kChildSetUpFailureStatus;
+    KernelSignalAction defaultAction{SIG_DFL, 0, nullptr, 0};
+    // SIGKILL and SIGSTOP refuse; fine.
+    for (int number = 1; number < NSIG; ++number)
+        ::syscall(SYS_rt_sigaction, number, &defaultAction, nullptr, kKernelSignalSetSize);
+    std::uint64_t empty = 0;
+    ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, kKernelSignalSetSize);
+    if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir, plan.workingDirectory) != 0)
+        return kChildSetUpFailureStatus;
+    if (plan.descriptorLimit != nullptr)
+        (void)::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, plan.descriptorLimit, nullptr);
+    ::syscall(SYS_execve, plan.shellPath, plan.argumentVector, plan.environmentVector);
+    return kChildSetUpFailureStatus;
 }
+
+// The child's stack lies in the parent's frame: the parent thread is suspended until the child
+// executes or exits, and the child's raw calls need well under a page of it.
+constexpr std::size_t kChildStackSize = 16 * 1024;
+
+#undef VELMORA_CHILD_CODE
+
 }  // namespace
 
-pid_t spawn_login_shell(int terminalDescriptor, const char* workingDirectory, const char* shellPath,
-                        char* const argumentVector[], char* const environmentVector[],
-                        const rlimit* descriptorLimit) {
-    // Every signal stays blocked from before the fork until the child has reset its dispositions,
-    // so that none of the helper's handlers can run in the child.
+tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
+    const char* terminalPath, const char* workingDirectory, const char* shellPath,
+    char* const argumentVector[], char* const environmentVector[], const rlimit* descriptorLimit) {
+    const ChildPlan plan{terminalPath,   workingDirectory,  shellPath,
+                         argumentVector, environmentVector, descriptorLimit};
+    alignas(64) std::byte stack[kChildStackSize];
+    // Every signal stays blocked from before the clone until the child has reset its dispositions,
+    // so that none of the helper's handlers can run in the child, on the parent's memory.
     sigset_t all;
     sigset_t previous;
     sigfillset(&all);
     ::pthread_sigmask(SIG_SETMASK, &all, &previous);
-    pid_t pid = ::fork();
-    if (pid != 0) {
-        int forkError = errno;
-        ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-        errno = forkError;
-        return pid;
-    }
-
-    if (::login_tty(terminalDescriptor) != 0) failChild();
-    for (int number = 1; number < NSIG; ++number) resetSignalDisposition(number);
-    sigset_t empty;
-    sigemptyset(&empty);
-    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
-    if (workingDirectory != nullptr && ::chdir(workingDirectory) != 0) failChild();
-    closeStrayDescriptors();
-    if (descriptorLimit != nullptr) (void)::setrlimit(RLIMIT_NOFILE, descriptorLimit);
-    ::execve(shellPath, argumentVector, environmentVector);
-    failChild();
+    int pidfd = -1;
+    pid_t pid = ::clone(childMain, stack + kChildStackSize,
+                        CLONE_VM | CLONE_VFORK | CLONE_FILES | CLONE_PIDFD | SIGCHLD,
+                        const_cast<ChildPlan*>(&plan), &pidfd);
+    int cloneError = errno;
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    if (pid < 0) return tl::unexpected(platform::SystemError{"clone", cloneError});
+    return SpawnedChild{pid, platform::UniqueFd(pidfd)};
 }
 
 tl::expected<PseudoTerminal, platform::SystemError> openPseudoTerminal(const winsize& size) {

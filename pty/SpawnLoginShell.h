@@ -3,8 +3,8 @@
 // The child side of starting a shell: everything between fork and exec.
 //
 // Everything the child uses (paths, argument and environment vectors) must be prepared by the caller
-// before the call: the child of a multi-threaded process may only make async-signal-safe system
-// calls, so it allocates nothing and takes no lock.
+// before the call: the child runs in the caller's memory, beside its other threads, so it makes system
+// calls through syscall(2) only: it allocates nothing, takes no lock and runs no other library code.
 
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -17,15 +17,22 @@
 
 namespace velmora::pty {
 
-// Forks; in the child makes `terminalDescriptor` the controlling terminal and standard input,
-// output and error of a new session, empties the signal mask, resets every signal to its default
-// disposition, enters `workingDirectory` (when not null), closes every descriptor above 2, sets
-// RLIMIT_NOFILE to `descriptorLimit` (when not null; failure ignored) and executes `shellPath`. A failing
-// set-up step ends the child with status 127.
-// Returns the child's pid in the parent, or -1 with errno set when fork failed.
-pid_t spawn_login_shell(int terminalDescriptor, const char* workingDirectory, const char* shellPath,
-                        char* const argumentVector[], char* const environmentVector[],
-                        const rlimit* descriptorLimit = nullptr);
+// A started child and the pidfd that pins it (close-on-exec), both from the one clone call.
+struct SpawnedChild {
+    pid_t pid = -1;
+    platform::UniqueFd pidfd;
+};
+
+// Starts a child that shares the caller's memory until it executes (as vfork does, so no page table is
+// copied however large the caller is); the calling thread waits until then. The child opens
+// `terminalPath` as the controlling terminal and standard input, output and error of a new session,
+// keeps no other descriptor, empties the signal mask, resets every signal to its default disposition,
+// enters `workingDirectory` (when not null), sets RLIMIT_NOFILE to `descriptorLimit` (when not null;
+// failure ignored) and executes `shellPath`. A failing set-up step ends the child with status 127.
+// Fails ("clone") only when no child was started. Takes 16 KiB of the caller's stack for the child's.
+[[nodiscard]] tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
+    const char* terminalPath, const char* workingDirectory, const char* shellPath,
+    char* const argumentVector[], char* const environmentVector[], const rlimit* descriptorLimit = nullptr);
 
 inline constexpr int kChildSetUpFailureStatus = 127;
 

@@ -2,11 +2,9 @@
 
 #include "pty/SpawnLoginShell.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-
-#include "platform/UniqueFd.h"
+#include <unistd.h>
 
 namespace velmora::pty {
 namespace {
@@ -15,20 +13,21 @@ TEST(SpawnLoginShell, EverySetUpFailureEndsTheChildWith127) {
     std::string name = "probe";
     char* argv[] = {name.data(), nullptr};
     char* envp[] = {nullptr};
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
-    platform::UniqueFd pipeRead(ends[0]), pipeWrite(ends[1]);
     auto terminal = openPseudoTerminal(winsize{24, 80, 0, 0});
     ASSERT_TRUE(terminal);
-    const std::tuple<int, const char*, const char*> cases[] = {
-        {terminal->terminal.get(), "/nonexistent/directory", VELMORA_SHELL_PROBE},
-        {terminal->terminal.get(), nullptr, "/nonexistent/shell"},
-        {pipeRead.get(), nullptr, VELMORA_SHELL_PROBE},  // not a terminal: cannot become the controlling one
+    char path[64];
+    ASSERT_EQ(::ttyname_r(terminal->terminal.get(), path, sizeof path), 0);
+    const std::tuple<const char*, const char*, const char*> cases[] = {
+        {path, "/nonexistent/directory", VELMORA_SHELL_PROBE},
+        {path, nullptr, "/nonexistent/shell"},
+        {"/dev/null", nullptr, VELMORA_SHELL_PROBE},  // not a terminal: cannot become the controlling one
+        {"/nonexistent/terminal", nullptr, VELMORA_SHELL_PROBE},
     };
-    for (const auto& [fd, directory, shell] : cases) {
+    for (const auto& [terminalPath, directory, shell] : cases) {
         int status = 0;
-        pid_t pid = spawn_login_shell(fd, directory, shell, argv, envp);
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        auto child = spawn_login_shell(terminalPath, directory, shell, argv, envp);
+        ASSERT_TRUE(child && child->pidfd.valid());
+        ASSERT_EQ(::waitpid(child->pid, &status, 0), child->pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == kChildSetUpFailureStatus) << shell << status;
     }
 }
