@@ -93,9 +93,6 @@ class BlockingExecutor {
     friend bool operator==(const BlockingExecutor& a, const BlockingExecutor& b) noexcept {
         return a.pool_ == b.pool_;
     }
-    friend bool operator!=(const BlockingExecutor& a, const BlockingExecutor& b) noexcept {
-        return !(a == b);
-    }
 
   private:
     Pool* pool_;
