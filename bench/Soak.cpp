@@ -194,9 +194,12 @@ int main(int argc, char** argv) {
         });
     for (auto& client : clients) client.join();
 
-    // Whatever the helper still has to let go of, it has let go of within 30 s.
+    // Whatever the helper still has to let go of, it has let go of within 30 s (idle blocking threads
+    // end after 10 s).
     Figures end = figures(helper);
-    for (int i = 0; i < 300 && (end.children > start.children || end.descriptors > start.descriptors); ++i) {
+    for (int i = 0; i < 300 && (end.children > start.children || end.descriptors > start.descriptors ||
+                                end.threads > start.threads);
+         ++i) {
         std::this_thread::sleep_for(100ms);
         end = figures(helper);
     }

@@ -31,15 +31,17 @@ tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& pat
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
         return tl::unexpected(walkFailed(path, "EVP_DigestInit_ex", ENOMEM));
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    static thread_local std::vector<unsigned char> buffer(1 << 18);
+    // Not zeroed: only the pages a read fills become resident, and they go with the thread.
+    constexpr size_t kBufferSize = 1 << 18;
+    static thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBufferSize]);
     for (;;) {
-        ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        ssize_t n = ::read(fd, buffer.get(), kBufferSize);
         if (n < 0) {
             if (errno == EINTR) continue;
             return tl::unexpected(walkFailed(path, "read", errno));
         }
         if (n == 0) break;
-        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(n));
+        EVP_DigestUpdate(context.get(), buffer.get(), static_cast<size_t>(n));
     }
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;

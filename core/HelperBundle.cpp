@@ -27,12 +27,15 @@ using PlistHandle = std::unique_ptr<void, PlistDeleter>;
 std::optional<std::string> infoString(const std::filesystem::path& bundle, const char* key) {
     std::ifstream file(bundle / "Contents" / "Info.plist", std::ios::binary);
     if (!file) return std::nullopt;
+    // Read as it comes rather than into a buffer of the largest size: every start reads this file,
+    // and zeroing a megabyte cost time and left the heap that much larger.
     std::string bytes;
-    bytes.resize(static_cast<size_t>(kMaxInfoPlistSize) + 1);
-    file.read(bytes.data(), kMaxInfoPlistSize + 1);
-    auto count = file.gcount();
-    if (count <= 0 || count > kMaxInfoPlistSize) return std::nullopt;
-    bytes.resize(static_cast<size_t>(count));
+    char chunk[4096];
+    while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
+        bytes.append(chunk, static_cast<size_t>(file.gcount()));
+        if (bytes.size() > static_cast<size_t>(kMaxInfoPlistSize)) return std::nullopt;
+    }
+    if (bytes.empty()) return std::nullopt;
 
     plist_t raw = nullptr;
     plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);

@@ -1,15 +1,14 @@
 // The download step of a self-update, on libcurl.
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "core/HelperUpdaterIO.h"
+#include "kit/CurlLibrary.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
@@ -56,46 +55,46 @@ int checkCancelled(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t
     return static_cast<Transfer*>(context)->isCancelled() ? 1 : 0;
 }
 
-void initialiseOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // The transfer itself, on its own thread. The result leaves the temporary file in place.
 tl::expected<void, StepError> transfer(const std::string& source, Transfer& state) {
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> handle(curl_easy_init(), curl_easy_cleanup);
+    auto library = kit::CurlLibrary::get();
+    if (!library)
+        return tl::unexpected(StepError::update(kit::HelperUpdateError::downloadFailed(library.error())));
+    const kit::CurlLibrary& lib = **library;
+    std::unique_ptr<CURL, decltype(lib.curl_easy_cleanup)> handle(lib.curl_easy_init(),
+                                                                  lib.curl_easy_cleanup);
     if (!handle) return tl::unexpected(StepError::other("The download could not be set up."));
     char message[CURL_ERROR_SIZE] = {};
     CURL* curl = handle.get();
-    curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
-    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kIdleSeconds);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kIdleSeconds);
-    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancelled);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &state);
+    lib.curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
+    lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
+    lib.curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    lib.curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    lib.curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 10L);
+    lib.curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    lib.curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kIdleSeconds);
+    lib.curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    lib.curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kIdleSeconds);
+    lib.curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, message);
+    lib.curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+    lib.curl_easy_setopt(curl, CURLOPT_WRITEDATA, &state);
+    lib.curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    lib.curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, checkCancelled);
+    lib.curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &state);
     // An update is always fetched afresh.
-    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(
-        curl_slist_append(nullptr, "Cache-Control: no-cache"), curl_slist_free_all);
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
+    std::unique_ptr<curl_slist, decltype(lib.curl_slist_free_all)> headers(
+        lib.curl_slist_append(nullptr, "Cache-Control: no-cache"), lib.curl_slist_free_all);
+    lib.curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.get());
 
-    CURLcode code = curl_easy_perform(curl);
+    CURLcode code = lib.curl_easy_perform(curl);
     if (code == CURLE_ABORTED_BY_CALLBACK) return tl::unexpected(StepError::cancellation());
     if (code == CURLE_WRITE_ERROR && state.writeFailed)
         return tl::unexpected(StepError::update(kit::HelperUpdateError::downloadFailed(
             platform::SystemError{"write", state.writeError}.reason())));
     if (code != CURLE_OK)
-        return tl::unexpected(StepError::other(message[0] ? message : curl_easy_strerror(code)));
+        return tl::unexpected(StepError::other(message[0] ? message : lib.curl_easy_strerror(code)));
     long status = 0;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    lib.curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     if (status < 200 || status > 299)
         return tl::unexpected(
             StepError::update(kit::HelperUpdateError::downloadFailed(reasonPhrase(status))));
@@ -165,7 +164,6 @@ std::string reasonPhrase(long status) {
 
 void download(const std::string& source, const fs::path& destination, HelperUpdater::ProgressHandler progress,
               HelperUpdater::CancellationProbe isCancelled, HelperUpdater::DownloadCompletion completion) {
-    initialiseOnce();
     // Beside the destination, so that the final move stays within one file system.
     std::string temporary = (destination.parent_path() / ".download-XXXXXX").string();
     platform::UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));

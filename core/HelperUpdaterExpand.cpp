@@ -1,13 +1,12 @@
 // The expand step of a self-update, on libarchive, in process.
 
-#include <archive.h>
-#include <archive_entry.h>
 #include <sys/stat.h>
 
 #include <memory>
 #include <system_error>
 #include <vector>
 
+#include "core/ArchiveLibrary.h"
 #include "core/HelperUpdaterIO.h"
 
 namespace velmora::core::HelperUpdaterIO {
@@ -21,8 +20,8 @@ tl::unexpected<HelperUpdateError> failed(std::string text) {
     return tl::unexpected(HelperUpdateError::expansionFailed(std::move(text)));
 }
 
-std::string libraryMessage(archive* handle, const char* fallback) {
-    const char* message = archive_error_string(handle);
+std::string libraryMessage(const ArchiveLibrary& lib, archive* handle, const char* fallback) {
+    const char* message = lib.archive_error_string(handle);
     return message && *message ? message : fallback;
 }
 
@@ -66,55 +65,57 @@ bool isInside(const fs::path& path, const fs::path& root) {
     return rootEnd == root.end();
 }
 
-using Reader = std::unique_ptr<archive, decltype(&archive_read_free)>;
-using Writer = std::unique_ptr<archive, decltype(&archive_write_free)>;
+using Reader = std::unique_ptr<archive, decltype(&::archive_read_free)>;
+using Writer = std::unique_ptr<archive, decltype(&::archive_write_free)>;
 
-tl::expected<void, HelperUpdateError> extractEntries(archive* reader, archive* writer, const fs::path& root,
+tl::expected<void, HelperUpdateError> extractEntries(const ArchiveLibrary& lib, archive* reader,
+                                                     archive* writer, const fs::path& root,
                                                      std::vector<fs::path>& links) {
     for (;;) {
         archive_entry* entry = nullptr;
-        int status = archive_read_next_header(reader, &entry);
+        int status = lib.archive_read_next_header(reader, &entry);
         if (status == ARCHIVE_EOF) return {};
-        if (status < ARCHIVE_WARN) return failed(libraryMessage(reader, "The archive could not be read."));
-        std::string name = archive_entry_pathname(entry) ? archive_entry_pathname(entry) : "";
+        if (status < ARCHIVE_WARN)
+            return failed(libraryMessage(lib, reader, "The archive could not be read."));
+        std::string name = lib.archive_entry_pathname(entry) ? lib.archive_entry_pathname(entry) : "";
         auto components = plainComponents(name);
         if (!components) return failed("The archive entry \"" + name + "\" leaves the destination.");
         fs::path target = root;
         for (const auto& component : *components) target /= component;
 
-        const char* hardlink = archive_entry_hardlink(entry);
-        auto type = archive_entry_filetype(entry);
+        const char* hardlink = lib.archive_entry_hardlink(entry);
+        auto type = lib.archive_entry_filetype(entry);
         if (hardlink) {
             auto linked = plainComponents(hardlink);
             if (!linked) return failed("The archive entry \"" + name + "\" links outside the destination.");
             fs::path linkedPath = root;
             for (const auto& component : *linked) linkedPath /= component;
-            archive_entry_set_hardlink(entry, linkedPath.c_str());
+            lib.archive_entry_set_hardlink(entry, linkedPath.c_str());
         } else if (type == AE_IFLNK) {
-            const char* symlink = archive_entry_symlink(entry);
+            const char* symlink = lib.archive_entry_symlink(entry);
             if (!symlink || !targetStaysInside(*components, symlink))
                 return failed("The archive entry \"" + name + "\" links outside the destination.");
             links.push_back(target);
         } else if (type != AE_IFREG && type != AE_IFDIR) {
             return failed("The archive entry \"" + name + "\" is neither a file, a folder nor a link.");
         }
-        archive_entry_set_pathname(entry, target.c_str());
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0777);
+        lib.archive_entry_set_pathname(entry, target.c_str());
+        lib.archive_entry_set_perm(entry, lib.archive_entry_perm(entry) & 0777);
 
-        if (archive_write_header(writer, entry) < ARCHIVE_WARN)
-            return failed(libraryMessage(writer, "An archive entry could not be written."));
-        if (archive_entry_size(entry) > 0 && !hardlink) {
+        if (lib.archive_write_header(writer, entry) < ARCHIVE_WARN)
+            return failed(libraryMessage(lib, writer, "An archive entry could not be written."));
+        if (lib.archive_entry_size(entry) > 0 && !hardlink) {
             const void* block = nullptr;
             size_t size = 0;
             la_int64_t offset = 0;
-            while ((status = archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK)
-                if (archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
-                    return failed(libraryMessage(writer, "An archive entry could not be written."));
+            while ((status = lib.archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK)
+                if (lib.archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
+                    return failed(libraryMessage(lib, writer, "An archive entry could not be written."));
             if (status != ARCHIVE_EOF)
-                return failed(libraryMessage(reader, "The archive could not be read."));
+                return failed(libraryMessage(lib, reader, "The archive could not be read."));
         }
-        if (archive_write_finish_entry(writer) < ARCHIVE_WARN)
-            return failed(libraryMessage(writer, "An archive entry could not be written."));
+        if (lib.archive_write_finish_entry(writer) < ARCHIVE_WARN)
+            return failed(libraryMessage(lib, writer, "An archive entry could not be written."));
     }
 }
 
@@ -127,23 +128,26 @@ tl::expected<void, HelperUpdateError> expand(const fs::path& archivePath, const 
     fs::path root = fs::canonical(destination, error);
     if (error)
         return failed("The folder \"" + destination.string() + "\" cannot be used: " + error.message());
+    auto library = ArchiveLibrary::get();
+    if (!library) return failed(library.error());
+    const ArchiveLibrary& lib = **library;
 
-    Reader reader(archive_read_new(), archive_read_free);
-    Writer writer(archive_write_disk_new(), archive_write_free);
+    Reader reader(lib.archive_read_new(), lib.archive_read_free);
+    Writer writer(lib.archive_write_disk_new(), lib.archive_write_free);
     if (!reader || !writer) return failed("The archive could not be opened: out of memory.");
-    archive_read_support_format_zip(reader.get());
+    lib.archive_read_support_format_zip(reader.get());
     // Permission bits kept, owners not restored (the helper's user owns what it unpacks).
-    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
-                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                                                     ARCHIVE_EXTRACT_SECURE_NODOTDOT);
-    if (archive_read_open_filename(reader.get(), archivePath.c_str(), 1 << 16) != ARCHIVE_OK)
-        return failed(libraryMessage(reader.get(), "The archive could not be opened."));
+    lib.archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_TIME |
+                                                         ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                         ARCHIVE_EXTRACT_SECURE_NODOTDOT);
+    if (lib.archive_read_open_filename(reader.get(), archivePath.c_str(), 1 << 16) != ARCHIVE_OK)
+        return failed(libraryMessage(lib, reader.get(), "The archive could not be opened."));
 
     std::vector<fs::path> links;
-    auto extracted = extractEntries(reader.get(), writer.get(), root, links);
+    auto extracted = extractEntries(lib, reader.get(), writer.get(), root, links);
     // Sets the folders' modes, deferred until their contents are written.
-    if (archive_write_close(writer.get()) != ARCHIVE_OK && extracted)
-        extracted = failed(libraryMessage(writer.get(), "The archive could not be unpacked."));
+    if (lib.archive_write_close(writer.get()) != ARCHIVE_OK && extracted)
+        extracted = failed(libraryMessage(lib, writer.get(), "The archive could not be unpacked."));
     if (!extracted) return extracted;
 
     // A link may lead out through another link that looked harmless on its own; on disk it shows.

@@ -1,15 +1,8 @@
 #pragma once
 
-#include <condition_variable>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include "codesign/VerificationCache.h"
 #include "kit/xpc/Connection.h"
+#include "platform/BlockingPool.h"
 
 namespace velmora::helper {
 
@@ -32,14 +25,9 @@ class HelperClientCheck {
     [[nodiscard]] kit::xpc::AsynchronousPeerRequirement requirement();
 
   private:
-    void run();
-
     codesign::VerificationCache cache_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> work_;
-    bool stopping_ = false;
-    std::vector<std::thread> threads_;
+    // Last: its destructor waits for running checks, which use the cache.
+    platform::BlockingPool threads_{kThreads};
 };
 
 }  // namespace velmora::helper

@@ -1,11 +1,11 @@
 #include "kit/JsonCodec.h"
 
-#include <curl/curl.h>
-
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
+
+#include "kit/CurlLibrary.h"
 
 namespace velmora::kit::jsoncodec {
 
@@ -170,10 +170,15 @@ std::optional<std::string> formatInternetDateTime(std::chrono::sys_seconds insta
 bool isParsableURL(std::string_view text) {
     // libcurl reads a C string: an embedded NUL would let it judge only a prefix.
     if (text.find('\0') != std::string_view::npos) return false;
-    std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), &curl_url_cleanup);
+    // Only release manifests carry URLs, and they arrive through libcurl: it is loaded by then.
+    auto curl = CurlLibrary::get();
+    if (!curl) return false;
+    std::unique_ptr<CURLU, decltype(CurlLibrary::curl_url_cleanup)> handle((*curl)->curl_url(),
+                                                                           (*curl)->curl_url_cleanup);
     if (!handle) return false;
     std::string copy(text);
-    return curl_url_set(handle.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK;
+    return (*curl)->curl_url_set(handle.get(), CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) ==
+           CURLUE_OK;
 }
 
 tl::expected<std::string, EncodingError> dumpCompact(const nlohmann::ordered_json& value) {

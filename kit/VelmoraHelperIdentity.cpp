@@ -1,11 +1,12 @@
 #include "kit/VelmoraHelperIdentity.h"
 
-#include <curl/curl.h>
-
 #include <algorithm>
 #include <cctype>
 #include <memory>
 #include <optional>
+
+#include "kit/CurlLibrary.h"
+#include "platform/Journal.h"
 
 namespace velmora::kit::VelmoraHelperIdentity {
 
@@ -18,16 +19,19 @@ std::string lowercased(std::string text) {
 }
 
 struct UrlDeleter {
-    void operator()(CURLU* url) const { curl_url_cleanup(url); }
+    const CurlLibrary* curl;
+    void operator()(CURLU* url) const { curl->curl_url_cleanup(url); }
 };
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 
 // One component of a parsed URL, or nothing when the URL has none.
-std::optional<std::string> urlPart(CURLU* url, CURLUPart part, unsigned flags = 0) {
+std::optional<std::string> urlPart(const UrlHandle& url, CURLUPart part, unsigned flags = 0) {
+    const CurlLibrary& curl = *url.get_deleter().curl;
     char* value = nullptr;
-    if (curl_url_get(url, part, &value, flags) != CURLUE_OK || value == nullptr) return std::nullopt;
+    if (curl.curl_url_get(url.get(), part, &value, flags) != CURLUE_OK || value == nullptr)
+        return std::nullopt;
     std::string result(value);
-    curl_free(value);
+    curl.curl_free(value);
     return result;
 }
 
@@ -115,16 +119,22 @@ std::string standardizePath(std::string_view path) {
 }
 
 bool isTrustedDownloadURL(std::string_view url) {
-    UrlHandle handle(curl_url());
+    auto curl = CurlLibrary::get();
+    if (!curl) {
+        // Refused like any URL it cannot judge; the log says why.
+        platform::journalSend("installer", platform::LogLevel::error, curl.error());
+        return false;
+    }
+    UrlHandle handle((*curl)->curl_url(), UrlDeleter{*curl});
     if (!handle) return false;
     std::string text(url);
     // Keep the path exactly as written so that ".." is judged here, not silently resolved by the parser.
-    if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(),
-                     CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK)
+    if ((*curl)->curl_url_set(handle.get(), CURLUPART_URL, text.c_str(),
+                              CURLU_NON_SUPPORT_SCHEME | CURLU_PATH_AS_IS) != CURLUE_OK)
         return false;
-    auto scheme = urlPart(handle.get(), CURLUPART_SCHEME);
+    auto scheme = urlPart(handle, CURLUPART_SCHEME);
     if (!scheme || lowercased(*scheme) != downloadScheme) return false;
-    auto host = urlPart(handle.get(), CURLUPART_HOST);
+    auto host = urlPart(handle, CURLUPART_HOST);
     if (!host || lowercased(*host) != downloadHost) return false;
     // libcurl also finds a host in "https:/host/..." and "https:///host/...", which have no authority;
     // only the text shows it. The authority must be exactly the host.
@@ -133,9 +143,9 @@ bool isTrustedDownloadURL(std::string_view url) {
     std::string_view afterScheme = url.substr(prefix.size());
     if (lowercased(std::string(afterScheme.substr(0, afterScheme.find_first_of("/?#\\")))) != downloadHost)
         return false;
-    if (urlPart(handle.get(), CURLUPART_USER) || urlPart(handle.get(), CURLUPART_PASSWORD)) return false;
-    if (urlPart(handle.get(), CURLUPART_PORT)) return false;
-    auto path = urlPart(handle.get(), CURLUPART_PATH);
+    if (urlPart(handle, CURLUPART_USER) || urlPart(handle, CURLUPART_PASSWORD)) return false;
+    if (urlPart(handle, CURLUPART_PORT)) return false;
+    auto path = urlPart(handle, CURLUPART_PATH);
     if (!path) return false;
     std::string standardized = standardizePath(*path);
     if (standardized.find("..") != std::string::npos) return false;

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/BlockingPool.h"
 #include "platform/DispatchAsio.h"
 
 namespace velmora::platform {
@@ -65,11 +66,45 @@ std::shared_ptr<DispatchQueue> DispatchQueue::createSerial(std::string label) {
 DispatchQueue::DispatchQueue(std::string label, std::unique_ptr<Impl> impl)
     : label_(std::move(label)), kind_(Kind::concurrent), impl_(std::move(impl)) {}
 
+namespace {
+// A blocking queue's threads as an Asio executor, so that the queue is posted to like any other.
+class BlockingExecutor {
+  public:
+    struct Pool {
+        explicit Pool(unsigned count) : threads(count) {}
+        BlockingPool threads;
+        asio::execution_context context;
+    };
+    explicit BlockingExecutor(Pool& pool) noexcept : pool_(&pool) {}
+
+    asio::execution_context& query(asio::execution::context_t) const noexcept { return pool_->context; }
+    static constexpr asio::execution::blocking_t query(asio::execution::blocking_t) noexcept {
+        return asio::execution::blocking.never;
+    }
+    BlockingExecutor require(asio::execution::blocking_t::never_t) const noexcept { return *this; }
+
+    template <typename Function>
+    void execute(Function function) const {
+        // Asio's handlers are move-only; the pool takes copyable tasks.
+        auto shared = std::make_shared<Function>(std::move(function));
+        pool_->threads.post([shared] { (*shared)(); });
+    }
+
+    friend bool operator==(const BlockingExecutor& a, const BlockingExecutor& b) noexcept {
+        return a.pool_ == b.pool_;
+    }
+
+  private:
+    Pool* pool_;
+};
+}  // namespace
+
 std::shared_ptr<DispatchQueue> DispatchQueue::createBlocking(std::string label, unsigned threads) {
     // Never destroyed, like the shared context: its threads may still be blocked when the process ends.
-    auto* pool = new asio::thread_pool(threads);
+    // They start when work comes and end after a while without it, so an idle helper holds none.
+    auto* pool = new BlockingExecutor::Pool(threads);
     auto impl = std::make_unique<Impl>();
-    impl->executor = pool->get_executor();
+    impl->executor = BlockingExecutor(*pool);
     return std::shared_ptr<DispatchQueue>(new DispatchQueue(std::move(label), std::move(impl)));
 }
 

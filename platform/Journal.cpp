@@ -1,23 +1,21 @@
 #include "platform/Journal.h"
 
-#include <sys/stat.h>
-#include <systemd/sd-journal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace velmora::platform {
 
+// The journal's native protocol, spoken directly rather than through libsystemd, which would bring
+// its compression and crypto libraries into every start of the helper.
 namespace {
 constexpr const char* kSyslogIdentifier = "com.norwick.VelmoraHelper";
 constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
-
-// sd_journal_send reports success when the socket is missing, so look before sending.
-bool journalReachable() noexcept {
-    struct stat info {};
-    return ::stat(kJournalSocket, &info) == 0 && S_ISSOCK(info.st_mode);
-}
 
 void writeAll(int fd, const std::string& bytes) noexcept {
     size_t done = 0;
@@ -27,6 +25,37 @@ void writeAll(int fd, const std::string& bytes) noexcept {
         if (n <= 0) return;
         done += static_cast<size_t>(n);
     }
+}
+
+// "KEY=value\n"; a value with a line feed goes as "KEY\n", its length as 64-bit little endian, the
+// bytes, "\n".
+void appendField(std::string& datagram, std::string_view key, std::string_view value) {
+    datagram += key;
+    if (value.find('\n') == std::string_view::npos) {
+        datagram += '=';
+    } else {
+        datagram += '\n';
+        auto length = static_cast<std::uint64_t>(value.size());
+        for (int i = 0; i < 8; ++i) datagram += static_cast<char>((length >> (8 * i)) & 0xff);
+    }
+    datagram += value;
+    datagram += '\n';
+}
+
+// One datagram to the journal; false when the socket is missing or refuses it.
+bool sendToJournal(const std::string& datagram) noexcept {
+    // One unbound socket for the process: sendto with an address is safe from any thread.
+    static const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, kJournalSocket);
+    ssize_t sent;
+    do {
+        sent = ::sendto(fd, datagram.data(), datagram.size(), MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(datagram.size());
 }
 }  // namespace
 
@@ -41,20 +70,19 @@ void writeStandardErrorLine(std::string_view message) noexcept {
 }
 
 void journalSend(std::string_view category, LogLevel level, std::string_view message) noexcept {
-    int priority = level == LogLevel::error ? 3 : 6;
-    int rc = -1;
-    if (journalReachable())
-        rc = sd_journal_send("MESSAGE=%.*s", static_cast<int>(message.size()), message.data(), "PRIORITY=%d",
-                             priority, "SYSLOG_IDENTIFIER=%s", kSyslogIdentifier, "HELPER_CATEGORY=%.*s",
-                             static_cast<int>(category.size()), category.data(), nullptr);
-    if (rc < 0) {
-        try {
-            std::string line(category);
-            line += ": ";
-            line += message;
-            writeStandardErrorLine(line);
-        } catch (...) {
-        }
+    try {
+        std::string datagram;
+        appendField(datagram, "MESSAGE", message);
+        appendField(datagram, "PRIORITY", level == LogLevel::error ? "3" : "6");
+        appendField(datagram, "SYSLOG_IDENTIFIER", kSyslogIdentifier);
+        appendField(datagram, "HELPER_CATEGORY", category);
+        if (sendToJournal(datagram)) return;
+        std::string line(category);
+        line += ": ";
+        line += message;
+        writeStandardErrorLine(line);
+    } catch (...) {
+        // Out of memory while logging: nothing better to do than drop the line.
     }
 }
 

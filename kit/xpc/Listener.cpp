@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,6 +13,7 @@
 
 #include "platform/DispatchAsio.h"
 #include "platform/Journal.h"
+#include "platform/SocketActivation.h"
 
 namespace velmora::kit::xpc {
 
@@ -115,20 +115,13 @@ tl::expected<std::shared_ptr<Listener>, SystemError> Listener::adopt(UniqueFd li
 }
 
 tl::expected<std::vector<ActivatedSocket>, SystemError> Listener::socketsFromServiceManager() {
-    char** names = nullptr;
-    int count = sd_listen_fds_with_names(1, &names);
-    if (count < 0) return tl::unexpected(SystemError{"sd_listen_fds_with_names", -count});
+    auto passed = platform::takeListeningDescriptors();
+    if (!passed) return tl::unexpected(passed.error());
     std::vector<ActivatedSocket> sockets;
-    for (int i = 0; i < count; ++i) {
-        UniqueFd fd(SD_LISTEN_FDS_START + i);
-        std::string name = names != nullptr && names[i] != nullptr ? names[i] : "";
-        if (names != nullptr) std::free(names[i]);
-        ::fcntl(fd.get(), F_SETFD, FD_CLOEXEC);
-        // Anything else the unit passes is closed rather than served.
-        if (sd_is_socket(fd.get(), AF_UNIX, SOCK_SEQPACKET, 1) > 0)
+    // Anything else the unit passes is closed rather than served.
+    for (auto& [name, fd] : *passed)
+        if (platform::isListeningSocket(fd.get(), AF_UNIX, SOCK_SEQPACKET))
             sockets.push_back({std::move(name), std::move(fd)});
-    }
-    std::free(names);
     return sockets;
 }
 

@@ -35,7 +35,7 @@ TEST(HelperLog, WritesItsFieldsToTheJournalSocket) {
         if (::bind(journal, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(91);
         HelperLog::service.info("Helper started");
         HelperLog::shell.error("Shell launch failed: No such file");
-        HelperLog::installer.info("Clean-up done");
+        HelperLog::installer.info("Clean-up done\nin 2 steps");
         std::string received;
         char datagram[8192];
         for (int i = 0; i < 3; ++i) {
@@ -58,6 +58,10 @@ TEST(HelperLog, WritesItsFieldsToTheJournalSocket) {
     EXPECT_NE(r.find("MESSAGE=Shell launch failed: No such file\nPRIORITY=3\n"), std::string::npos) << r;
     EXPECT_NE(r.find("HELPER_CATEGORY=shell\n"), std::string::npos) << r;
     EXPECT_NE(r.find("HELPER_CATEGORY=installer\n"), std::string::npos) << r;
+    // A value with a line feed goes in the length-prefixed form.
+    const std::string multiLine =
+        "MESSAGE\n" + std::string("\x18\0\0\0\0\0\0\0", 8) + "Clean-up done\nin 2 steps\n";
+    EXPECT_NE(r.find(multiLine), std::string::npos) << r;
 }
 
 }  // namespace

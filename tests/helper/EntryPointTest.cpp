@@ -38,6 +38,11 @@ TEST(EntryPoint, EachStartPrintsItsLineAndExitStatus) {
         EXPECT_EQ(result.standardOutput, c.output);
         EXPECT_EQ(result.standardError, c.error);
     }
+    // What only updates need is opened when they first need it; every start pays for what is linked.
+    auto linked = runProcess("/usr/bin/readelf", {"-d", VELMORA_HELPER_EXECUTABLE}).standardOutput;
+    ASSERT_NE(linked.find("(NEEDED)"), std::string::npos) << linked;
+    for (const char* library : {"libcurl", "libarchive", "libsystemd"})
+        EXPECT_EQ(linked.find(library), std::string::npos) << library;
 }
 
 }  // namespace

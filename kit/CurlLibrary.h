@@ -1,0 +1,34 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <string>
+#include <tl/expected.hpp>
+
+namespace velmora::kit {
+
+// The libcurl functions the helper uses, loaded when an update first needs them rather than at start
+// (libcurl brings most of the libraries a start would otherwise map). The header still supplies the
+// types and constants; each member has the type of the function it is named after.
+struct CurlLibrary {
+    decltype(&::curl_url) curl_url = nullptr;
+    decltype(&::curl_url_set) curl_url_set = nullptr;
+    decltype(&::curl_url_get) curl_url_get = nullptr;
+    decltype(&::curl_url_cleanup) curl_url_cleanup = nullptr;
+    decltype(&::curl_free) curl_free = nullptr;
+    decltype(&::curl_global_init) curl_global_init = nullptr;
+    decltype(&::curl_easy_init) curl_easy_init = nullptr;
+    decltype(&::curl_easy_setopt) curl_easy_setopt = nullptr;
+    decltype(&::curl_easy_perform) curl_easy_perform = nullptr;
+    decltype(&::curl_easy_getinfo) curl_easy_getinfo = nullptr;
+    decltype(&::curl_easy_strerror) curl_easy_strerror = nullptr;
+    decltype(&::curl_easy_cleanup) curl_easy_cleanup = nullptr;
+    decltype(&::curl_slist_append) curl_slist_append = nullptr;
+    decltype(&::curl_slist_free_all) curl_slist_free_all = nullptr;
+
+    // Loaded once for the process and never unloaded (libcurl keeps global state); later calls return
+    // the first outcome. The error names the library and the reason, for a message people read.
+    [[nodiscard]] static tl::expected<const CurlLibrary*, std::string> get();
+};
+
+}  // namespace velmora::kit

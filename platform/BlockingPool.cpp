@@ -1,0 +1,75 @@
+#include "platform/BlockingPool.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace velmora::platform {
+
+struct BlockingPool::State {
+    const unsigned maxThreads;
+    const std::chrono::steady_clock::duration idleTimeout;
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::condition_variable finished;
+    std::deque<std::function<void()>> tasks;
+    unsigned threads = 0;
+    unsigned idle = 0;
+    unsigned starting = 0;  // started, not yet waiting for work
+    bool stopping = false;
+
+    State(unsigned max, std::chrono::steady_clock::duration timeout)
+        : maxThreads(max), idleTimeout(timeout) {}
+
+    // One thread's life: tasks until none came for idleTimeout or the pool stops.
+    static void run(const std::shared_ptr<State>& state) {
+        std::unique_lock lock(state->mutex);
+        --state->starting;
+        for (;;) {
+            ++state->idle;
+            bool hasWork = state->wake.wait_for(lock, state->idleTimeout,
+                                                [&] { return state->stopping || !state->tasks.empty(); });
+            --state->idle;
+            if (!hasWork || state->stopping) break;
+            auto task = std::move(state->tasks.front());
+            state->tasks.pop_front();
+            lock.unlock();
+            task();
+            task = nullptr;  // whatever it captured goes outside the lock
+            lock.lock();
+        }
+        if (--state->threads == 0) state->finished.notify_all();
+    }
+};
+
+BlockingPool::BlockingPool(unsigned maxThreads, std::chrono::steady_clock::duration idleTimeout)
+    : state_(std::make_shared<State>(maxThreads == 0 ? 1 : maxThreads, idleTimeout)) {}
+
+BlockingPool::~BlockingPool() {
+    std::deque<std::function<void()>> dropped;  // released after the lock
+    std::unique_lock lock(state_->mutex);
+    state_->stopping = true;
+    dropped.swap(state_->tasks);
+    state_->wake.notify_all();
+    state_->finished.wait(lock, [&] { return state_->threads == 0; });
+}
+
+void BlockingPool::post(std::function<void()> task) {
+    std::lock_guard lock(state_->mutex);
+    state_->tasks.push_back(std::move(task));
+    // Idle threads take queued tasks first; a new thread only for what they cannot take.
+    if (state_->tasks.size() > state_->idle + state_->starting && state_->threads < state_->maxThreads) {
+        try {
+            std::thread([state = state_] { State::run(state); }).detach();
+            ++state_->threads;
+            ++state_->starting;
+        } catch (const std::system_error&) {
+            // No thread now: the task waits for a running thread or the next post.
+        }
+    }
+    if (state_->idle > 0) state_->wake.notify_one();
+}
+
+}  // namespace velmora::platform
