@@ -5,9 +5,9 @@
 //
 // Each end exports one object (the helper's session, or the client's notification handler) and calls
 // the other end through proxies. Incoming calls and notifications are delivered one at a time, in
-// arrival order, on the connection's own strand of the shared dispatch pool (so different connections'
-// calls run on different threads at the same time). Replies, calls and notifications may be sent from
-// any thread.
+// arrival order, on the transport's own threads (SocketReactor.h): the thread that the packet woke
+// delivers it, and different connections' calls run on different threads at the same time. Replies,
+// calls and notifications may be sent from any thread.
 //
 // Sending never blocks. Notifications are tried once: a full socket buffer or a gone peer reaches the
 // proxy's error handler. Replies and calls that meet a full buffer wait in a bounded queue
@@ -28,8 +28,8 @@
 //
 // A resumed connection keeps itself alive until it ends; drop one with invalidate().
 //
-// Packets are received into one buffer per thread and copied out at their own size, so an idle
-// connection holds no receive buffer. When many connections of the process have ended, the allocator
+// Packets are received into one buffer per thread and parsed there, so an idle connection holds no
+// receive buffer. When many connections of the process have ended, the allocator
 // is asked to hand its free pages back (malloc_trim).
 
 #include <sys/types.h>
@@ -200,14 +200,16 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void setExported(detail::ExportedObject exported);
     [[nodiscard]] std::optional<InterfaceDescription> remoteInterface() const;
 
-    void startReading();
-    void readReady();
+    [[nodiscard]] std::uint32_t wantedEventsLocked() const;
+    [[nodiscard]] std::optional<platform::SystemError> armLocked();
+    void socketReady(std::uint32_t events);
+    void readPacket();
     void handlePacket(std::string_view packet, bool truncated, std::vector<platform::UniqueFd> fds);
     void handleRequest(const nlohmann::json& message, std::vector<platform::UniqueFd> fds);
     void handleResponse(const nlohmann::json& message, std::vector<platform::UniqueFd> fds);
 
     enum class SendMode { queueWhenFull, failWhenFull };
-    [[nodiscard]] std::optional<platform::SystemError> send(const nlohmann::json& message,
+    [[nodiscard]] std::optional<platform::SystemError> send(std::string bytes,
                                                             std::vector<platform::UniqueFd> fds,
                                                             SendMode mode);
     void flushQueue();
