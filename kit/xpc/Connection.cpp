@@ -148,6 +148,8 @@ struct Connection::Impl {
     // A reactor thread is handling the socket: it re-arms the watch, or closes the socket, when done.
     bool handling = false;
     std::uint32_t missedEvents = 0;
+    // Calls delivered with a reply that has not answered yet (briefly negative when one answers at once).
+    std::ptrdiff_t unanswered = 0;
     // An admitted connection keeps itself alive until it ends.
     std::shared_ptr<Connection> self;
 
@@ -331,7 +333,8 @@ void Connection::end(EndCause cause, std::string_view) {
 
 std::uint32_t Connection::wantedEventsLocked() const {
     std::uint32_t events = 0;
-    if (impl_->state == Impl::State::active) events |= EPOLLIN | EPOLLRDHUP;
+    if (impl_->state == Impl::State::active && impl_->unanswered < std::ptrdiff_t{kMaxUnansweredCalls})
+        events |= EPOLLIN | EPOLLRDHUP;
     if (!impl_->queue.empty()) events |= EPOLLOUT;
     return events;
 }
@@ -408,7 +411,7 @@ void Connection::readPacket() {
         if (received->controlTruncated) {
             // Every descriptor that did arrive is closed with the message.
             auto id = readableId(packet);
-            if (id) sendErrorResponse(*id, RpcError{rpc::invalidRequest, "too many descriptors attached"});
+            if (id) sendError(*id, RpcError{rpc::invalidRequest, "too many descriptors attached"});
             return;
         }
         handlePacket(packet, truncated, std::move(received->fds));
@@ -419,28 +422,26 @@ void Connection::readPacket() {
 void Connection::handlePacket(std::string_view packet, bool truncated, std::vector<UniqueFd> fds) {
     if (truncated) {
         auto id = readableId(packet);
-        sendErrorResponse(id.value_or(nullptr),
-                          RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
+        sendError(id.value_or(nullptr), RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
         return;
     }
     // Copying, comparing and printing a document all recurse once per level, so a deep one from the
     // peer would exhaust this thread's stack: it is refused before it is ever built.
     if (jsoncodec::nestsTooDeeply(packet)) {
-        sendErrorResponse(
-            readableId(packet).value_or(nullptr),
-            RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
-                                          std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
+        sendError(readableId(packet).value_or(nullptr),
+                  RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
+                                                std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
         return;
     }
     json message = json::parse(packet.begin(), packet.end(), nullptr, false);
     if (message.is_discarded()) {
-        sendErrorResponse(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
+        sendError(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
         return;
     }
     auto invalid = [&](std::string text) {
         json id = message.is_object() && message.contains("id") && isValidId(message["id"]) ? message["id"]
                                                                                             : json();
-        sendErrorResponse(id, RpcError{rpc::invalidRequest, std::move(text)});
+        sendError(id, RpcError{rpc::invalidRequest, std::move(text)});
     };
     if (!message.is_object()) return invalid("not a JSON-RPC object");
     auto version = message.find("jsonrpc");
@@ -465,7 +466,7 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     const auto& params = message.contains("params") ? message["params"] : noParams;
     auto fail = [&](const RpcError& error) {
         if (id) {
-            sendErrorResponse(*id, error);
+            sendError(*id, error);
         } else {
             platform::journalSend(
                 "service", platform::LogLevel::error,
@@ -498,6 +499,11 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
         thrown = exception.what();
     } catch (...) {
         thrown = "an exception of unknown type";
+    }
+    if (context.replyMade) {
+        // Until answered, the call counts against the peer; the reply may already have gone.
+        std::lock_guard lock(impl_->mutex);
+        ++impl_->unanswered;
     }
     if (thrown) {
         // Nothing crosses the interface as an exception. Once the reply exists, dropping it in the
@@ -552,6 +558,18 @@ void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) 
 }
 
 // ---- Sending
+
+void Connection::callAnswered() {
+    std::optional<SystemError> failed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        const bool wasHeld = impl_->unanswered >= std::ptrdiff_t{kMaxUnansweredCalls};
+        --impl_->unanswered;
+        // Reading resumes; a handling reactor thread re-arms on its way out.
+        if (wasHeld && !impl_->handling && impl_->state == Impl::State::active) failed = armLocked();
+    }
+    if (failed) end(EndCause::local, failed->description());
+}
 
 std::optional<SystemError> Connection::send(std::string bytes, std::vector<UniqueFd> fds, SendMode mode) {
     if (bytes.size() > kMaxPacketSize) return SystemError{"sendmsg", EMSGSIZE};
@@ -646,13 +664,18 @@ void Connection::sendNotification(std::string_view selector, json params, std::v
 }
 
 void Connection::sendResponse(const json& id, json result, std::vector<UniqueFd> fds) {
+    callAnswered();
     auto message = Envelope().member("id", id).member("result", result).finish();
     auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
-    if (error && error->code == EMSGSIZE)
-        sendErrorResponse(id, RpcError{rpc::internalError, "reply too large"});
+    if (error && error->code == EMSGSIZE) sendError(id, RpcError{rpc::internalError, "reply too large"});
 }
 
 void Connection::sendErrorResponse(const json& id, const RpcError& error) {
+    callAnswered();
+    sendError(id, error);
+}
+
+void Connection::sendError(const json& id, const RpcError& error) {
     json body{{"code", error.code}, {"message", error.message}};
     (void)send(Envelope().member("id", id).member("error", body).finish(), {}, SendMode::queueWhenFull);
 }

@@ -12,7 +12,8 @@
 // Sending never blocks. Notifications are tried once: a full socket buffer or a gone peer reaches the
 // proxy's error handler. Replies and calls that meet a full buffer wait in a bounded queue
 // (kMaxQueuedPackets / kMaxQueuedBytes) that drains when the peer reads; a peer that lets the queue
-// overflow is not reading, and its connection is ended.
+// overflow is not reading, and its connection is ended. A peer with kMaxUnansweredCalls calls waiting for
+// their replies is not read until some have been answered, so that it cannot pile up unbounded work.
 //
 // The connection ends once: on end-of-file or a socket error (the interruption handler runs, or the
 // invalidation handler when no interruption handler is set), or on invalidate() or a peer that broke
@@ -58,6 +59,8 @@ inline constexpr size_t kMaxDescriptorsPerPacket = 4;
 // Bound on what waits for a peer that does not read.
 inline constexpr size_t kMaxQueuedPackets = 64;
 inline constexpr size_t kMaxQueuedBytes = 512 * 1024;
+// Calls delivered and not yet answered, per connection, beyond which the peer is not read until some are.
+inline constexpr size_t kMaxUnansweredCalls = 256;
 
 // JSON-RPC 2.0 error codes.
 namespace rpc {
@@ -212,6 +215,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     [[nodiscard]] std::optional<platform::SystemError> send(std::string bytes,
                                                             std::vector<platform::UniqueFd> fds,
                                                             SendMode mode);
+    void sendError(const nlohmann::json& id, const RpcError& error);
+    void callAnswered();
     void flushQueue();
     void end(EndCause cause, std::string_view reason);
     void admitPeer(std::optional<std::string> refusal);
