@@ -389,9 +389,10 @@ void Connection::socketReady(std::uint32_t events) {
 
 void Connection::readPacket() {
     {
-        // Nothing is read before the peer has been admitted.
+        // Nothing is read before the peer has been admitted, nor while it has too many calls unanswered
+        // (a hang-up is reported even then).
         std::lock_guard lock(impl_->mutex);
-        if (impl_->state != Impl::State::active) return;
+        if ((wantedEventsLocked() & EPOLLIN) == 0) return;
     }
     std::span<char> buffer = receiveBuffer();
     for (;;) {
