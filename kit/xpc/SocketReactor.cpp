@@ -82,8 +82,16 @@ void SocketReactor::run() {
     for (;;) {
         epoll_event event{};
         waiting_.fetch_add(1, std::memory_order_relaxed);
-        int count = ::epoll_wait(epoll_.get(), &event, 1, -1);
+        const bool extra = threads_.load(std::memory_order_relaxed) > kKeptThreads;
+        int count = ::epoll_wait(epoll_.get(), &event, 1, extra ? kIdleExitMilliseconds : -1);
         bool alone = waiting_.fetch_sub(1, std::memory_order_relaxed) == 1;
+        if (count == 0) {
+            std::lock_guard lock(mutex_);
+            if (threads_ > kKeptThreads) {
+                --threads_;
+                return;
+            }
+        }
         if (count != 1) continue;
         std::shared_ptr<void> target;
         Ready ready = nullptr;

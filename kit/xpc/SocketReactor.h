@@ -10,7 +10,8 @@
 // reports at once.
 //
 // Threads start on demand: the first with the first watch, one more whenever an event finds no other
-// thread waiting, up to kMaxThreads. They run until the process ends.
+// thread waiting, up to kMaxThreads. Beyond kKeptThreads, a thread that has waited
+// kIdleExitMilliseconds for nothing ends; the rest run until the process ends.
 
 #include <atomic>
 #include <cstdint>
@@ -28,6 +29,8 @@ namespace velmora::kit::xpc {
 class SocketReactor {
   public:
     static constexpr unsigned kMaxThreads = 4;
+    static constexpr unsigned kKeptThreads = 2;
+    static constexpr int kIdleExitMilliseconds = 500;
     // Runs on a reactor thread with the target alive and the epoll events that fired.
     using Ready = void (*)(void* target, std::uint32_t events);
 
@@ -57,7 +60,7 @@ class SocketReactor {
     std::mutex mutex_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;
-    unsigned threads_ = 0;
+    std::atomic<unsigned> threads_ = 0;  // changed under `mutex_`
     std::atomic<unsigned> waiting_ = 0;
 };
 
