@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
@@ -13,7 +14,7 @@
 
 #include "kit/JsonCodec.h"
 #include "kit/xpc/PacketIO.h"
-#include "platform/DispatchAsio.h"
+#include "kit/xpc/SocketReactor.h"
 #include "platform/Journal.h"
 
 namespace velmora::kit::xpc {
@@ -23,11 +24,8 @@ using platform::SystemError;
 using platform::UniqueFd;
 
 namespace {
-// Packets handled per wake-up before yielding the thread to other connections.
-constexpr int kPacketsPerTurn = 16;
-
-// One receive buffer per thread, large enough for the largest packet. Each packet is copied out at its
-// own size, so a connection holds no buffer between packets. Left uninitialised, so that only the pages
+// One receive buffer per thread, large enough for the largest packet; a packet is parsed where it
+// landed, so a connection holds no buffer between packets. Left uninitialised, so that only the pages
 // packets were written to become resident: small calls keep one page per thread, not 128 KiB.
 std::span<char> receiveBuffer() {
     thread_local std::unique_ptr<char[]> buffer(new char[kMaxPacketSize]);
@@ -74,10 +72,27 @@ void logError(const PeerCredentials& peer, std::string_view reason) {
         "Ending connection from pid=" + std::to_string(peer.pid) + ": " + std::string(reason));
 }
 
-json makeError(const json& id, const RpcError& error) {
-    return json{
-        {"jsonrpc", "2.0"}, {"id", id}, {"error", {{"code", error.code}, {"message", error.message}}}};
-}
+// A message's envelope is written around its parts directly: building it as a document first would cost
+// a map with its keys, and a copy of the parameters, per message.
+class Envelope {
+  public:
+    Envelope& member(std::string_view key, const json& value) {
+        bytes_ += ",\"";
+        bytes_ += key;
+        bytes_ += "\":";
+        serializer_.dump(value, false, false, 0);
+        return *this;
+    }
+    std::string finish() {
+        bytes_ += '}';
+        return std::move(bytes_);
+    }
+
+  private:
+    std::string bytes_{R"({"jsonrpc":"2.0")"};
+    nlohmann::detail::serializer<json> serializer_{nlohmann::detail::output_adapter<char>(bytes_), ' ',
+                                                   json::error_handler_t::replace};
+};
 
 bool isValidId(const json& id) {
     return id.is_number_integer() || id.is_string();
@@ -103,16 +118,13 @@ UniqueFd peerProcessDescriptor(int socket, pid_t pid) {
 }  // namespace
 
 struct Connection::Impl {
-    explicit Impl(int descriptor)
-        : strand(asio::make_strand(platform::sharedIoContext())), socket(strand, descriptor), fd(descriptor) {
-        LiveConnections::began();
-    }
+    explicit Impl(int descriptor) : socket(descriptor), fd(descriptor) { LiveConnections::began(); }
     ~Impl() { LiveConnections::ended(); }
     Impl(const Impl&) = delete;
     Impl& operator=(const Impl&) = delete;
 
-    asio::strand<asio::io_context::executor_type> strand;
-    asio::posix::stream_descriptor socket;  // owns the descriptor; closed on the strand, under `mutex`
+    // Closed under `mutex`, and never while a reactor thread is handling the socket.
+    UniqueFd socket;
     const int fd;
 
     enum class State { suspended, active, ended };
@@ -131,7 +143,21 @@ struct Connection::Impl {
     std::int64_t nextId = 1;
     std::deque<QueuedPacket> queue;
     size_t queuedBytes = 0;
-    bool writeWaitArmed = false;
+    // The reactor's watch of the socket, from the first time it is armed until it is closed.
+    std::optional<std::uint64_t> watchKey;
+    // A reactor thread is handling the socket: it re-arms the watch, or closes the socket, when done.
+    bool handling = false;
+    std::uint32_t missedEvents = 0;
+    // Calls delivered with a reply that has not answered yet (briefly negative when one answers at once).
+    std::ptrdiff_t unanswered = 0;
+    // An admitted connection keeps itself alive until it ends.
+    std::shared_ptr<Connection> self;
+
+    void closeSocket() {
+        if (watchKey) SocketReactor::shared().forget(fd, *watchKey);
+        watchKey.reset();
+        socket.reset();
+    }
 };
 
 tl::expected<std::shared_ptr<Connection>, SystemError> Connection::connectToService(
@@ -174,6 +200,7 @@ Connection::~Connection() {
     std::map<std::int64_t, detail::PendingCall> pending;
     {
         std::lock_guard lock(impl_->mutex);
+        impl_->closeSocket();
         if (impl_->state == Impl::State::ended) return;
         impl_->state = Impl::State::ended;
         pending.swap(impl_->pending);
@@ -258,12 +285,15 @@ void Connection::admitPeer(std::optional<std::string> refusal) {
         end(EndCause::local, *refusal);
         return;
     }
+    std::optional<SystemError> failed;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return;
         impl_->state = Impl::State::active;
+        impl_->self = shared_from_this();
+        if (!impl_->handling) failed = armLocked();
     }
-    asio::post(impl_->strand, [self = shared_from_this()] { self->startReading(); });
+    if (failed) end(EndCause::local, failed->description());
 }
 
 void Connection::invalidate() {
@@ -271,6 +301,8 @@ void Connection::invalidate() {
 }
 
 void Connection::end(EndCause cause, std::string_view) {
+    // Released last: it may hold the last reference to this connection.
+    std::shared_ptr<Connection> self;
     std::map<std::int64_t, detail::PendingCall> pending;
     std::function<void()> handler;
     std::function<void()> otherHandler;
@@ -287,14 +319,11 @@ void Connection::end(EndCause cause, std::string_view) {
         otherHandler = std::move(impl_->interruptionHandler);
         impl_->invalidationHandler = nullptr;
         impl_->interruptionHandler = nullptr;
+        self = std::move(impl_->self);
+        // A reactor thread handling the socket closes it on its way out.
+        if (!impl_->handling) impl_->closeSocket();
     }
     if (cause == EndCause::peer && otherHandler) std::swap(handler, otherHandler);
-    // The descriptor is closed on the strand so that no read or wait is using it.
-    asio::post(impl_->strand, [self = shared_from_this()] {
-        std::lock_guard lock(self->impl_->mutex);
-        asio::error_code ignored;
-        self->impl_->socket.close(ignored);
-    });
     for (auto& [id, call] : pending)
         if (call.fail) call.fail(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection ended"});
     if (handler) handler();
@@ -302,25 +331,76 @@ void Connection::end(EndCause cause, std::string_view) {
 
 // ---- Reading
 
-void Connection::startReading() {
-    impl_->socket.async_wait(asio::posix::stream_descriptor::wait_read,
-                             [self = shared_from_this()](const asio::error_code& error) {
-                                 if (!error) self->readReady();
-                             });
+std::uint32_t Connection::wantedEventsLocked() const {
+    std::uint32_t events = 0;
+    if (impl_->state == Impl::State::active && impl_->unanswered < std::ptrdiff_t{kMaxUnansweredCalls})
+        events |= EPOLLIN | EPOLLRDHUP;
+    if (!impl_->queue.empty()) events |= EPOLLOUT;
+    return events;
 }
 
-void Connection::readReady() {
-    for (int turn = 0; turn < kPacketsPerTurn; ++turn) {
-        if (!isValid()) return;
-        std::span<char> buffer = receiveBuffer();
-        auto received = receivePacket(impl_->fd, buffer, kMaxDescriptorsPerPacket);
-        if (!received) {
-            if (received.error().code == EAGAIN || received.error().code == EWOULDBLOCK) {
-                startReading();
+std::optional<SystemError> Connection::armLocked() {
+    const std::uint32_t events = wantedEventsLocked();
+    if (events == 0 || !impl_->socket.valid()) return std::nullopt;
+    auto& reactor = SocketReactor::shared();
+    if (impl_->watchKey) return reactor.rearm(impl_->fd, *impl_->watchKey, events);
+    auto key = reactor.watch(impl_->fd, events, weak_from_this(), [](void* target, std::uint32_t fired) {
+        static_cast<Connection*>(target)->socketReady(fired);
+    });
+    if (!key) return key.error();
+    impl_->watchKey = *key;
+    return std::nullopt;
+}
+
+void Connection::socketReady(std::uint32_t events) {
+    {
+        std::lock_guard lock(impl_->mutex);
+        // Another thread took an event of a watch re-armed in between; it handles this one too.
+        if (impl_->handling) {
+            impl_->missedEvents |= events;
+            return;
+        }
+        if (!impl_->socket.valid()) return;
+        impl_->handling = true;
+    }
+    for (;;) {
+        if ((events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) flushQueue();
+        // One packet per event: the watch is level-triggered, so a socket with more to read reports
+        // again at once, and no read is spent finding the socket empty.
+        if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0) readPacket();
+        std::optional<SystemError> failed;
+        {
+            std::lock_guard lock(impl_->mutex);
+            if (impl_->missedEvents != 0) {
+                events = std::exchange(impl_->missedEvents, 0);
+                continue;
+            }
+            impl_->handling = false;
+            if (impl_->state == Impl::State::ended) {
+                impl_->closeSocket();
                 return;
             }
+            failed = armLocked();
+        }
+        if (failed) end(EndCause::local, failed->description());
+        return;
+    }
+}
+
+void Connection::readPacket() {
+    {
+        // Nothing is read before the peer has been admitted, nor while it has too many calls unanswered
+        // (a hang-up is reported even then).
+        std::lock_guard lock(impl_->mutex);
+        if ((wantedEventsLocked() & EPOLLIN) == 0) return;
+    }
+    std::span<char> buffer = receiveBuffer();
+    for (;;) {
+        auto received = receivePacket(impl_->fd, buffer, kMaxDescriptorsPerPacket);
+        if (!received) {
             if (received.error().code == EINTR) continue;
-            end(EndCause::peer, received.error().description());
+            if (received.error().code != EAGAIN && received.error().code != EWOULDBLOCK)
+                end(EndCause::peer, received.error().description());
             return;
         }
         if (received->endOfFile) {
@@ -328,44 +408,41 @@ void Connection::readReady() {
             return;
         }
         const bool truncated = received->length > buffer.size();
-        const std::string packet(buffer.data(), std::min(received->length, buffer.size()));
+        const std::string_view packet(buffer.data(), std::min(received->length, buffer.size()));
         if (received->controlTruncated) {
             // Every descriptor that did arrive is closed with the message.
             auto id = readableId(packet);
-            if (id) sendErrorResponse(*id, RpcError{rpc::invalidRequest, "too many descriptors attached"});
-            continue;
+            if (id) sendError(*id, RpcError{rpc::invalidRequest, "too many descriptors attached"});
+            return;
         }
         handlePacket(packet, truncated, std::move(received->fds));
+        return;
     }
-    // Let other connections have the thread, then carry on.
-    asio::post(impl_->strand, [self = shared_from_this()] { self->readReady(); });
 }
 
 void Connection::handlePacket(std::string_view packet, bool truncated, std::vector<UniqueFd> fds) {
     if (truncated) {
         auto id = readableId(packet);
-        sendErrorResponse(id.value_or(nullptr),
-                          RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
+        sendError(id.value_or(nullptr), RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
         return;
     }
     // Copying, comparing and printing a document all recurse once per level, so a deep one from the
     // peer would exhaust this thread's stack: it is refused before it is ever built.
     if (jsoncodec::nestsTooDeeply(packet)) {
-        sendErrorResponse(
-            readableId(packet).value_or(nullptr),
-            RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
-                                          std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
+        sendError(readableId(packet).value_or(nullptr),
+                  RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
+                                                std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
         return;
     }
     json message = json::parse(packet.begin(), packet.end(), nullptr, false);
     if (message.is_discarded()) {
-        sendErrorResponse(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
+        sendError(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
         return;
     }
     auto invalid = [&](std::string text) {
         json id = message.is_object() && message.contains("id") && isValidId(message["id"]) ? message["id"]
                                                                                             : json();
-        sendErrorResponse(id, RpcError{rpc::invalidRequest, std::move(text)});
+        sendError(id, RpcError{rpc::invalidRequest, std::move(text)});
     };
     if (!message.is_object()) return invalid("not a JSON-RPC object");
     auto version = message.find("jsonrpc");
@@ -390,7 +467,7 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     const auto& params = message.contains("params") ? message["params"] : noParams;
     auto fail = [&](const RpcError& error) {
         if (id) {
-            sendErrorResponse(*id, error);
+            sendError(*id, error);
         } else {
             platform::journalSend(
                 "service", platform::LogLevel::error,
@@ -423,6 +500,11 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
         thrown = exception.what();
     } catch (...) {
         thrown = "an exception of unknown type";
+    }
+    if (context.replyMade) {
+        // Until answered, the call counts against the peer; the reply may already have gone.
+        std::lock_guard lock(impl_->mutex);
+        ++impl_->unanswered;
     }
     if (thrown) {
         // Nothing crosses the interface as an exception. Once the reply exists, dropping it in the
@@ -478,10 +560,22 @@ void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) 
 
 // ---- Sending
 
-std::optional<SystemError> Connection::send(const json& message, std::vector<UniqueFd> fds, SendMode mode) {
-    std::string bytes = message.dump(-1, ' ', false, json::error_handler_t::replace);
+void Connection::callAnswered() {
+    std::optional<SystemError> failed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        const bool wasHeld = impl_->unanswered >= std::ptrdiff_t{kMaxUnansweredCalls};
+        --impl_->unanswered;
+        // Reading resumes; a handling reactor thread re-arms on its way out.
+        if (wasHeld && !impl_->handling && impl_->state == Impl::State::active) failed = armLocked();
+    }
+    if (failed) end(EndCause::local, failed->description());
+}
+
+std::optional<SystemError> Connection::send(std::string bytes, std::vector<UniqueFd> fds, SendMode mode) {
     if (bytes.size() > kMaxPacketSize) return SystemError{"sendmsg", EMSGSIZE};
     bool overflow = false;
+    std::optional<SystemError> armFailed;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return SystemError{"sendmsg", ENOTCONN};
@@ -494,13 +588,16 @@ std::optional<SystemError> Connection::send(const json& message, std::vector<Uni
         if (impl_->queue.size() >= kMaxQueuedPackets || impl_->queuedBytes + bytes.size() > kMaxQueuedBytes) {
             overflow = true;
         } else {
+            const bool first = impl_->queue.empty();
             impl_->queuedBytes += bytes.size();
             impl_->queue.push_back(QueuedPacket{std::move(bytes), std::move(fds)});
-            if (!impl_->writeWaitArmed) {
-                impl_->writeWaitArmed = true;
-                asio::post(impl_->strand, [self = shared_from_this()] { self->flushQueue(); });
-            }
+            // A handling reactor thread re-arms for writing on its way out.
+            if (first && !impl_->handling) armFailed = armLocked();
         }
+    }
+    if (armFailed) {
+        end(EndCause::local, armFailed->description());
+        return armFailed;
     }
     if (overflow) {
         logError(peer_, "peer is not reading");
@@ -516,13 +613,8 @@ void Connection::flushQueue() {
         auto& front = impl_->queue.front();
         auto sent = sendPacket(impl_->fd, front.bytes, front.fds);
         if (!sent) {
-            if (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK) {
-                impl_->socket.async_wait(asio::posix::stream_descriptor::wait_write,
-                                         [self = shared_from_this()](const asio::error_code& error) {
-                                             if (!error) self->flushQueue();
-                                         });
-                return;
-            }
+            // Still full: the watch is re-armed for writing after this event.
+            if (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK) return;
             // The peer is gone; the read side sees the end and ends the connection.
             impl_->queue.clear();
             break;
@@ -532,7 +624,6 @@ void Connection::flushQueue() {
     }
     impl_->queue.clear();
     impl_->queuedBytes = 0;
-    impl_->writeWaitArmed = false;
 }
 
 void Connection::sendCall(std::string_view selector, json params, std::vector<UniqueFd> fds,
@@ -550,8 +641,8 @@ void Connection::sendCall(std::string_view selector, json params, std::vector<Un
             pending.fail(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection invalid"});
         return;
     }
-    json message{{"jsonrpc", "2.0"}, {"id", id}, {"method", selector}, {"params", std::move(params)}};
-    auto error = send(message, std::move(fds), SendMode::queueWhenFull);
+    auto message = Envelope().member("id", id).member("method", selector).member("params", params).finish();
+    auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
     if (!error) return;
     std::optional<detail::PendingCall> failed;
     {
@@ -567,21 +658,27 @@ void Connection::sendCall(std::string_view selector, json params, std::vector<Un
 
 void Connection::sendNotification(std::string_view selector, json params, std::vector<UniqueFd> fds,
                                   const ErrorHandler& errorHandler) {
-    json message{{"jsonrpc", "2.0"}, {"method", selector}, {"params", std::move(params)}};
-    auto error = send(message, std::move(fds), SendMode::failWhenFull);
+    auto message = Envelope().member("method", selector).member("params", params).finish();
+    auto error = send(std::move(message), std::move(fds), SendMode::failWhenFull);
     if (error && errorHandler)
         errorHandler(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
 }
 
 void Connection::sendResponse(const json& id, json result, std::vector<UniqueFd> fds) {
-    json message{{"jsonrpc", "2.0"}, {"id", id}, {"result", std::move(result)}};
-    auto error = send(message, std::move(fds), SendMode::queueWhenFull);
-    if (error && error->code == EMSGSIZE)
-        sendErrorResponse(id, RpcError{rpc::internalError, "reply too large"});
+    callAnswered();
+    auto message = Envelope().member("id", id).member("result", result).finish();
+    auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
+    if (error && error->code == EMSGSIZE) sendError(id, RpcError{rpc::internalError, "reply too large"});
 }
 
 void Connection::sendErrorResponse(const json& id, const RpcError& error) {
-    (void)send(makeError(id, error), {}, SendMode::queueWhenFull);
+    callAnswered();
+    sendError(id, error);
+}
+
+void Connection::sendError(const json& id, const RpcError& error) {
+    json body{{"code", error.code}, {"message", error.message}};
+    (void)send(Envelope().member("id", id).member("error", body).finish(), {}, SendMode::queueWhenFull);
 }
 
 }  // namespace velmora::kit::xpc

@@ -5,14 +5,15 @@
 //
 // Each end exports one object (the helper's session, or the client's notification handler) and calls
 // the other end through proxies. Incoming calls and notifications are delivered one at a time, in
-// arrival order, on the connection's own strand of the shared dispatch pool (so different connections'
-// calls run on different threads at the same time). Replies, calls and notifications may be sent from
-// any thread.
+// arrival order, on the transport's own threads (SocketReactor.h): the thread that the packet woke
+// delivers it, and different connections' calls run on different threads at the same time. Replies,
+// calls and notifications may be sent from any thread.
 //
 // Sending never blocks. Notifications are tried once: a full socket buffer or a gone peer reaches the
 // proxy's error handler. Replies and calls that meet a full buffer wait in a bounded queue
 // (kMaxQueuedPackets / kMaxQueuedBytes) that drains when the peer reads; a peer that lets the queue
-// overflow is not reading, and its connection is ended.
+// overflow is not reading, and its connection is ended. A peer with kMaxUnansweredCalls calls waiting for
+// their replies is not read until some have been answered, so that it cannot pile up unbounded work.
 //
 // The connection ends once: on end-of-file or a socket error (the interruption handler runs, or the
 // invalidation handler when no interruption handler is set), or on invalidate() or a peer that broke
@@ -28,8 +29,8 @@
 //
 // A resumed connection keeps itself alive until it ends; drop one with invalidate().
 //
-// Packets are received into one buffer per thread and copied out at their own size, so an idle
-// connection holds no receive buffer. When many connections of the process have ended, the allocator
+// Packets are received into one buffer per thread and parsed there, so an idle connection holds no
+// receive buffer. When many connections of the process have ended, the allocator
 // is asked to hand its free pages back (malloc_trim).
 
 #include <sys/types.h>
@@ -58,6 +59,8 @@ inline constexpr size_t kMaxDescriptorsPerPacket = 4;
 // Bound on what waits for a peer that does not read.
 inline constexpr size_t kMaxQueuedPackets = 64;
 inline constexpr size_t kMaxQueuedBytes = 512 * 1024;
+// Calls delivered and not yet answered, per connection, beyond which the peer is not read until some are.
+inline constexpr size_t kMaxUnansweredCalls = 256;
 
 // JSON-RPC 2.0 error codes.
 namespace rpc {
@@ -200,16 +203,20 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void setExported(detail::ExportedObject exported);
     [[nodiscard]] std::optional<InterfaceDescription> remoteInterface() const;
 
-    void startReading();
-    void readReady();
+    [[nodiscard]] std::uint32_t wantedEventsLocked() const;
+    [[nodiscard]] std::optional<platform::SystemError> armLocked();
+    void socketReady(std::uint32_t events);
+    void readPacket();
     void handlePacket(std::string_view packet, bool truncated, std::vector<platform::UniqueFd> fds);
     void handleRequest(const nlohmann::json& message, std::vector<platform::UniqueFd> fds);
     void handleResponse(const nlohmann::json& message, std::vector<platform::UniqueFd> fds);
 
     enum class SendMode { queueWhenFull, failWhenFull };
-    [[nodiscard]] std::optional<platform::SystemError> send(const nlohmann::json& message,
+    [[nodiscard]] std::optional<platform::SystemError> send(std::string bytes,
                                                             std::vector<platform::UniqueFd> fds,
                                                             SendMode mode);
+    void sendError(const nlohmann::json& id, const RpcError& error);
+    void callAnswered();
     void flushQueue();
     void end(EndCause cause, std::string_view reason);
     void admitPeer(std::optional<std::string> refusal);

@@ -3,8 +3,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <array>
+#include <atomic>
+#include <future>
 #include <thread>
 
 #include "kit/xpc/Listener.h"
@@ -79,6 +83,62 @@ TEST_F(XpcTransport, ServerDeathFailsEveryOutstandingCallOnceAndEndsTheConnectio
     EXPECT_EQ(client.ends->last(), "interruption");
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(fatal.completions() + pending.completions() + client.ends->count(), 3);
+}
+
+// Served in this process: a handler that holds its thread holds up its own connection only.
+class HoldingInfo final : public kit::VelmoraHelperXPCProtocol {
+  public:
+    std::promise<void> entered, release;
+    std::atomic<bool> holdNext{true};
+    void fetchHelperInfo(kit::Reply<Blob> reply) override {
+        if (holdNext.exchange(false)) {
+            entered.set_value();
+            release.get_future().wait();
+        }
+        reply(std::string("info"));
+    }
+    void openShell(Blob, kit::Reply<UniqueFd, Blob> reply) override { reply({}, {}); }
+    void resizeShell(std::int32_t, std::int64_t, std::int64_t, kit::Reply<bool> reply) override {
+        reply(false);
+    }
+    void signalShell(std::int32_t, std::int32_t, kit::Reply<bool> reply) override { reply(false); }
+    void closeShell(std::int32_t, kit::Reply<> reply) override { reply(); }
+    void beginSelfUpdate(Blob, kit::Reply<Blob> reply) override { reply({}); }
+    void cancelSelfUpdate(kit::Reply<> reply) override { reply(); }
+    void beginUninstall(kit::Reply<Blob> reply) override { reply({}); }
+};
+
+TEST(XpcConnections, AHandlerThatHoldsItsThreadHoldsUpOnlyItsOwnConnection) {
+    auto served = std::make_shared<HoldingInfo>();
+    std::vector<std::shared_ptr<kit::xpc::Connection>> ends;
+    for (int i = 0; i < 4; ++i) {
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair), 0);
+        auto server = kit::xpc::Connection::adopt(UniqueFd(pair[0]));
+        auto client = kit::xpc::Connection::adopt(UniqueFd(pair[1]));
+        ASSERT_TRUE(server && client);
+        (*server)->setExportedInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+        (*server)->setExportedObject<kit::VelmoraHelperXPCProtocol>(served);
+        (*client)->setRemoteObjectInterface(kit::VelmoraHelperXPCInterface::helperInterface());
+        for (auto& end : {*server, *client}) end->resume(), ends.push_back(end);
+    }
+    std::array<CallOutcome<Blob>, 4> outcomes;
+    auto call = [&](size_t i) {
+        ends[2 * i + 1]
+            ->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(outcomes[i].errorHandler())
+            ->fetchHelperInfo(outcomes[i].reply());
+    };
+    call(0);
+    ASSERT_EQ(served->entered.get_future().wait_for(kWait), std::future_status::ready);
+    for (size_t i = 1; i < 4; ++i) {
+        call(i);
+        ASSERT_TRUE(outcomes[i].wait() && outcomes[i].values()) << i;
+    }
+    EXPECT_EQ(outcomes[0].completions(), 0);
+    served->release.set_value();
+    ASSERT_TRUE(outcomes[0].wait() && outcomes[0].values());
+    EXPECT_EQ(std::get<0>(*outcomes[0].values()), Blob("info"));
+    for (auto& end : ends) end->invalidate();
 }
 
 TEST(XpcReply, SecondInvocationIsReportedAndIgnored) {
