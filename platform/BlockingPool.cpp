@@ -1,10 +1,12 @@
 #include "platform/BlockingPool.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace velmora::platform {
 
@@ -19,6 +21,10 @@ struct BlockingPool::State {
     unsigned idle = 0;
     unsigned starting = 0;  // started, not yet waiting for work
     bool stopping = false;
+    // A thread that ends for want of work lets go of itself; those still running when the pool stops
+    // are joined, so that none is still unwinding (thread-local destructors, libraries' per-thread
+    // state) once the destructor has returned.
+    std::vector<std::thread> workers;
 
     State(unsigned max, std::chrono::steady_clock::duration timeout)
         : maxThreads(max), idleTimeout(timeout) {}
@@ -40,6 +46,15 @@ struct BlockingPool::State {
             task = nullptr;  // whatever it captured goes outside the lock
             lock.lock();
         }
+        if (!state->stopping) {
+            auto self = std::find_if(
+                state->workers.begin(), state->workers.end(),
+                [](const std::thread& worker) { return worker.get_id() == std::this_thread::get_id(); });
+            if (self != state->workers.end()) {
+                self->detach();
+                state->workers.erase(self);
+            }
+        }
         if (--state->threads == 0) state->finished.notify_all();
     }
 };
@@ -49,11 +64,16 @@ BlockingPool::BlockingPool(unsigned maxThreads, std::chrono::steady_clock::durat
 
 BlockingPool::~BlockingPool() {
     std::deque<std::function<void()>> dropped;  // released after the lock
-    std::unique_lock lock(state_->mutex);
-    state_->stopping = true;
-    dropped.swap(state_->tasks);
-    state_->wake.notify_all();
-    state_->finished.wait(lock, [&] { return state_->threads == 0; });
+    std::vector<std::thread> workers;
+    {
+        std::unique_lock lock(state_->mutex);
+        state_->stopping = true;
+        dropped.swap(state_->tasks);
+        state_->wake.notify_all();
+        state_->finished.wait(lock, [&] { return state_->threads == 0; });
+        workers.swap(state_->workers);
+    }
+    for (auto& worker : workers) worker.join();
 }
 
 void BlockingPool::post(std::function<void()> task) {
@@ -62,7 +82,7 @@ void BlockingPool::post(std::function<void()> task) {
     // Idle threads take queued tasks first; a new thread only for what they cannot take.
     if (state_->tasks.size() > state_->idle + state_->starting && state_->threads < state_->maxThreads) {
         try {
-            std::thread([state = state_] { State::run(state); }).detach();
+            state_->workers.emplace_back([state = state_] { State::run(state); });
             ++state_->threads;
             ++state_->starting;
         } catch (const std::system_error&) {
