@@ -1,8 +1,6 @@
 #include "kit/xpc/SocketReactor.h"
 
 #include <sys/epoll.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <thread>
@@ -17,24 +15,9 @@ std::uint64_t keyOf(std::uint32_t index, std::uint32_t generation) {
 }
 }  // namespace
 
-SocketReactor::SocketReactor()
-    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), stallTimer_(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
+SocketReactor::SocketReactor() : epoll_(::epoll_create1(EPOLL_CLOEXEC)) {
     // Without its epoll set the process cannot serve or call anyone.
-    if (!epoll_.valid() || !stallTimer_.valid()) std::abort();
-}
-
-void SocketReactor::startThreadLocked() {
-    ++threads_;
-    std::thread([this] { run(); }).detach();
-}
-
-void SocketReactor::watchStalls() {
-    for (;;) {
-        std::uint64_t expirations = 0;
-        if (::read(stallTimer_.get(), &expirations, sizeof expirations) != sizeof expirations) continue;
-        std::lock_guard lock(mutex_);
-        if (waiting_.load(std::memory_order_relaxed) == 0 && threads_ < kMaxThreads) startThreadLocked();
-    }
+    if (!epoll_.valid()) std::abort();
 }
 
 SocketReactor& SocketReactor::shared() {
@@ -61,8 +44,8 @@ tl::expected<std::uint64_t, SystemError> SocketReactor::watch(int fd, std::uint3
         slot.ready = ready;
         key = keyOf(index, slot.generation);
         if (threads_ == 0) {
-            startThreadLocked();
-            std::thread([this] { watchStalls(); }).detach();
+            ++threads_;
+            std::thread([this] { run(); }).detach();
         }
     }
     epoll_event event{events | EPOLLONESHOT, {.u64 = key}};
@@ -104,9 +87,7 @@ void SocketReactor::run() {
         bool alone = waiting_.fetch_sub(1, std::memory_order_relaxed) == 1;
         if (count == 0) {
             std::lock_guard lock(mutex_);
-            // Not the last one waiting: a thread that took an event with others waiting armed no stall
-            // timer, and counts on them.
-            if (threads_ > kKeptThreads && waiting_.load(std::memory_order_relaxed) > 0) {
+            if (threads_ > kKeptThreads) {
                 --threads_;
                 return;
             }
@@ -116,20 +97,18 @@ void SocketReactor::run() {
         Ready ready = nullptr;
         {
             std::lock_guard lock(mutex_);
+            // Someone must be waiting while this thread runs a handler that may take its time.
+            if (alone && threads_ < kMaxThreads) {
+                ++threads_;
+                std::thread([this] { run(); }).detach();
+            }
             auto index = static_cast<std::uint32_t>(event.data.u64);
             const auto& slot = slots_[index];
             if (slot.generation != static_cast<std::uint32_t>(event.data.u64 >> 32)) continue;
             target = slot.target.lock();
             ready = slot.ready;
         }
-        if (!target) continue;
-        // Nobody watches the other sockets while this handler runs: if it runs long, the watchdog
-        // starts a thread that does. Disarmed on the way back to waiting, which then watches them.
-        static constexpr itimerspec kStall{{0, 0}, {0, kStallMicroseconds * 1000}};
-        static constexpr itimerspec kDisarmed{};
-        if (alone) ::timerfd_settime(stallTimer_.get(), 0, &kStall, nullptr);
-        ready(target.get(), event.events);
-        if (alone) ::timerfd_settime(stallTimer_.get(), 0, &kDisarmed, nullptr);
+        if (target) ready(target.get(), event.events);
     }
 }
 

@@ -9,13 +9,9 @@
 // handler of its own is running. Readiness is level-triggered: a socket re-armed while still readable
 // reports at once.
 //
-// One thread waits while handlers are quick, so that the thread that answered one packet is the one
-// woken for the next: a second waiting thread would take every other packet, each time waking on
-// whichever core it last ran on. A thread that takes an event with nobody else waiting arms a stall
-// timer for the time its handler runs; a handler that outlasts kStallMicroseconds has a watchdog
-// thread start another waiting thread, up to kMaxThreads, so a slow handler holds up only its own
-// socket. Beyond kKeptThreads, a thread that has waited kIdleExitMilliseconds for nothing ends; the
-// first thread and the watchdog start with the first watch and run until the process ends.
+// Threads start on demand: the first with the first watch, one more whenever an event finds no other
+// thread waiting, up to kMaxThreads. Beyond kKeptThreads, a thread that has waited
+// kIdleExitMilliseconds for nothing ends; the rest run until the process ends.
 
 #include <atomic>
 #include <cstdint>
@@ -33,8 +29,7 @@ namespace velmora::kit::xpc {
 class SocketReactor {
   public:
     static constexpr unsigned kMaxThreads = 4;
-    static constexpr unsigned kKeptThreads = 1;
-    static constexpr long kStallMicroseconds = 2000;
+    static constexpr unsigned kKeptThreads = 2;
     static constexpr int kIdleExitMilliseconds = 500;
     // Runs on a reactor thread with the target alive and the epoll events that fired.
     using Ready = void (*)(void* target, std::uint32_t events);
@@ -54,8 +49,6 @@ class SocketReactor {
   private:
     SocketReactor();
     void run();
-    void watchStalls();
-    void startThreadLocked();
 
     struct Slot {
         std::uint32_t generation = 0;
@@ -64,7 +57,6 @@ class SocketReactor {
     };
 
     platform::UniqueFd epoll_;
-    platform::UniqueFd stallTimer_;
     std::mutex mutex_;
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> freeSlots_;
