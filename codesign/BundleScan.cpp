@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 
+#include "codesign/OpenSSLLifetime.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 

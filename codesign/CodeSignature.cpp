@@ -13,6 +13,7 @@
 
 #include "codesign/BundleScan.h"
 #include "codesign/CodeResources.h"
+#include "codesign/OpenSSLLifetime.h"
 #include "codesign/TrustedAnchors.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "codesign/OpenSSLLifetime.h"
+
 namespace velmora::codesign {
 
 struct Requirement::Node {

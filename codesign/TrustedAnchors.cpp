@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "TrustedAnchorsPem.h"
+#include "codesign/OpenSSLLifetime.h"
 
 namespace velmora::codesign {
 

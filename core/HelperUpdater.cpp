@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "codesign/OpenSSLLifetime.h"
 #include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/UniqueFd.h"
