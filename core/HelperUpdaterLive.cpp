@@ -15,6 +15,7 @@
 #include "kit/JsonCodec.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Dispatch.h"
+#include "platform/SpawnObjects.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
@@ -29,22 +30,6 @@ namespace {
 
 constexpr std::chrono::milliseconds kRestartGracePeriod{1500};
 
-class FileActions {
-  public:
-    FileActions() : error_(::posix_spawn_file_actions_init(&actions_)) {}
-    ~FileActions() {
-        if (error_ == 0) ::posix_spawn_file_actions_destroy(&actions_);
-    }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-    [[nodiscard]] int error() const { return error_; }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_{};
-    int error_;
-};
-
 std::string spawnFailure(int error) {
     return platform::SystemError{"posix_spawn", error}.reason();
 }
@@ -57,7 +42,7 @@ tl::expected<std::string, std::string> reportedVersion(const fs::path& bundle) {
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return tl::unexpected(platform::SystemError::fromErrno("pipe2").reason());
     platform::UniqueFd reading(ends[0]), writing(ends[1]);
-    FileActions actions;
+    platform::SpawnFileActions actions;
     if (actions.error() != 0) return tl::unexpected(spawnFailure(actions.error()));
     // dup2 onto descriptor 1 clears close-on-exec there; the pipe's own descriptors close at exec.
     if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), writing.get(), STDOUT_FILENO))

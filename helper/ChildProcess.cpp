@@ -7,38 +7,24 @@
 
 #include <cerrno>
 
+#include "platform/SpawnObjects.h"
+
 extern char** environ;
 
 namespace velmora::helper {
 
 namespace {
 
-// Releases the spawn's file actions on every path out.
-class FileActions {
-  public:
-    FileActions() { valid_ = ::posix_spawn_file_actions_init(&actions_) == 0; }
-    ~FileActions() {
-        if (valid_) ::posix_spawn_file_actions_destroy(&actions_);
-    }
-    FileActions(const FileActions&) = delete;
-    FileActions& operator=(const FileActions&) = delete;
-
-    // Points standard input, output and error at the null device; the error number on failure.
-    int discardAll() {
-        if (!valid_) return ENOMEM;
-        if (int error = ::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0))
-            return error;
-        if (int error =
-                ::posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, "/dev/null", O_WRONLY, 0))
-            return error;
-        return ::posix_spawn_file_actions_adddup2(&actions_, STDOUT_FILENO, STDERR_FILENO);
-    }
-    posix_spawn_file_actions_t* get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_{};
-    bool valid_ = false;
-};
+// Points standard input, output and error at the null device; the error number on failure.
+int discardAll(platform::SpawnFileActions& actions) {
+    if (actions.error() != 0) return actions.error();
+    if (int error = ::posix_spawn_file_actions_addopen(actions.get(), STDIN_FILENO, "/dev/null", O_RDONLY, 0))
+        return error;
+    if (int error =
+            ::posix_spawn_file_actions_addopen(actions.get(), STDOUT_FILENO, "/dev/null", O_WRONLY, 0))
+        return error;
+    return ::posix_spawn_file_actions_adddup2(actions.get(), STDOUT_FILENO, STDERR_FILENO);
+}
 
 }  // namespace
 
@@ -51,9 +37,9 @@ tl::expected<int, platform::SystemError> runChild(const std::filesystem::path& e
     for (auto& string : strings) argv.push_back(string.data());
     argv.push_back(nullptr);
 
-    FileActions actions;
+    platform::SpawnFileActions actions;
     if (output == ChildOutput::discarded) {
-        if (int error = actions.discardAll())
+        if (int error = discardAll(actions))
             return tl::unexpected(platform::SystemError{"posix_spawn", error});
     }
     pid_t pid = 0;

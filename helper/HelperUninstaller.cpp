@@ -14,6 +14,7 @@
 #include "helper/HelperInstaller.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
+#include "platform/SpawnObjects.h"
 
 extern char** environ;
 
@@ -45,23 +46,6 @@ int removeInstalledBundle() {
     return 1;
 }
 
-// Owns spawn attributes for the length of one start.
-class SpawnAttributes {
-  public:
-    SpawnAttributes() : error_(::posix_spawnattr_init(&attributes_)) {}
-    ~SpawnAttributes() {
-        if (error_ == 0) ::posix_spawnattr_destroy(&attributes_);
-    }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    [[nodiscard]] int error() const { return error_; }
-    posix_spawnattr_t* get() { return &attributes_; }
-
-  private:
-    posix_spawnattr_t attributes_{};
-    int error_;
-};
-
 }  // namespace
 
 int runUninstall() {
@@ -75,7 +59,7 @@ tl::expected<void, kit::HelperUninstallError> spawnDetachedUninstaller() {
     auto failed = [](int error) {
         return tl::unexpected(kit::HelperUninstallError::spawnFailed(std::strerror(error)));
     };
-    SpawnAttributes attributes;
+    platform::SpawnAttributes attributes;
     if (attributes.error() != 0) return failed(attributes.error());
     if (int error = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID)) return failed(error);
 
