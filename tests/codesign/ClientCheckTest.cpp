@@ -7,6 +7,7 @@
 #include <optional>
 #include <regex>
 #include <string>
+#include <thread>
 
 #include "tests/helper/ServiceTestSupport.h"
 #include "tests/support/Subprocess.h"
@@ -58,12 +59,18 @@ TEST(ClientCheck, HelperServesOnlyClientsSignedAsAHostApplication) {
         }
         EXPECT_NE(info.exitStatus, 0);
         EXPECT_EQ(info.standardOutput, "");
-        // Refused with the reason, then its session went like any other connection's.
-        std::string log = helper.log(), pid, reason;
+        // Refused with the reason, then its session went like any other connection's; the helper may
+        // log its end a moment after the client has gone.
+        std::string log, pid, reason;
         std::regex refused("Ending connection from pid=([0-9]+): peer requirement not met: ([^\n]*)");
-        for (std::sregex_iterator it(log.begin(), log.end(), refused), end; it != end; ++it)
-            if ((*it)[2].str().find((test.inBundle ? bundle : executable).string()) != std::string::npos)
-                std::tie(pid, reason) = std::pair((*it)[1].str(), (*it)[2].str());
+        for (int attempt = 0; attempt < 250; ++attempt) {
+            log = helper.log();
+            for (std::sregex_iterator it(log.begin(), log.end(), refused), end; it != end; ++it)
+                if ((*it)[2].str().find((test.inBundle ? bundle : executable).string()) != std::string::npos)
+                    std::tie(pid, reason) = std::pair((*it)[1].str(), (*it)[2].str());
+            if (!pid.empty() && log.find("Connection from pid=" + pid + " ended") != std::string::npos) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         ASSERT_FALSE(pid.empty()) << log;
         EXPECT_NE(reason.find(test.refusal), std::string::npos) << reason;
         EXPECT_NE(log.find("Connection from pid=" + pid + " ended"), std::string::npos);
