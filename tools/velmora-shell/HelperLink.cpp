@@ -15,6 +15,7 @@
 
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
+#include "platform/SpawnObjects.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
@@ -90,26 +91,30 @@ tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string
     std::vector<char*> argv;
     for (auto& argument : arguments) argv.push_back(argument.data());
     argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attributes;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawnattr_init(&attributes);
+    platform::SpawnFileActions actions;
+    platform::SpawnAttributes attributes;
+    if (actions.error() != 0)
+        return tl::unexpected(platform::SystemError{"posix_spawn_file_actions_init", actions.error()});
+    if (attributes.error() != 0)
+        return tl::unexpected(platform::SystemError{"posix_spawnattr_init", attributes.error()});
+    int error = 0;
     for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        ::posix_spawn_file_actions_addopen(&actions, fd, "/dev/null",
-                                           fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
-    ::posix_spawn_file_actions_addchdir_np(&actions, "/");
+        if (error == 0)
+            error = ::posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null",
+                                                       fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
+    if (error == 0) error = ::posix_spawn_file_actions_addchdir_np(actions.get(), "/");
     sigset_t defaults, none;
     ::sigemptyset(&defaults);
     ::sigaddset(&defaults, SIGPIPE);
     ::sigemptyset(&none);
-    ::posix_spawnattr_setsigdefault(&attributes, &defaults);
-    ::posix_spawnattr_setsigmask(&attributes, &none);
-    ::posix_spawnattr_setflags(&attributes,
-                               POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (error == 0) error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
+    if (error == 0) error = ::posix_spawnattr_setsigmask(attributes.get(), &none);
+    if (error == 0)
+        error = ::posix_spawnattr_setflags(
+            attributes.get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    if (error != 0) return tl::unexpected(platform::SystemError{"posix_spawn attributes", error});
     pid_t pid = -1;
-    int error = ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-    ::posix_spawn_file_actions_destroy(&actions);
-    ::posix_spawnattr_destroy(&attributes);
+    error = ::posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
     if (error != 0) return tl::unexpected(platform::SystemError{"posix_spawn", error});
     return pid;
 }
