@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -80,7 +81,7 @@ class Envelope {
         bytes_ += ",\"";
         bytes_ += key;
         bytes_ += "\":";
-        serializer_.dump(value, false, false, 0);
+        write(value);
         return *this;
     }
     std::string finish() {
@@ -89,6 +90,40 @@ class Envelope {
     }
 
   private:
+    // The serializer writes a string a character at a time. A string with nothing to escape (all of
+    // base64, most paths) goes in whole, and numbers and arrays of such values are written around it;
+    // the bytes are the serializer's own either way.
+    void write(const json& value) {
+        switch (value.type()) {
+            case json::value_t::string: {
+                const auto& text = value.get_ref<const std::string&>();
+                if (std::all_of(text.begin(), text.end(),
+                                [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; })) {
+                    bytes_ += '"';
+                    bytes_ += text;
+                    bytes_ += '"';
+                    return;
+                }
+                break;
+            }
+            case json::value_t::number_integer:
+                bytes_ += std::to_string(value.get<std::int64_t>());
+                return;
+            case json::value_t::array: {
+                bytes_ += '[';
+                for (auto element = value.begin(); element != value.end(); ++element) {
+                    if (element != value.begin()) bytes_ += ',';
+                    write(*element);
+                }
+                bytes_ += ']';
+                return;
+            }
+            default:
+                break;
+        }
+        serializer_.dump(value, false, false, 0);
+    }
+
     std::string bytes_{R"({"jsonrpc":"2.0")"};
     nlohmann::detail::serializer<json> serializer_{nlohmann::detail::output_adapter<char>(bytes_), ' ',
                                                    json::error_handler_t::replace};
