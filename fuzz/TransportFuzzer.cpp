@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "kit/xpc/PacketIO.h"
+#include "kit/xpc/PlainJson.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
 
 using namespace velmora;
@@ -26,6 +27,31 @@ struct Served final : kit::VelmoraHelperXPCProtocol {
     void cancelSelfUpdate(Reply<> reply) override { reply(); }
     void beginUninstall(Reply<Blob> reply) override { reply({}); }
 };
+
+// Equal values of the same types all the way down.
+bool sameDocument(const nlohmann::json& a, const nlohmann::json& b) {
+    if (a.type() != b.type() || a.size() != b.size()) return false;
+    if (a.is_object()) {
+        for (const auto& [key, value] : a.items())
+            if (!b.contains(key) || !sameDocument(value, b.at(key))) return false;
+        return true;
+    }
+    if (a.is_array()) {
+        for (size_t i = 0; i < a.size(); ++i)
+            if (!sameDocument(a.at(i), b.at(i))) return false;
+        return true;
+    }
+    return a == b;
+}
+
+// The connection reads most packets with the plain reader: whatever it accepts, the general parser
+// must accept and read the same.
+void checkPlainReader(std::string_view packet) {
+    auto plain = kit::xpc::parsePlainJson(packet);
+    if (!plain) return;
+    auto full = nlohmann::json::parse(packet.begin(), packet.end(), nullptr, false);
+    if (full.is_discarded() || !sameDocument(*plain, full)) __builtin_trap();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     int pair[2];
@@ -50,6 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::vector<platform::UniqueFd> fds;
         if (input.substr(start, end - start).find("\"fd\"") != std::string_view::npos)
             fds.emplace_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+        checkPlainReader(input.substr(start, end - start));
         if (end == start) continue;  // an empty packet would read as the end
         auto sent = kit::xpc::sendPacket(peer.get(), input.substr(start, end - start), fds);
         for (pollfd wait{peer.get(), POLLOUT, 0}; !sent && sent.error().code == EAGAIN;) {

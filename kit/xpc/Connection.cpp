@@ -15,6 +15,7 @@
 
 #include "kit/JsonCodec.h"
 #include "kit/xpc/PacketIO.h"
+#include "kit/xpc/PlainJson.h"
 #include "kit/xpc/SocketReactor.h"
 #include "platform/Journal.h"
 
@@ -461,18 +462,24 @@ void Connection::handlePacket(std::string_view packet, bool truncated, std::vect
         sendError(id.value_or(nullptr), RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
         return;
     }
-    // Copying, comparing and printing a document all recurse once per level, so a deep one from the
-    // peer would exhaust this thread's stack: it is refused before it is ever built.
-    if (jsoncodec::nestsTooDeeply(packet)) {
-        sendError(readableId(packet).value_or(nullptr),
-                  RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
-                                                std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
-        return;
-    }
-    json message = json::parse(packet.begin(), packet.end(), nullptr, false);
-    if (message.is_discarded()) {
-        sendError(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
-        return;
+    json message;
+    if (auto plain = parsePlainJson(packet)) {
+        message = std::move(*plain);
+    } else {
+        // Copying, comparing and printing a document all recurse once per level, so a deep one from
+        // the peer would exhaust this thread's stack: it is refused before it is ever built.
+        if (jsoncodec::nestsTooDeeply(packet)) {
+            sendError(
+                readableId(packet).value_or(nullptr),
+                RpcError{rpc::parseError, "invalid JSON: nested deeper than " +
+                                              std::to_string(jsoncodec::maximumNestingDepth) + " levels"});
+            return;
+        }
+        message = json::parse(packet.begin(), packet.end(), nullptr, false);
+        if (message.is_discarded()) {
+            sendError(readableId(packet).value_or(nullptr), RpcError{rpc::parseError, "invalid JSON"});
+            return;
+        }
     }
     auto invalid = [&](std::string text) {
         json id = message.is_object() && message.contains("id") && isValidId(message["id"]) ? message["id"]

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "kit/xpc/Listener.h"
+#include "kit/xpc/PlainJson.h"
 #include "tests/kit/XpcTestSupport.h"
 #include "tests/support/Subprocess.h"
 
@@ -139,6 +140,38 @@ TEST(XpcConnections, AHandlerThatHoldsItsThreadHoldsUpOnlyItsOwnConnection) {
     ASSERT_TRUE(outcomes[0].wait() && outcomes[0].values());
     EXPECT_EQ(std::get<0>(*outcomes[0].values()), Blob("info"));
     for (auto& end : ends) end->invalidate();
+}
+
+// Equal values of the same types all the way down: 1 read as signed would still compare equal.
+bool sameDocument(const json& a, const json& b) {
+    if (a.type() != b.type() || a.size() != b.size()) return false;
+    if (a.is_object()) {
+        for (const auto& [key, value] : a.items())
+            if (!b.contains(key) || !sameDocument(value, b.at(key))) return false;
+        return true;
+    }
+    if (a.is_array()) {
+        for (size_t i = 0; i < a.size(); ++i)
+            if (!sameDocument(a.at(i), b.at(i))) return false;
+        return true;
+    }
+    return a == b;
+}
+
+TEST(XpcPlainJson, ReadsPlainPacketsAsTheParserDoesAndLeavesTheRestToIt) {
+    for (std::string_view text :
+         {R"({"jsonrpc":"2.0","id":7,"method":"closeShellWithIdentifier:reply:","params":[12]})",
+          R"({"jsonrpc":"2.0","id":"x","result":["eyJ2ZXJzaW9uIjoiMS40LjAifQ==",true,null,false]})",
+          " { \"a\" : [ -0 , -12 , 0 , 999999999999999999 , [ ] , { } ] }\n", "[]", "{}", "\"\""}) {
+        auto plain = kit::xpc::parsePlainJson(text);
+        ASSERT_TRUE(plain) << text;
+        EXPECT_TRUE(sameDocument(*plain, json::parse(text))) << text;
+    }
+    for (std::string_view text :
+         {R"({"a":"\n"})", "{\"a\":\"\xC3\xA9\"}", R"({"a":1.5})", R"({"a":1e3})", R"({"a":01})",
+          R"({"a":1000000000000000000})", R"({"a":1,"a":2})", R"([[[[[[[[[1]]]]]]]]])", R"({"a":1,})",
+          R"({"a":tru})", R"([1 2])", R"({"a":1}x)", "", "\"\x7f\""})
+        EXPECT_FALSE(kit::xpc::parsePlainJson(text)) << text;
 }
 
 TEST(XpcReply, SecondInvocationIsReportedAndIgnored) {
