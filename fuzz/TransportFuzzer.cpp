@@ -12,6 +12,7 @@
 #include "kit/xpc/PacketIO.h"
 #include "kit/xpc/PlainJson.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
+#include "tests/support/SameJson.h"
 
 using namespace velmora;
 using kit::Blob;
@@ -28,29 +29,13 @@ struct Served final : kit::VelmoraHelperXPCProtocol {
     void beginUninstall(Reply<Blob> reply) override { reply({}); }
 };
 
-// Equal values of the same types all the way down.
-bool sameDocument(const nlohmann::json& a, const nlohmann::json& b) {
-    if (a.type() != b.type() || a.size() != b.size()) return false;
-    if (a.is_object()) {
-        for (const auto& [key, value] : a.items())
-            if (!b.contains(key) || !sameDocument(value, b.at(key))) return false;
-        return true;
-    }
-    if (a.is_array()) {
-        for (size_t i = 0; i < a.size(); ++i)
-            if (!sameDocument(a.at(i), b.at(i))) return false;
-        return true;
-    }
-    return a == b;
-}
-
 // The connection reads most packets with the plain reader: whatever it accepts, the general parser
 // must accept and read the same.
 void checkPlainReader(std::string_view packet) {
     auto plain = kit::xpc::parsePlainJson(packet);
     if (!plain) return;
     auto full = nlohmann::json::parse(packet.begin(), packet.end(), nullptr, false);
-    if (full.is_discarded() || !sameDocument(*plain, full)) __builtin_trap();
+    if (full.is_discarded() || !velmora::testing::sameDocument(*plain, full)) __builtin_trap();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -14,6 +14,7 @@
 #include "kit/xpc/Listener.h"
 #include "kit/xpc/PlainJson.h"
 #include "tests/kit/XpcTestSupport.h"
+#include "tests/support/SameJson.h"
 #include "tests/support/Subprocess.h"
 
 namespace velmora::testing {
@@ -140,22 +141,6 @@ TEST(XpcConnections, AHandlerThatHoldsItsThreadHoldsUpOnlyItsOwnConnection) {
     ASSERT_TRUE(outcomes[0].wait() && outcomes[0].values());
     EXPECT_EQ(std::get<0>(*outcomes[0].values()), Blob("info"));
     for (auto& end : ends) end->invalidate();
-}
-
-// Equal values of the same types all the way down: 1 read as signed would still compare equal.
-bool sameDocument(const json& a, const json& b) {
-    if (a.type() != b.type() || a.size() != b.size()) return false;
-    if (a.is_object()) {
-        for (const auto& [key, value] : a.items())
-            if (!b.contains(key) || !sameDocument(value, b.at(key))) return false;
-        return true;
-    }
-    if (a.is_array()) {
-        for (size_t i = 0; i < a.size(); ++i)
-            if (!sameDocument(a.at(i), b.at(i))) return false;
-        return true;
-    }
-    return a == b;
 }
 
 TEST(XpcPlainJson, ReadsPlainPacketsAsTheParserDoesAndLeavesTheRestToIt) {
