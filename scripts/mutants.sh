@@ -61,6 +61,8 @@ busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) re
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
 client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
+plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
+plain-reader-takes-escapes#kit/xpc/PlainJson.cpp#if (c < 0x20 || c >= 0x7f || c == '\\') return std::nullopt;#if (c < 0x20 || c >= 0x7f) return std::nullopt;#$xpc#
 EOF
 )
 
