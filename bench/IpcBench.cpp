@@ -224,18 +224,16 @@ int main(int argc, char** argv) {
     };
     auto placed = [&](int clientCpu, int serverCpu) {
         place(::getpid(), clientCpu), place(rawServer, serverCpu), place(transportServer, serverCpu);
-        std::vector<double> raw, call, p50Raw, p50Call;
+        std::vector<double> p50Raw, p50Call;
         // Each measured block follows an unmeasured one of the same loop: right after the other loop, a
         // thousand calls on one CPU run about a third slower than in a steady stream of them.
         for (int block = 0; block < 5; ++block) {
+            std::vector<double> unmeasured, raw, call;
+            rawLoop(perBlock, unmeasured);
             rawLoop(perBlock, raw);
-            raw.clear();
-            rawLoop(perBlock, raw);
-            chainedLoop(perBlock, call);
-            call.clear();
+            chainedLoop(perBlock, unmeasured);
             chainedLoop(perBlock, call);
             p50Raw.push_back(summarise(raw).p50), p50Call.push_back(summarise(call).p50);
-            raw.clear(), call.clear();
         }
         return Placed{median(p50Raw), median(p50Call)};
     };

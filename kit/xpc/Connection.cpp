@@ -98,8 +98,7 @@ class Envelope {
         switch (value.type()) {
             case json::value_t::string: {
                 const auto& text = value.get_ref<const std::string&>();
-                if (std::all_of(text.begin(), text.end(),
-                                [](char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; })) {
+                if (std::all_of(text.begin(), text.end(), isPlainCharacter)) {
                     bytes_ += '"';
                     bytes_ += text;
                     bytes_ += '"';

@@ -42,10 +42,8 @@ class PlainReader {
     std::optional<std::string> string() {
         if (!take('"')) return std::nullopt;
         const char* start = next_;
-        for (; next_ != end_ && *next_ != '"'; ++next_) {
-            auto c = static_cast<unsigned char>(*next_);
-            if (c < 0x20 || c >= 0x7f || c == '\\') return std::nullopt;
-        }
+        for (; next_ != end_ && *next_ != '"'; ++next_)
+            if (!isPlainCharacter(*next_)) return std::nullopt;
         if (next_ == end_) return std::nullopt;
         return std::string(start, next_++);
     }

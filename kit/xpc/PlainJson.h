@@ -7,6 +7,12 @@
 
 namespace velmora::kit::xpc {
 
+// A character a JSON string holds as it is, and that reads the same in every encoding: printable
+// ASCII other than the quote and the backslash.
+inline bool isPlainCharacter(char c) {
+    return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';
+}
+
 // Reads the JSON that packets nearly always are without the general parser, which takes strings a
 // character at a time: objects, arrays, strings of printable ASCII without escapes, integers of up to
 // 18 digits, true, false and null, nested at most a few levels, with any whitespace. Anything else

@@ -85,6 +85,25 @@ std::vector<fs::path> helperCandidates() {
     return candidates;
 }
 
+// The start-up that spawnDetached below describes; the error number on failure.
+int prepareDetached(platform::SpawnFileActions& actions, platform::SpawnAttributes& attributes) {
+    if (actions.error() != 0) return actions.error();
+    if (attributes.error() != 0) return attributes.error();
+    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
+        if (int error = ::posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null",
+                                                           fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0))
+            return error;
+    if (int error = ::posix_spawn_file_actions_addchdir_np(actions.get(), "/")) return error;
+    sigset_t defaults, none;
+    ::sigemptyset(&defaults);
+    ::sigaddset(&defaults, SIGPIPE);
+    ::sigemptyset(&none);
+    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults)) return error;
+    if (int error = ::posix_spawnattr_setsigmask(attributes.get(), &none)) return error;
+    return ::posix_spawnattr_setflags(attributes.get(),
+                                      POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
 // Runs `argv` detached from this terminal: its own session, standard streams on /dev/null, in "/",
 // SIGPIPE back at its default. Returns its pid.
 tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string> arguments) {
@@ -93,29 +112,11 @@ tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string
     argv.push_back(nullptr);
     platform::SpawnFileActions actions;
     platform::SpawnAttributes attributes;
-    if (actions.error() != 0)
-        return tl::unexpected(platform::SystemError{"posix_spawn_file_actions_init", actions.error()});
-    if (attributes.error() != 0)
-        return tl::unexpected(platform::SystemError{"posix_spawnattr_init", attributes.error()});
-    int error = 0;
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (error == 0)
-            error = ::posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null",
-                                                       fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0);
-    if (error == 0) error = ::posix_spawn_file_actions_addchdir_np(actions.get(), "/");
-    sigset_t defaults, none;
-    ::sigemptyset(&defaults);
-    ::sigaddset(&defaults, SIGPIPE);
-    ::sigemptyset(&none);
-    if (error == 0) error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults);
-    if (error == 0) error = ::posix_spawnattr_setsigmask(attributes.get(), &none);
-    if (error == 0)
-        error = ::posix_spawnattr_setflags(
-            attributes.get(), POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    if (error != 0) return tl::unexpected(platform::SystemError{"posix_spawn attributes", error});
+    if (int error = prepareDetached(actions, attributes))
+        return tl::unexpected(platform::SystemError{"posix_spawn", error});
     pid_t pid = -1;
-    error = ::posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ);
-    if (error != 0) return tl::unexpected(platform::SystemError{"posix_spawn", error});
+    if (int error = ::posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ))
+        return tl::unexpected(platform::SystemError{"posix_spawn", error});
     return pid;
 }
 
