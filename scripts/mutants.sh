@@ -62,7 +62,7 @@ minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < min
 client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
-plain-reader-takes-escapes#kit/xpc/PlainJson.cpp#if (c < 0x20 || c >= 0x7f || c == '\\') return std::nullopt;#if (c < 0x20 || c >= 0x7f) return std::nullopt;#$xpc#
+plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 EOF
 )
 
