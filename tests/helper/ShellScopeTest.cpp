@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/mount.h>
 
-#include <mutex>
 #include <thread>
 
 #include "kit/ShellMessages.h"
@@ -49,7 +48,6 @@ std::string systemctl(const UserManager& user, std::vector<std::string> argument
 // whose other side a thread drains, for as long as this lives.
 struct ManagerConsole {
     platform::UniqueFd controlling, terminal;
-    std::mutex lock;
     std::string text;
     std::jthread reader;
     ManagerConsole() {
@@ -57,25 +55,18 @@ struct ManagerConsole {
         char name[64];
         if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) return;
         controlling = platform::UniqueFd(master), terminal = platform::UniqueFd(slave);
-        if (::mount(name, "/dev/console", nullptr, MS_BIND, nullptr) != 0) return;
-        reader = std::jthread([this](std::stop_token stop) {
-            char buffer[4096];
-            while (!stop.stop_requested()) {
-                pollfd ready{controlling.get(), POLLIN, 0};
-                if (::poll(&ready, 1, 100) <= 0) continue;
-                auto got = ::read(controlling.get(), buffer, sizeof buffer);
-                if (got <= 0) continue;
-                std::lock_guard guard(lock);
-                text.append(buffer, static_cast<size_t>(got));
-            }
-        });
+        if (::mount(name, "/dev/console", nullptr, MS_BIND, nullptr) == 0)
+            reader = std::jthread([this](std::stop_token stop) {
+                for (char buffer[4096]; !stop.stop_requested();)
+                    if (pollfd ready{controlling.get(), POLLIN, 0}; ::poll(&ready, 1, 100) > 0)
+                        if (auto got = ::read(controlling.get(), buffer, sizeof buffer); got > 0)
+                            text.append(buffer, static_cast<size_t>(got));
+            });
     }
-    ~ManagerConsole() {
+    ~ManagerConsole() { ::umount2("/dev/console", MNT_DETACH); }
+    // Everything written so far; nothing is read after this.
+    std::string stop() {
         reader = {};
-        ::umount2("/dev/console", MNT_DETACH);
-    }
-    std::string seen() {
-        std::lock_guard guard(lock);
         return text;
     }
 };
@@ -129,7 +120,8 @@ TEST(ShellScopes, EachShellInAScopeOfItsOwnThatOutlivesTheAgentAndEndsAlone) {
     pid_t next = user.info(kNames[1]).processIdentifier;
     EXPECT_GT(next, 0);
     EXPECT_NE(next, helper);
-    EXPECT_EQ(console.seen().find("left-over"), std::string::npos) << console.seen();
+    auto written = console.stop();
+    EXPECT_EQ(written.find("left-over"), std::string::npos) << written;
     ::kill(job, SIGKILL);
     ::kill(kept.pid(), SIGKILL);
 }
