@@ -3,10 +3,18 @@
 // the round ends when the exit has been collected (reported, for the helper).
 //
 // Usage: bench_spawn [rounds]   (default 300). Runs once with the current descriptor limit and once
-// with RLIMIT_NOFILE raised to its hard limit, where closing stray descriptors costs the most.
+// with RLIMIT_NOFILE raised to its hard limit, where closing stray descriptors costs the most. As root it
+// then starts a real `systemd --user` in a private mount namespace, runs again with every shell moved
+// into a scope of its own (as the service does), and times one scope request on the scopes' thread.
 
 #include <pty.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utmp.h>
@@ -15,11 +23,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "core/PTYShellProcess.h"
 #include "platform/Dispatch.h"
+#include "platform/UserScopes.h"
 
 using namespace velmora;
 using Clock = std::chrono::steady_clock;
@@ -97,6 +109,56 @@ void compare(const char* label, int rounds) {
         label, bare, helper, helper / bare);
 }
 
+// A user manager for a throw-away home in a private mount namespace; its pid, or -1 without root.
+pid_t startUserManager() {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") != 0 ||
+        ::mkdir("/run/systemd/system", 0755))
+        return -1;
+    char scratch[] = "/tmp/velmora-bench-scopes-XXXXXX";
+    if (::mkdtemp(scratch) == nullptr) return -1;
+    std::filesystem::path runtime = std::filesystem::path(scratch) / "run";
+    std::filesystem::create_directories(runtime);
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    ::setenv("HOME", scratch, 1);
+    pid_t manager = ::fork();
+    if (manager == 0) {
+        ::execl("/lib/systemd/systemd", "systemd", "--user", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    for (int i = 0; i < 400 && !std::filesystem::is_socket(runtime / "systemd/private"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return manager;
+}
+
+// Times scope requests one after another for live processes: the work each shell adds on the scopes'
+// thread, from the request to the manager's answer.
+void timeScopeRequests(const std::shared_ptr<platform::UserScopes>& scopes, int count) {
+    std::vector<double> took;
+    std::vector<pid_t> sleepers;
+    for (int i = 0; i < count; ++i) {
+        pid_t pid = -1;
+        char sleep[] = "sleep", seconds[] = "60";
+        char* argv[] = {sleep, seconds, nullptr};
+        if (::posix_spawn(&pid, "/bin/sleep", nullptr, nullptr, argv, environ) != 0) std::exit(1);
+        sleepers.push_back(pid);
+        auto pidfd =
+            std::make_shared<const platform::UniqueFd>(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        std::promise<bool> done;
+        auto start = Clock::now();
+        scopes->move({pid, pidfd, "bench-" + std::to_string(pid) + ".scope", "bench"},
+                     [&](const auto& outcome) { done.set_value(outcome.has_value()); });
+        if (!done.get_future().get()) std::exit(1);
+        took.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    }
+    for (pid_t pid : sleepers) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+    std::sort(took.begin(), took.end());
+    std::printf(
+        "| scope request per shell, on the scopes' thread, p50 / p99 (bench_spawn) | - | %.0f / %.0f us | - "
+        "| off the open's path |\n",
+        took[took.size() / 2], took[took.size() * 99 / 100]);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,5 +173,21 @@ int main(int argc, char** argv) {
         return 1;
     }
     compare("hard limit", rounds);
+    pid_t manager = startUserManager();
+    if (manager < 0) {
+        std::printf("(no private user manager without root: scopes not measured)\n");
+        return 0;
+    }
+    auto scopes = platform::UserScopes::create([](const platform::UserScopes::Failure& failure) {
+        std::fprintf(stderr, "scope: %s\n", failure.message.c_str());
+    });
+    timeScopeRequests(scopes, 200);
+    core::PTYShellProcess::setStartObserver([scopes](const core::PTYShellProcess& shell) {
+        scopes->move({shell.processIdentifier(), shell.pidfd(),
+                      "bench-shell-" + std::to_string(shell.processIdentifier()) + ".scope", "bench shell"});
+    });
+    compare("hard limit, scopes", rounds);
+    ::kill(manager, SIGTERM);
+    ::waitpid(manager, nullptr, 0);
     return 0;
 }

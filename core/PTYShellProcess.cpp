@@ -37,6 +37,8 @@ namespace {
 constexpr unsigned PIDFD_SIGNAL_PROCESS_GROUP = 1U << 2;
 #endif
 
+std::atomic<const PTYShellProcess::StartObserver*> startObserver{nullptr};
+
 constexpr std::size_t kTemporaryDirectoryBufferSize = 1024;
 constexpr std::string_view kWhiteSpace = " \t\n\r\v\f";
 
@@ -320,10 +322,17 @@ tl::expected<std::shared_ptr<PTYShellProcess>, PTYShellProcess::Failure> PTYShel
         return tl::unexpected(Failure{"fork for " + *shellPath + " failed: " + child.error().reason()});
     const pid_t pid = child->pid;
     HelperLog::shell.info("Spawned " + *shellPath + " pid=" + std::to_string(pid) + " tty=" + ttyPath);
-    return std::shared_ptr<PTYShellProcess>(
+    auto process = std::shared_ptr<PTYShellProcess>(
         new PTYShellProcess(pid, std::make_shared<const UniqueFd>(std::move(child->pidfd)),
                             std::move(ttyPath), std::move(*shellPath), std::move(workingDirectory),
                             std::move(terminal->controlling), std::move(terminal->terminal)));
+    if (const auto* observer = startObserver.load()) (*observer)(*process);
+    return process;
+}
+
+void PTYShellProcess::setStartObserver(StartObserver observer) {
+    // Never freed: a spawn on another thread may still be calling an earlier one.
+    startObserver.store(new StartObserver(std::move(observer)));
 }
 
 PTYShellProcess::PTYShellProcess(pid_t pid, std::shared_ptr<const UniqueFd> pidfd, std::string ttyPath,

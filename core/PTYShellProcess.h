@@ -70,6 +70,11 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     [[nodiscard]] static tl::expected<std::shared_ptr<PTYShellProcess>, Failure> spawn(
         const kit::ShellLaunchRequest& request);
 
+    // Told of each shell that spawn starts, on the spawning thread, before spawn returns: it stands on
+    // the open's path and must not wait for anything. Set once, before the first spawn.
+    using StartObserver = std::function<void(const PTYShellProcess&)>;
+    static void setStartObserver(StartObserver observer);
+
     ~PTYShellProcess();
     PTYShellProcess(const PTYShellProcess&) = delete;
     PTYShellProcess& operator=(const PTYShellProcess&) = delete;
@@ -78,6 +83,8 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     [[nodiscard]] const std::string& ttyPath() const { return ttyPath_; }
     [[nodiscard]] const std::string& shellPath() const { return shellPath_; }
     [[nodiscard]] const std::string& workingDirectory() const { return workingDirectory_; }
+    // Pins the shell process while held, past its exit until it is reaped.
+    [[nodiscard]] const std::shared_ptr<const platform::UniqueFd>& pidfd() const { return pidfd_; }
 
     // The controlling side, not owned by the caller; -1 once closed. Pass it on before closing.
     [[nodiscard]] int masterFileHandle() const { return masterDescriptor_.load(); }

@@ -8,11 +8,38 @@
 #include <cstdlib>
 
 #include "core/HelperLog.h"
+#include "core/PTYShellProcess.h"
 #include "helper/HelperService.h"
+#include "kit/VelmoraHelperIdentity.h"
 #include "platform/DescriptorLimit.h"
 #include "platform/Dispatch.h"
+#include "platform/UserScopes.h"
 
 namespace velmora::helper {
+
+namespace {
+
+// Each shell, once started, gets a scope of its own under the user manager, so that the manager's OOM
+// policy and accounting act on one shell, and stopping the agent leaves shells alone. Asking happens
+// on the scopes' own thread; a shell whose move fails stays where it is and serves as before.
+void moveShellsIntoScopes() {
+    using Failure = platform::UserScopes::Failure;
+    static const auto scopes = platform::UserScopes::create([](const Failure& failure) {
+        if (failure.kind == Failure::Kind::noManager)
+            core::HelperLog::shell.info("Shells stay in the helper's control group: " + failure.message);
+        else
+            core::HelperLog::shell.error("A shell stays in the helper's control group: " + failure.message);
+    });
+    core::PTYShellProcess::setStartObserver([](const core::PTYShellProcess& shell) {
+        auto pid = std::to_string(shell.processIdentifier());
+        scopes->move(
+            {shell.processIdentifier(), shell.pidfd(),
+             "app-" + std::string(kit::VelmoraHelperIdentity::bundleIdentifier) + "-shell-" + pid + ".scope",
+             "Velmora Helper shell " + shell.shellPath() + " on " + shell.ttyPath()});
+    });
+}
+
+}  // namespace
 
 int runServiceMode() {
     // One allocator arena for the whole service: memory freed after a burst of connections is then
@@ -31,6 +58,7 @@ int runServiceMode() {
     // The helper uses no select(): the whole hard limit is its to use, not a login session's 1024.
     if (auto raised = platform::raiseDescriptorLimitToHard(); !raised)
         core::HelperLog::service.error("Cannot raise the open file limit: " + raised.error().description());
+    moveShellsIntoScopes();
     // Lives until the process ends.
     static std::shared_ptr<HelperService> service = HelperService::create();
     if (auto started = service->start(); !started) {

@@ -63,6 +63,8 @@ client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std:
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
+scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#
+shells-never-moved#helper/ServiceMode.cpp#    moveShellsIntoScopes();#    (void)0;#^ShellScopes#
 EOF
 )
 
