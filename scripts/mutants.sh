@@ -64,7 +64,7 @@ update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::u
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#
-shells-never-moved#helper/ServiceMode.cpp#    moveShellsIntoScopes();#    (void)0;#^ShellScopes#
+shells-never-moved#helper/ServiceMode.cpp#    moveShellsIntoScopes();#    if (false) moveShellsIntoScopes();#^ShellScopes#
 EOF
 )
 
