@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "codesign/OpenSSLLifetime.h"
+#include "core/HelperLog.h"
 #include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/UniqueFd.h"
@@ -249,8 +250,8 @@ HelperUpdater::RunResult HelperUpdater::startDownload(const std::shared_ptr<Run>
         schedule(run, &HelperUpdater::checkDownloadStage);
     };
     auto called = guarded([&]() -> RunResult {
-        dependencies_.download(run->manifest.download.url, run->archiveFile, std::move(progress),
-                               std::move(isCancelled), std::move(completion));
+        dependencies_.download(run->manifest.download.url, run->archiveFile, run->manifest.download.size,
+                               std::move(progress), std::move(isCancelled), std::move(completion));
         return {};
     });
     // A download that reported its end before throwing has already resumed the run.
@@ -345,10 +346,13 @@ HelperUpdater::RunResult HelperUpdater::verifyAndInstall(Run& run) {
 std::vector<fs::path> HelperUpdater::removeLeftovers(const fs::path& installDirectoryURL) {
     std::vector<fs::path> handled;
     fs::path stagingRoot = installDirectoryURL / Identity::updateStagingDirectoryName;
-    if (HelperUpdaterIO::itemExists(stagingRoot)) {
-        HelperUpdaterIO::removeItem(stagingRoot);
-        handled.push_back(stagingRoot);
-    }
+    auto remove = [&](fs::path item) {
+        if (auto removed = HelperUpdaterIO::removeTree(item); !removed)
+            HelperLog::installer.error("Could not remove the leftover update item: " + removed.error());
+        else
+            handled.push_back(std::move(item));
+    };
+    if (HelperUpdaterIO::itemExists(stagingRoot)) remove(stagingRoot);
     std::vector<fs::path> staged;
     std::error_code error;
     for (fs::directory_iterator it(installDirectoryURL, error), end; !error && it != end;
@@ -357,10 +361,7 @@ std::vector<fs::path> HelperUpdater::removeLeftovers(const fs::path& installDire
             staged.push_back(it->path());
     }
     // Removed after the listing, so the directory does not change under the iterator.
-    for (auto& item : staged) {
-        HelperUpdaterIO::removeItem(item);
-        handled.push_back(std::move(item));
-    }
+    for (auto& item : staged) remove(std::move(item));
     return handled;
 }
 

@@ -26,7 +26,9 @@ struct Transfer {
     platform::UniqueFd file;
     HelperUpdater::ProgressHandler progress;
     HelperUpdater::CancellationProbe isCancelled;
+    std::int64_t maximumBytes = 0;
     std::int64_t received = 0;
+    bool tooLong = false;
     bool writeFailed = false;
     int writeError = 0;
 };
@@ -34,6 +36,11 @@ struct Transfer {
 size_t writeBody(char* data, size_t size, size_t count, void* context) {
     auto& transfer = *static_cast<Transfer*>(context);
     size_t length = size * count;
+    // A body longer than published is refused as soon as it shows, before it can fill the disk.
+    if (static_cast<std::int64_t>(length) > transfer.maximumBytes - transfer.received) {
+        transfer.tooLong = true;
+        return 0;
+    }
     for (size_t written = 0; written < length;) {
         ssize_t n = ::write(transfer.file.get(), data + written, length - written);
         if (n < 0 && errno == EINTR) continue;
@@ -88,6 +95,8 @@ tl::expected<void, StepError> transfer(const std::string& source, Transfer& stat
 
     CURLcode code = lib.curl_easy_perform(curl);
     if (code == CURLE_ABORTED_BY_CALLBACK) return tl::unexpected(StepError::cancellation());
+    if (code == CURLE_WRITE_ERROR && state.tooLong)
+        return tl::unexpected(StepError::update(kit::HelperUpdateError::sizeMismatch()));
     if (code == CURLE_WRITE_ERROR && state.writeFailed)
         return tl::unexpected(StepError::update(kit::HelperUpdateError::downloadFailed(
             platform::SystemError{"write", state.writeError}.reason())));
@@ -162,8 +171,9 @@ std::string reasonPhrase(long status) {
     return "unknown";
 }
 
-void download(const std::string& source, const fs::path& destination, HelperUpdater::ProgressHandler progress,
-              HelperUpdater::CancellationProbe isCancelled, HelperUpdater::DownloadCompletion completion) {
+void download(const std::string& source, const fs::path& destination, std::int64_t maximumBytes,
+              HelperUpdater::ProgressHandler progress, HelperUpdater::CancellationProbe isCancelled,
+              HelperUpdater::DownloadCompletion completion) {
     // Beside the destination, so that the final move stays within one file system.
     std::string temporary = (destination.parent_path() / ".download-XXXXXX").string();
     platform::UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
@@ -173,8 +183,8 @@ void download(const std::string& source, const fs::path& destination, HelperUpda
             "\": " + platform::SystemError::fromErrno("mkostemp").reason()))));
         return;
     }
-    auto state = std::make_shared<Transfer>(
-        Transfer{std::move(file), std::move(progress), std::move(isCancelled), 0, false, 0});
+    auto state = std::make_shared<Transfer>(Transfer{
+        std::move(file), std::move(progress), std::move(isCancelled), maximumBytes, 0, false, false, 0});
     // A thread per transfer: a long download holds neither a pool thread nor the updater's queue, and
     // an update is rare enough that a thread for its length costs nothing that matters.
     std::thread([source, destination, temporary, state, completion = std::move(completion)] {

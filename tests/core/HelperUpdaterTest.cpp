@@ -1,7 +1,7 @@
 // The update pipeline over real files: ZIP archives of real bundles "downloaded" from a directory,
-// expanded with libarchive, their recorded digest checked, their executable run for its version, and the
-// installed bundle swapped. Only the transfer itself is stood in for; steps may throw, and the swap is
-// also checked on its own: flushed before the exchange, and on file systems without the rename flags.
+// expanded by the live step, their recorded digest checked, their executable run for its version by the live
+// step, and the installed bundle swapped. Only the transfer itself is stood in for; steps may throw, and the
+// swap is also checked on its own: flushed before the exchange, and on file systems without the rename flags.
 
 #include "core/HelperUpdater.h"
 
@@ -66,7 +66,7 @@ class HelperUpdaterTest : public ::testing::Test {
     };
     Outcome run(const std::string& manifest) {
         HelperUpdater::Dependencies steps(
-            [this](const std::string& url, const fs::path& destination, auto progress, auto,
+            [this](const std::string& url, const fs::path& destination, std::int64_t, auto progress, auto,
                    auto completion) {
                 maybeThrow("download");
                 transfers.emplace_back([=, this] {
@@ -81,8 +81,8 @@ class HelperUpdaterTest : public ::testing::Test {
             },
             [this](const fs::path& archive, const fs::path& destination) -> tl::expected<void, StepError> {
                 maybeThrow("expand");
-                if (auto expanded = testing::expandZip(archive, destination); !expanded)
-                    return tl::unexpected(StepError::other(expanded.error()));
+                if (auto expanded = HelperUpdaterIO::expand(archive, destination); !expanded)
+                    return tl::unexpected(StepError::update(expanded.error()));
                 if (afterExpanding) afterExpanding(destination);
                 return {};
             },
@@ -94,7 +94,7 @@ class HelperUpdaterTest : public ::testing::Test {
             },
             [this](const fs::path& bundle) -> tl::expected<std::string, StepError> {
                 maybeThrow("version");
-                auto reported = testing::runVersion(bundle);
+                auto reported = HelperUpdaterIO::reportedVersion(bundle);
                 if (!reported) return tl::unexpected(StepError::other(reported.error()));
                 return *reported;
             },
@@ -166,7 +166,7 @@ TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsT
     EXPECT_EQ(outcome.events[outcome.events.size() - 4], HelperUpdateEvent::downloaded(size));
     EXPECT_EQ(restarts.load(), 1);
     expectInstalled("new");
-    EXPECT_EQ(testing::runVersion(installed).value(), "Velmora Helper 1.5.0 (60), protocol 2\n");
+    EXPECT_EQ(HelperUpdaterIO::reportedVersion(installed).value(), "Velmora Helper 1.5.0 (60), protocol 2\n");
 }
 
 TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle) {

@@ -84,52 +84,29 @@ void makeZip(const fs::path& root, const fs::path& zipFile) {
     if (archive_write_close(writer.get()) != ARCHIVE_OK) throw archiveError(writer.get(), "close");
 }
 
-tl::expected<void, std::string> expandZip(const fs::path& zipFile, const fs::path& destination) {
-    ArchivePtr reader(archive_read_new(), archive_read_free);
-    archive_read_support_format_zip(reader.get());
-    ArchivePtr writer(archive_write_disk_new(), archive_write_free);
-    // Entries are written under `destination` by absolute path, so absolute entry names are refused
-    // here rather than by libarchive.
-    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS);
-    auto failure = [](archive* a) {
-        const char* text = archive_error_string(a);
-        return tl::unexpected(std::string(text ? text : "unknown libarchive error"));
-    };
-    if (archive_read_open_filename(reader.get(), zipFile.c_str(), 65536) != ARCHIVE_OK)
-        return failure(reader.get());
-    for (;;) {
-        archive_entry* entry = nullptr;
-        int status = archive_read_next_header(reader.get(), &entry);
-        if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK) return failure(reader.get());
-        std::string name = archive_entry_pathname(entry);
-        if (name.starts_with('/')) return tl::unexpected("Absolute path in archive: " + name);
-        archive_entry_set_pathname(entry, (destination / name).c_str());
-        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return failure(writer.get());
-        const void* block = nullptr;
-        size_t size = 0;
-        la_int64_t offset = 0;
-        while ((status = archive_read_data_block(reader.get(), &block, &size, &offset)) == ARCHIVE_OK)
-            if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
-                return failure(writer.get());
-        if (status != ARCHIVE_EOF) return failure(reader.get());
-        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return failure(writer.get());
+void makeZip(const std::vector<ZipEntry>& entries, const fs::path& zipFile) {
+    ArchivePtr writer(archive_write_new(), archive_write_free);
+    if (archive_write_set_format_zip(writer.get()) != ARCHIVE_OK ||
+        archive_write_open_filename(writer.get(), zipFile.c_str()) != ARCHIVE_OK)
+        throw archiveError(writer.get(), "open " + zipFile.string());
+    const std::string zeros(1 << 16, '\0');
+    for (const auto& item : entries) {
+        EntryPtr entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(entry.get(), item.name.c_str());
+        archive_entry_set_mode(entry.get(), item.mode);
+        bool link = S_ISLNK(item.mode);
+        if (link) archive_entry_set_symlink(entry.get(), item.data.c_str());
+        std::int64_t size = S_ISREG(item.mode) ? static_cast<std::int64_t>(item.data.size()) + item.zeros : 0;
+        archive_entry_set_size(entry.get(), size);
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK)
+            throw archiveError(writer.get(), "header " + item.name);
+        if (size == 0) continue;
+        archive_write_data(writer.get(), item.data.data(), item.data.size());
+        for (std::int64_t left = item.zeros; left > 0; left -= static_cast<std::int64_t>(zeros.size()))
+            archive_write_data(writer.get(), zeros.data(),
+                               static_cast<size_t>(std::min<std::int64_t>(left, zeros.size())));
     }
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) return failure(writer.get());
-    return {};
-}
-
-tl::expected<std::string, std::string> runVersion(const fs::path& bundle) {
-    velmora::testing::ProcessResult result;
-    try {
-        result =
-            velmora::testing::runProcess(kit::VelmoraHelperIdentity::executableURL(bundle), {"--version"});
-    } catch (const std::exception& e) {
-        return tl::unexpected(std::string(e.what()));
-    }
-    if (result.exitStatus == 0) return result.standardOutput;
-    return "exit " + std::to_string(result.exitStatus < 0 ? 128 + result.termSignal : result.exitStatus);
+    if (archive_write_close(writer.get()) != ARCHIVE_OK) throw archiveError(writer.get(), "close");
 }
 
 }  // namespace velmora::core::testing

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <tl/expected.hpp>
+#include <vector>
 
 namespace velmora::core::testing {
 
@@ -29,13 +30,14 @@ tl::expected<void, std::string> checkRecordedDigest(const std::filesystem::path&
 // Writes every item below `root` (relative names, modes kept) into a ZIP archive at `zipFile`.
 void makeZip(const std::filesystem::path& root, const std::filesystem::path& zipFile);
 
-// Expands a ZIP archive into the existing `destination`, refusing absolute paths, ".." and links that
-// lead outside. The error is libarchive's own text.
-tl::expected<void, std::string> expandZip(const std::filesystem::path& zipFile,
-                                          const std::filesystem::path& destination);
-
-// Runs the bundle's executable with --version and returns its standard output, or "exit N" when it
-// exits with status N != 0. Fails with the system's text when it cannot be started.
-tl::expected<std::string, std::string> runVersion(const std::filesystem::path& bundle);
+// One entry of a hand-made ZIP archive: `name` as raw bytes, `mode` with its file type, the contents
+// (a link's target for a link), then `zeros` zero bytes more.
+struct ZipEntry {
+    std::string name;
+    unsigned mode;
+    std::string data = {};
+    std::int64_t zeros = 0;
+};
+void makeZip(const std::vector<ZipEntry>& entries, const std::filesystem::path& zipFile);
 
 }  // namespace velmora::core::testing
