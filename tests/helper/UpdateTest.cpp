@@ -60,6 +60,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_response(302); self.send_header('Location', 'http://velmora.norwick.com/downloads/helper/ok.zip')
             self.send_header('Content-Length', '0'); return self.end_headers()
         if not os.path.isfile(path): return self.send_error(404)
+        if 'endless' in name:
+            self.send_response(200); self.send_header('Connection', 'close'); self.end_headers()
+            for i in range(2048): self.wfile.write(bytes(1 << 16))
+            return
         data = open(path, 'rb').read(); step = 8192 if 'slow' in name else 1 << 20
         self.send_response(200); self.send_header('Content-Length', str(len(data) + 9 * ('truncated' in name)))
         self.end_headers()
@@ -123,6 +127,12 @@ struct Network : ::testing::Environment {
         auto good = makeBundle("good", "com.norwick.VelmoraHelper");
         for (auto name : {"ok.zip", "slow.zip", "stall.zip", "truncated.zip"}) zipBundle(good, name);
         zipBundle(good, "slip.zip", {"file", "../escaped", "x"});
+        zipBundle(good, "endless.zip");
+        // A name in a legacy code page, without the UTF-8 flag: Python writes only UTF-8 names.
+        zipBundle(good, "legacy.zip", {"file", "../J_rg", "x"});
+        auto legacy = readFile(served / "legacy.zip");
+        for (size_t at; (at = legacy.find("../J_rg")) != std::string::npos;) legacy[at + 4] = '\x94';
+        writeFile(served / "legacy.zip", legacy);
         zipBundle(good, "link.zip", {"link", "Velmora Helper.app/Contents/out", "../../../.."});
         zipBundle(makeBundle("unsigned", ""), "unsigned.zip");
         zipBundle(makeBundle("other", "com.norwick.Other"), "other.zip");
@@ -264,6 +274,10 @@ void kitClientFails(const FailureCase& c, ClientEnd& client, ClientEnd& other) {
     }
     EXPECT_FALSE(error->summary().empty());
     EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
+    // No byte beyond the published size was taken in.
+    for (const auto& event : client.recorder->events())
+        if (event.starts_with("download "))
+            EXPECT_LE(std::stoll(event.substr(9)), c.manifest.download.size) << c.name;
 }
 
 void expectUpdateFails(const FailureCase& c) {
@@ -302,6 +316,10 @@ TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
          HelperUpdateError::versionPreflightFailed(*kit::HelperVersion::parse("9.8.8"), preflight)},
         {"zip slip", manifestFor("slip.zip"),
          HelperUpdateError::expansionFailed("The archive entry \"../escaped\" leaves the destination.")},
+        {"name not UTF-8", manifestFor("legacy.zip"),
+         HelperUpdateError::expansionFailed("The archive entry \"../J\x94rg\" leaves the destination."),
+         Meanwhile::nothing, 1},
+        {"endless body", manifestFor("endless.zip"), HelperUpdateError::sizeMismatch()},
         {"link leaving", manifestFor("link.zip"),
          HelperUpdateError::expansionFailed(
              "The archive entry \"Velmora Helper.app/Contents/out\" links outside the destination.")},
