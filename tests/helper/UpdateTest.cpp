@@ -276,8 +276,9 @@ void kitClientFails(const FailureCase& c, ClientEnd& client, ClientEnd& other) {
     EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
     // No byte beyond the published size was taken in.
     for (const auto& event : client.recorder->events())
-        if (event.starts_with("download "))
+        if (event.starts_with("download ")) {
             EXPECT_LE(std::stoll(event.substr(9)), c.manifest.download.size) << c.name;
+        }
 }
 
 void expectUpdateFails(const FailureCase& c) {
