@@ -79,8 +79,9 @@ HelperUpdater::Dependencies liveDependencies(HelperUpdater::Dependencies::OpenSh
 // thread, after the last `progress`. It ends:
 // - with a cancellation once `isCancelled` says so (polled at least once a second);
 // - with the transport's error text when 60 seconds pass without a byte received (or no connection);
-// - with `downloadFailed` carrying the reason phrase of a status outside 200-299, or the move's error;
-// - with `sizeMismatch` as soon as the body passes `maximumBytes`.
+// - with `downloadFailed` carrying the reason phrase of a status outside 200-299 (its body not taken
+//   in, however long), or the move's error;
+// - with `sizeMismatch` as soon as the body of a success passes `maximumBytes`.
 // The temporary file is removed whenever it ends without the move.
 void download(const std::string& source, const std::filesystem::path& destination, std::int64_t maximumBytes,
               HelperUpdater::ProgressHandler progress, HelperUpdater::CancellationProbe isCancelled,
