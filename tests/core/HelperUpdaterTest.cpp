@@ -10,6 +10,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
@@ -39,11 +40,12 @@ class HelperUpdaterTest : public ::testing::Test {
 
     // The manifest of an archive of `layout` published under `name`; `edit` may change the manifest.
     std::string publish(const std::string& name, const std::function<void(const fs::path&)>& layout,
-                        const std::function<void(nlohmann::json&)>& edit = {}) {
+                        const std::function<void(nlohmann::json&)>& edit = {},
+                        const std::vector<testing::ZipEntry>& extra = {}) {
         fs::path tree = server.path() / ("tree-" + name), zip = server.path() / name;
         fs::create_directories(tree);
         layout(tree);
-        testing::makeZip(tree, zip);
+        testing::makeZip(tree, zip, extra);
         auto manifest = nlohmann::json::parse(
             R"({"schemaVersion":2,"version":"1.5.0","build":60,"publishedAt":"2025-03-01T12:00:00Z",)"
             R"("minimumSystemVersion":"13.0","minimumAppVersion":"2.0.0","protocolVersion":2,"releaseNotes":[]})");
@@ -156,7 +158,14 @@ class HelperUpdaterTest : public ::testing::Test {
 };
 
 TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsTheBundle) {
-    auto manifest = publishVersion("a.zip", "1.5.0");
+    // Entries as other archivers write them: "./" names, set-id bits, a read-only folder, a link inside.
+    const std::string in = "./Velmora Helper.app/./Contents/";
+    auto manifest = publish("a.zip", [](auto& tree) { testing::makeBundle(tree, "1.5.0", "new"); }, {},
+                            {{"./", S_IFDIR | 0755},
+                             {in + "run", S_IFREG | 06755, "x"},
+                             {in + "ro/", S_IFDIR | 0555},
+                             {in + "ro/f", S_IFREG | 0444, "x"},
+                             {in + "l", S_IFLNK | 0777, "ro/f"}});
     auto size = nlohmann::json::parse(manifest)["download"]["size"].get<std::int64_t>();
     auto outcome = run(manifest);
     ASSERT_TRUE(outcome.result) << outcome.result.error().summary();
@@ -167,6 +176,9 @@ TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsT
     EXPECT_EQ(restarts.load(), 1);
     expectInstalled("new");
     EXPECT_EQ(HelperUpdaterIO::reportedVersion(installed).value(), "Velmora Helper 1.5.0 (60), protocol 2\n");
+    EXPECT_EQ(fs::status(installed / "Contents/run").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(installed / "Contents/ro").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::read_symlink(installed / "Contents/l"), "ro/f");
 }
 
 TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle) {
@@ -204,6 +216,12 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
     const auto throwing = [&](const std::string& step, const E& error, const std::vector<Event>& kinds) {
         return Case{publish(step + ".zip", bundle("")), error, kinds, {}, false, step};
     };
+    // An archive of a bundle and `extra`, refused while it is unpacked.
+    const auto hostile = [&](const std::string& name, const std::vector<testing::ZipEntry>& extra,
+                             const std::string& why) {
+        return Case{publish(name, bundle(""), {}, extra), E::expansionFailed("The archive " + why),
+                    downloaded};
+    };
     const auto refusing = [&](const std::string& key, const std::string& value) {
         return Case{publish("n.zip", bundle(""), [&](auto& m) { m["download"][key] = value; }),
                     E::manifestInvalid(),
@@ -229,6 +247,14 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         {publishVersion("v.zip", "1.4.9"),
          E::versionPreflightFailed({1, 5, 0}, "Velmora Helper 1.4.9 (60), protocol 2\n"), downloaded},
         {publishVersion("x.zip", "1.5.0", 3), E::versionPreflightFailed({1, 5, 0}, "exit 3"), downloaded},
+        {publishVersion("k.zip", "1.5.0", -9), E::versionPreflightFailed({1, 5, 0}, "signal 9"), downloaded},
+        {publishVersion("u.zip", "1.5.0 \\224"), E::versionPreflightFailed({1, 5, 0}, ""), downloaded},
+        hostile("legacy.zip", {{"../J\x94rg", S_IFREG | 0644}},
+                "entry \"../J\\x94rg\" leaves the destination."),
+        hostile("leaving.zip", {{"d/l", S_IFLNK | 0777, "../../x"}},
+                "entry \"d/l\" links outside the destination."),
+        hostile("bomb.zip", {{"z", S_IFREG | 0644, std::string(32 << 20, '\0')}},
+                "unpacks to more than 64 times its size; it is refused."),
         {publish("b.zip", bundle("")), E::busy(), verified, {}, true},
         linking(outside, Identity::bundleFileName),
         linking(".hidden/Velmora Helper.app", Identity::bundleFileName, bundle(".hidden")),

@@ -30,8 +30,9 @@ fs::path makeBundle(const fs::path& parent, const std::string& version, const st
     fs::path bundle = parent / kit::VelmoraHelperIdentity::bundleFileName;
     fs::path executable = kit::VelmoraHelperIdentity::executableURL(bundle);
     writeFile(executable,
-              "#!/bin/sh\nprintf 'Velmora Helper " + version + " (60), protocol 2\\n'\nexit " +
-                  std::to_string(exitStatus) + "\n",
+              "#!/bin/sh\nprintf 'Velmora Helper " + version + " (60), protocol 2\\n'\n" +
+                  (exitStatus < 0 ? "kill -" + std::to_string(-exitStatus) + " $$\n"
+                                  : "exit " + std::to_string(exitStatus) + "\n"),
               0755);
     writeFile(bundle / "Contents/Resources/marker", marker);
     auto digest = HelperUpdater::sha256(executable);
@@ -58,7 +59,7 @@ std::runtime_error archiveError(archive* a, const std::string& what) {
 
 }  // namespace
 
-void makeZip(const fs::path& root, const fs::path& zipFile) {
+void makeZip(const fs::path& root, const fs::path& zipFile, const std::vector<ZipEntry>& extra) {
     ArchivePtr writer(archive_write_new(), archive_write_free);
     if (archive_write_set_format_zip(writer.get()) != ARCHIVE_OK ||
         archive_write_open_filename(writer.get(), zipFile.c_str()) != ARCHIVE_OK)
@@ -81,30 +82,15 @@ void makeZip(const fs::path& root, const fs::path& zipFile) {
                 throw archiveError(writer.get(), "data " + item.path().string());
         }
     }
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) throw archiveError(writer.get(), "close");
-}
-
-void makeZip(const std::vector<ZipEntry>& entries, const fs::path& zipFile) {
-    ArchivePtr writer(archive_write_new(), archive_write_free);
-    if (archive_write_set_format_zip(writer.get()) != ARCHIVE_OK ||
-        archive_write_open_filename(writer.get(), zipFile.c_str()) != ARCHIVE_OK)
-        throw archiveError(writer.get(), "open " + zipFile.string());
-    const std::string zeros(1 << 16, '\0');
-    for (const auto& item : entries) {
+    for (const auto& [name, mode, data] : extra) {
         EntryPtr entry(archive_entry_new(), archive_entry_free);
-        archive_entry_set_pathname(entry.get(), item.name.c_str());
-        archive_entry_set_mode(entry.get(), item.mode);
-        bool link = S_ISLNK(item.mode);
-        if (link) archive_entry_set_symlink(entry.get(), item.data.c_str());
-        std::int64_t size = S_ISREG(item.mode) ? static_cast<std::int64_t>(item.data.size()) + item.zeros : 0;
-        archive_entry_set_size(entry.get(), size);
-        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK)
-            throw archiveError(writer.get(), "header " + item.name);
-        if (size == 0) continue;
-        archive_write_data(writer.get(), item.data.data(), item.data.size());
-        for (std::int64_t left = item.zeros; left > 0; left -= static_cast<std::int64_t>(zeros.size()))
-            archive_write_data(writer.get(), zeros.data(),
-                               static_cast<size_t>(std::min<std::int64_t>(left, zeros.size())));
+        archive_entry_set_pathname(entry.get(), name.c_str());
+        archive_entry_set_mode(entry.get(), mode);
+        if (S_ISLNK(mode)) archive_entry_set_symlink(entry.get(), data.c_str());
+        archive_entry_set_size(entry.get(), S_ISREG(mode) ? static_cast<la_int64_t>(data.size()) : 0);
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK ||
+            archive_write_data(writer.get(), data.data(), S_ISREG(mode) ? data.size() : 0) < 0)
+            throw archiveError(writer.get(), "entry " + name);
     }
     if (archive_write_close(writer.get()) != ARCHIVE_OK) throw archiveError(writer.get(), "close");
 }

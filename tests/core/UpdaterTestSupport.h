@@ -19,25 +19,25 @@ void writeFile(const std::filesystem::path& file, const std::string& contents, u
 using velmora::testing::readFile;
 
 // Makes `parent`/Velmora Helper.app whose executable prints "Velmora Helper <version> (60), protocol 2"
-// and exits with `exitStatus`, with Contents/Resources/marker holding `marker` and a recorded digest
-// of the executable in Contents/_CodeSignature/CodeResources. Returns the bundle's path.
+// and exits with `exitStatus` (kills itself with signal -`exitStatus` when negative), with
+// Contents/Resources/marker holding `marker` and a recorded digest of the executable in
+// Contents/_CodeSignature/CodeResources. Returns the bundle's path.
 std::filesystem::path makeBundle(const std::filesystem::path& parent, const std::string& version,
                                  const std::string& marker, int exitStatus = 0);
 
 // The check a signature step makes in these tests: the executable's digest must equal the recorded one.
 tl::expected<void, std::string> checkRecordedDigest(const std::filesystem::path& bundle);
 
-// Writes every item below `root` (relative names, modes kept) into a ZIP archive at `zipFile`.
-void makeZip(const std::filesystem::path& root, const std::filesystem::path& zipFile);
-
 // One entry of a hand-made ZIP archive: `name` as raw bytes, `mode` with its file type, the contents
-// (a link's target for a link), then `zeros` zero bytes more.
+// (a link's target for a link).
 struct ZipEntry {
     std::string name;
     unsigned mode;
     std::string data = {};
-    std::int64_t zeros = 0;
 };
-void makeZip(const std::vector<ZipEntry>& entries, const std::filesystem::path& zipFile);
+
+// Writes every item below `root` (relative names, modes kept), then `extra`, into a ZIP archive.
+void makeZip(const std::filesystem::path& root, const std::filesystem::path& zipFile,
+             const std::vector<ZipEntry>& extra = {});
 
 }  // namespace velmora::core::testing
