@@ -119,8 +119,9 @@ TEST(HelperUpdaterIOTest, AFullDiskEndsTheExpansionWithTheSystemsReason) {
         ASSERT_TRUE(::unshare(CLONE_NEWNS) == 0 &&
                     ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                     ::mount("tmpfs", (dir.path() / "disk").c_str(), "tmpfs", 0, "size=256k") == 0);
-        EXPECT_EQ(HelperUpdaterIO::expand(dir.path() / "a.zip", dir.path() / "disk").error().text(),
-                  "The archive entry \"big\" could not be written: No space left on device");
+        EXPECT_EQ(HelperUpdaterIO::expand(dir.path() / "a.zip", dir.path() / "disk"),
+                  tl::unexpected(kit::HelperUpdateError::expansionFailed(
+                      "The archive entry \"big\" could not be written: No space left on device")));
     });
 }
 
