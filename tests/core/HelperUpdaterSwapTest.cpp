@@ -127,24 +127,22 @@ TEST(HelperUpdaterIOTest, AFullDiskEndsTheExpansionWithTheSystemsReason) {
 
 TEST(HelperUpdaterIOTest, LeftoversAreListedOnlyWhenReallyRemoved) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
-    for (uid_t installOwner : {kNobody, uid_t{0}}) {
-        testing::TemporaryDirectory dir;
-        fs::path install = dir.path() / "install", staging = install / Identity::updateStagingDirectoryName;
-        testing::writeFile(staging / "RUN/expanded/ro/f", "x");
-        testing::writeFile(install / ".installing-RUN/f", "x");
-        for (const auto& item : fs::recursive_directory_iterator(install))
-            ASSERT_EQ(::lchown(item.path().c_str(), kNobody, kNobody), 0);
-        ASSERT_EQ(::chown(install.c_str(), installOwner, 0) | ::chmod(dir.path().c_str(), 0755) |
-                      ::chmod((staging / "RUN/expanded/ro").c_str(), 0500),
-                  0);
-        inChild([&] {
-            ASSERT_EQ(::setgid(kNobody) | ::setuid(kNobody), 0);
-            // Another user's install directory keeps its entries, so none is listed as removed.
-            EXPECT_EQ(HelperUpdater::removeLeftovers(install).size(), installOwner == kNobody ? 2u : 0u);
-        });
-        EXPECT_EQ(fs::exists(staging), installOwner != kNobody);
-        EXPECT_FALSE(fs::exists(staging / "RUN")) << "not even a read-only folder keeps what it holds";
-    }
+    testing::TemporaryDirectory dir;
+    fs::path install = dir.path() / "install", staging = install / Identity::updateStagingDirectoryName,
+             staged = install / (std::string(Identity::stagedBundlePrefix) + "RUN");
+    testing::writeFile(staging / "RUN/ro/f", "x");
+    testing::writeFile(staged / "f", "x");
+    for (const auto& item : fs::recursive_directory_iterator(install))
+        ASSERT_EQ(::lchown(item.path().c_str(), kNobody, kNobody), 0);
+    // A folder an archive made read-only, and a staged bundle of root's that nobody may not empty.
+    ASSERT_EQ(::chown(install.c_str(), kNobody, kNobody) | ::chown(staged.c_str(), 0, 0) |
+                  ::chmod(dir.path().c_str(), 0755) | ::chmod((staging / "RUN/ro").c_str(), 0500),
+              0);
+    inChild([&] {
+        ASSERT_EQ(::setgid(kNobody) | ::setuid(kNobody), 0);
+        EXPECT_EQ(HelperUpdater::removeLeftovers(install), std::vector<fs::path>{staging});
+    });
+    EXPECT_FALSE(fs::exists(staging));
 }
 
 }  // namespace
