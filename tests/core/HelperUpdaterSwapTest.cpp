@@ -13,7 +13,6 @@
 
 #include <thread>
 
-#include "core/ArchiveLibrary.h"
 #include "core/HelperUpdater.h"
 #include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
@@ -107,7 +106,6 @@ void inChild(const std::function<void()>& body) {
 
 TEST(HelperUpdaterIOTest, AFullDiskEndsTheExpansionWithTheSystemsReason) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
-    ASSERT_TRUE(ArchiveLibrary::get());  // loaded before the fork
     testing::TemporaryDirectory dir;
     std::string random(1 << 20, '\0');  // no bomb, and more than the disk holds
     ASSERT_EQ(::getrandom(random.data(), random.size(), 0), static_cast<ssize_t>(random.size()));

@@ -161,9 +161,9 @@ TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsT
     // Entries as other archivers write them: "./" names, set-id bits, a read-only folder, a link inside.
     const std::string in = "./Velmora Helper.app/./Contents/";
     auto manifest = publish("a.zip", [](auto& tree) { testing::makeBundle(tree, "1.5.0", "new"); }, {},
-                            {{"./", S_IFDIR | 0755},
+                            {{"./", S_IFDIR | 0755, ""},
                              {in + "run", S_IFREG | 06755, "x"},
-                             {in + "ro/", S_IFDIR | 0555},
+                             {in + "ro/", S_IFDIR | 0555, ""},
                              {in + "l", S_IFLNK | 0777, "run"}});
     auto size = nlohmann::json::parse(manifest)["download"]["size"].get<std::int64_t>();
     auto outcome = run(manifest);
@@ -215,12 +215,6 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
     const auto throwing = [&](const std::string& step, const E& error, const std::vector<Event>& kinds) {
         return Case{publish(step + ".zip", bundle("")), error, kinds, {}, false, step};
     };
-    // An archive of a bundle and `extra`, refused while it is unpacked.
-    const auto hostile = [&](const std::string& name, const std::vector<testing::ZipEntry>& extra,
-                             const std::string& why) {
-        return Case{publish(name, bundle(""), {}, extra), E::expansionFailed("The archive " + why),
-                    downloaded};
-    };
     const auto refusing = [&](const std::string& key, const std::string& value) {
         return Case{publish("n.zip", bundle(""), [&](auto& m) { m["download"][key] = value; }),
                     E::manifestInvalid(),
@@ -248,10 +242,11 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         {publishVersion("x.zip", "1.5.0", 3), E::versionPreflightFailed({1, 5, 0}, "exit 3"), downloaded},
         {publishVersion("k.zip", "1.5.0", -9), E::versionPreflightFailed({1, 5, 0}, "signal 9"), downloaded},
         {publishVersion("u.zip", "1.5.0 \\224"), E::versionPreflightFailed({1, 5, 0}, ""), downloaded},
-        hostile("legacy.zip", {{"../J\x94rg", S_IFREG | 0644}},
-                "entry \"../J\\x94rg\" leaves the destination."),
-        hostile("bomb.zip", {{"z", S_IFREG | 0644, std::string(32 << 20, '\0')}},
-                "unpacks to more than 64 times its size; it is refused."),
+        {publish("legacy.zip", bundle(""), {}, {{"../J\x94rg", S_IFREG | 0644, ""}}),
+         E::expansionFailed("The archive entry \"../J\\x94rg\" leaves the destination."), downloaded},
+        {publish("bomb.zip", bundle(""), {}, {{"z", S_IFREG | 0644, std::string(32 << 20, '\0')}}),
+         E::expansionFailed("The archive unpacks to more than 64 times its size; it is refused."),
+         downloaded},
         {publish("b.zip", bundle("")), E::busy(), verified, {}, true},
         linking(outside, Identity::bundleFileName),
         linking(".hidden/Velmora Helper.app", Identity::bundleFileName, bundle(".hidden")),

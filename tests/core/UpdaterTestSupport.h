@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <string>
 #include <tl/expected.hpp>
+#include <tuple>
 #include <vector>
 
 namespace velmora::core::testing {
@@ -28,13 +29,9 @@ std::filesystem::path makeBundle(const std::filesystem::path& parent, const std:
 // The check a signature step makes in these tests: the executable's digest must equal the recorded one.
 tl::expected<void, std::string> checkRecordedDigest(const std::filesystem::path& bundle);
 
-// One entry of a hand-made ZIP archive: `name` as raw bytes, `mode` with its file type, the contents
+// One entry of a hand-made ZIP archive: the name as raw bytes, the mode with its file type, the contents
 // (a link's target for a link).
-struct ZipEntry {
-    std::string name;
-    unsigned mode;
-    std::string data = {};
-};
+using ZipEntry = std::tuple<std::string, unsigned, std::string>;
 
 // Writes every item below `root` (relative names, modes kept), then `extra`, into a ZIP archive.
 void makeZip(const std::filesystem::path& root, const std::filesystem::path& zipFile,
