@@ -3,8 +3,8 @@
 #include "tests/support/Subprocess.h"
 
 // Real files for the update tests: throw-away directories, helper bundles whose executable is a
-// script that prints a version line, ZIP archives written and read with libarchive, and running a
-// bundle's executable as a child process.
+// script that prints a version line, and ZIP archives written with libarchive, hostile entries among
+// them.
 
 #include <filesystem>
 #include <string>
