@@ -121,7 +121,7 @@ int main(int argc, char** argv) {
         fs::remove(scratch / "helper.zip");
         std::promise<bool> done;
         velmora::core::HelperUpdaterIO::download(
-            url, scratch / "helper.zip", [](std::int64_t) {}, [] { return false; },
+            url, scratch / "helper.zip", kSize, [](std::int64_t) {}, [] { return false; },
             [&](auto result) { done.set_value(result.has_value()); });
         return done.get_future().get() && fs::file_size(scratch / "helper.zip") == kSize;
     });

@@ -16,6 +16,7 @@ tl::expected<ArchiveLibrary, std::string> load() {
         if (bound) bound = library->bind(slot, name);
     };
     bind(table.archive_error_string, "archive_error_string");
+    bind(table.archive_errno, "archive_errno");
     bind(table.archive_read_new, "archive_read_new");
     bind(table.archive_read_free, "archive_read_free");
     bind(table.archive_read_support_format_zip, "archive_read_support_format_zip");
@@ -35,6 +36,7 @@ tl::expected<ArchiveLibrary, std::string> load() {
     bind(table.archive_entry_filetype, "archive_entry_filetype");
     bind(table.archive_entry_perm, "archive_entry_perm");
     bind(table.archive_entry_size, "archive_entry_size");
+    bind(table.archive_entry_size_is_set, "archive_entry_size_is_set");
     bind(table.archive_entry_set_pathname, "archive_entry_set_pathname");
     bind(table.archive_entry_set_hardlink, "archive_entry_set_hardlink");
     bind(table.archive_entry_set_perm, "archive_entry_set_perm");

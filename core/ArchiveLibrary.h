@@ -13,6 +13,7 @@ namespace velmora::core {
 // type of the function it is named after.
 struct ArchiveLibrary {
     decltype(&::archive_error_string) archive_error_string = nullptr;
+    decltype(&::archive_errno) archive_errno = nullptr;
     decltype(&::archive_read_new) archive_read_new = nullptr;
     decltype(&::archive_read_free) archive_read_free = nullptr;
     decltype(&::archive_read_support_format_zip) archive_read_support_format_zip = nullptr;
@@ -32,6 +33,7 @@ struct ArchiveLibrary {
     decltype(&::archive_entry_filetype) archive_entry_filetype = nullptr;
     decltype(&::archive_entry_perm) archive_entry_perm = nullptr;
     decltype(&::archive_entry_size) archive_entry_size = nullptr;
+    decltype(&::archive_entry_size_is_set) archive_entry_size_is_set = nullptr;
     decltype(&::archive_entry_set_pathname) archive_entry_set_pathname = nullptr;
     decltype(&::archive_entry_set_hardlink) archive_entry_set_hardlink = nullptr;
     decltype(&::archive_entry_set_perm) archive_entry_set_perm = nullptr;

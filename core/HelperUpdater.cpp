@@ -249,8 +249,8 @@ HelperUpdater::RunResult HelperUpdater::startDownload(const std::shared_ptr<Run>
         schedule(run, &HelperUpdater::checkDownloadStage);
     };
     auto called = guarded([&]() -> RunResult {
-        dependencies_.download(run->manifest.download.url, run->archiveFile, std::move(progress),
-                               std::move(isCancelled), std::move(completion));
+        dependencies_.download(run->manifest.download.url, run->archiveFile, run->manifest.download.size,
+                               std::move(progress), std::move(isCancelled), std::move(completion));
         return {};
     });
     // A download that reported its end before throwing has already resumed the run.
@@ -341,47 +341,6 @@ HelperUpdater::RunResult HelperUpdater::verifyAndInstall(Run& run) {
 }
 
 // ---- Class-level
-
-std::vector<fs::path> HelperUpdater::removeLeftovers(const fs::path& installDirectoryURL) {
-    std::vector<fs::path> handled;
-    fs::path stagingRoot = installDirectoryURL / Identity::updateStagingDirectoryName;
-    if (HelperUpdaterIO::itemExists(stagingRoot)) {
-        HelperUpdaterIO::removeItem(stagingRoot);
-        handled.push_back(stagingRoot);
-    }
-    std::vector<fs::path> staged;
-    std::error_code error;
-    for (fs::directory_iterator it(installDirectoryURL, error), end; !error && it != end;
-         it.increment(error)) {
-        if (it->path().filename().string().starts_with(Identity::stagedBundlePrefix))
-            staged.push_back(it->path());
-    }
-    // Removed after the listing, so the directory does not change under the iterator.
-    for (auto& item : staged) {
-        HelperUpdaterIO::removeItem(item);
-        handled.push_back(std::move(item));
-    }
-    return handled;
-}
-
-std::optional<fs::path> HelperUpdater::locateBundle(const fs::path& directory) {
-    // A link could install itself, or pull a bundle in from anywhere: only a real directory reached
-    // through no link counts.
-    auto isRealDirectory = [](const fs::path& path) {
-        std::error_code error;
-        return fs::symlink_status(path, error).type() == fs::file_type::directory;
-    };
-    fs::path top = directory / Identity::bundleFileName;
-    if (isRealDirectory(top)) return top;
-    std::error_code error;
-    for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-        const fs::path& entry = it->path();
-        std::string name = entry.filename().string();
-        if (name.starts_with('.') || name == Identity::bundleFileName || !isRealDirectory(entry)) continue;
-        if (fs::path nested = entry / Identity::bundleFileName; isRealDirectory(nested)) return nested;
-    }
-    return std::nullopt;
-}
 
 std::optional<std::string> HelperUpdater::sha256(const fs::path& file) {
     platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));

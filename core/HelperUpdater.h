@@ -75,12 +75,13 @@ class HelperUpdater : public std::enable_shared_from_this<HelperUpdater> {
     // openShellCount counts as a shell open, and a throwing scheduleRestart ends the run with
     // replaceFailed, the new bundle installed.
     struct Dependencies {
-        // Fetch `source` and leave its bytes in a file at exactly `destination`. Report the running
+        // Fetch `source` and leave its bytes in a file at exactly `destination`; a body longer than
+        // `maximumBytes` (the published size) is stopped there as sizeMismatch. Report the running
         // total of bytes received through `progress`, as often as it likes, from any thread. Call
         // `completion` exactly once, from any thread, when done, and no `progress` after it.
         using Download = std::function<void(
-            const std::string& source, const std::filesystem::path& destination, ProgressHandler progress,
-            CancellationProbe isCancelled, DownloadCompletion completion)>;
+            const std::string& source, const std::filesystem::path& destination, std::int64_t maximumBytes,
+            ProgressHandler progress, CancellationProbe isCancelled, DownloadCompletion completion)>;
         // Unpack `archive` into the existing directory `destination`.
         using Expand = std::function<tl::expected<void, StepError>(const std::filesystem::path& archive,
                                                                    const std::filesystem::path& destination)>;
@@ -143,7 +144,8 @@ class HelperUpdater : public std::enable_shared_from_this<HelperUpdater> {
     [[nodiscard]] const std::filesystem::path& stagingRootURL() const { return stagingRootURL_; }
 
     // Removes the staging root and every staged bundle that earlier runs left in the install
-    // directory, ignoring failures, and returns the items it dealt with (removed or not).
+    // directory and returns the items it removed; each one it could not remove is logged with the
+    // reason and left out.
     static std::vector<std::filesystem::path> removeLeftovers(
         const std::filesystem::path& installDirectoryURL);
 

@@ -26,7 +26,12 @@ struct Transfer {
     platform::UniqueFd file;
     HelperUpdater::ProgressHandler progress;
     HelperUpdater::CancellationProbe isCancelled;
+    std::int64_t maximumBytes = 0;
+    const kit::CurlLibrary* lib = nullptr;
+    CURL* curl = nullptr;
     std::int64_t received = 0;
+    long refusedStatus = 0;
+    bool tooLong = false;
     bool writeFailed = false;
     int writeError = 0;
 };
@@ -34,6 +39,18 @@ struct Transfer {
 size_t writeBody(char* data, size_t size, size_t count, void* context) {
     auto& transfer = *static_cast<Transfer*>(context);
     size_t length = size * count;
+    // An error page is no part of the archive: its status decides, whatever its length.
+    long status = 0;
+    transfer.lib->curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+        transfer.refusedStatus = status;
+        return 0;
+    }
+    // A body longer than published is refused as soon as it shows, before it can fill the disk.
+    if (static_cast<std::int64_t>(length) > transfer.maximumBytes - transfer.received) {
+        transfer.tooLong = true;
+        return 0;
+    }
     for (size_t written = 0; written < length;) {
         ssize_t n = ::write(transfer.file.get(), data + written, length - written);
         if (n < 0 && errno == EINTR) continue;
@@ -66,6 +83,8 @@ tl::expected<void, StepError> transfer(const std::string& source, Transfer& stat
     if (!handle) return tl::unexpected(StepError::other("The download could not be set up."));
     char message[CURL_ERROR_SIZE] = {};
     CURL* curl = handle.get();
+    state.lib = &lib;
+    state.curl = curl;
     lib.curl_easy_setopt(curl, CURLOPT_URL, source.c_str());
     lib.curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https");
     lib.curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "https");
@@ -88,6 +107,11 @@ tl::expected<void, StepError> transfer(const std::string& source, Transfer& stat
 
     CURLcode code = lib.curl_easy_perform(curl);
     if (code == CURLE_ABORTED_BY_CALLBACK) return tl::unexpected(StepError::cancellation());
+    if (code == CURLE_WRITE_ERROR && state.refusedStatus != 0)
+        return tl::unexpected(
+            StepError::update(kit::HelperUpdateError::downloadFailed(reasonPhrase(state.refusedStatus))));
+    if (code == CURLE_WRITE_ERROR && state.tooLong)
+        return tl::unexpected(StepError::update(kit::HelperUpdateError::sizeMismatch()));
     if (code == CURLE_WRITE_ERROR && state.writeFailed)
         return tl::unexpected(StepError::update(kit::HelperUpdateError::downloadFailed(
             platform::SystemError{"write", state.writeError}.reason())));
@@ -162,8 +186,9 @@ std::string reasonPhrase(long status) {
     return "unknown";
 }
 
-void download(const std::string& source, const fs::path& destination, HelperUpdater::ProgressHandler progress,
-              HelperUpdater::CancellationProbe isCancelled, HelperUpdater::DownloadCompletion completion) {
+void download(const std::string& source, const fs::path& destination, std::int64_t maximumBytes,
+              HelperUpdater::ProgressHandler progress, HelperUpdater::CancellationProbe isCancelled,
+              HelperUpdater::DownloadCompletion completion) {
     // Beside the destination, so that the final move stays within one file system.
     std::string temporary = (destination.parent_path() / ".download-XXXXXX").string();
     platform::UniqueFd file(::mkostemp(temporary.data(), O_CLOEXEC));
@@ -173,8 +198,10 @@ void download(const std::string& source, const fs::path& destination, HelperUpda
             "\": " + platform::SystemError::fromErrno("mkostemp").reason()))));
         return;
     }
-    auto state = std::make_shared<Transfer>(
-        Transfer{std::move(file), std::move(progress), std::move(isCancelled), 0, false, 0});
+    auto state = std::make_shared<Transfer>(Transfer{.file = std::move(file),
+                                                     .progress = std::move(progress),
+                                                     .isCancelled = std::move(isCancelled),
+                                                     .maximumBytes = maximumBytes});
     // A thread per transfer: a long download holds neither a pool thread nor the updater's queue, and
     // an update is rare enough that a thread for its length costs nothing that matters.
     std::thread([source, destination, temporary, state, completion = std::move(completion)] {

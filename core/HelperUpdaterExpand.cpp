@@ -1,6 +1,8 @@
 // The expand step of a self-update, on libarchive, in process.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <system_error>
@@ -8,6 +10,7 @@
 
 #include "core/ArchiveLibrary.h"
 #include "core/HelperUpdaterIO.h"
+#include "platform/UniqueFd.h"
 
 namespace velmora::core::HelperUpdaterIO {
 
@@ -25,8 +28,33 @@ std::string libraryMessage(const ArchiveLibrary& lib, archive* handle, const cha
     return message && *message ? message : fallback;
 }
 
-// The components of a relative name with "." dropped; nothing when the name is absolute or empty or
-// holds a ".." component.
+// A write that failed names the entry and the system's reason ("No space left on device").
+tl::unexpected<HelperUpdateError> writeFailed(const ArchiveLibrary& lib, archive* writer,
+                                              const std::string& name) {
+    int code = lib.archive_errno(writer);
+    std::string reason = code > 0 ? std::error_code(code, std::generic_category()).message()
+                                  : libraryMessage(lib, writer, "unknown error");
+    return failed("The archive entry \"" + name + "\" could not be written: " + reason);
+}
+
+// An archive may unpack to at most this many times its own size and hold at most this many entries:
+// far above any bundle, and a bound on what a crafted archive can make the helper write.
+constexpr std::int64_t kMaximumExpansionRatio = 64;
+constexpr std::int64_t kMaximumEntries = 100000;
+
+struct Budget {
+    std::int64_t bytesLeft;
+    std::int64_t entriesLeft = kMaximumEntries;
+    [[nodiscard]] bool fits(std::int64_t bytes) const { return bytes <= bytesLeft; }
+};
+
+tl::unexpected<HelperUpdateError> tooLarge() {
+    return failed("The archive unpacks to more than " + std::to_string(kMaximumExpansionRatio) +
+                  " times its size; it is refused.");
+}
+
+// The components of a relative name with "." dropped (none for the destination itself, "./"); nothing
+// when the name is absolute or empty or holds a ".." component.
 std::optional<std::vector<std::string>> plainComponents(std::string_view name) {
     if (name.empty() || name.front() == '/') return std::nullopt;
     std::vector<std::string> components;
@@ -37,7 +65,6 @@ std::optional<std::vector<std::string>> plainComponents(std::string_view name) {
         if (!component.empty() && component != ".") components.emplace_back(component);
         start = end + 1;
     }
-    if (components.empty()) return std::nullopt;
     return components;
 }
 
@@ -60,6 +87,16 @@ bool targetStaysInside(const std::vector<std::string>& components, std::string_v
     return true;
 }
 
+// libarchive closes what it wrote without looking at the result: a flush of our own reports what the
+// file system could not keep. A file its owner may not read is left to the swap's own flush.
+tl::expected<void, HelperUpdateError> flushFile(const fs::path& file, const std::string& name) {
+    platform::UniqueFd fd(::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd.valid() && errno == EACCES) return {};
+    if (fd.valid() && (::fsync(fd.get()) == 0 || errno == EINVAL)) return {};
+    return failed("The archive entry \"" + name +
+                  "\" could not be written: " + std::error_code(errno, std::generic_category()).message());
+}
+
 bool isInside(const fs::path& path, const fs::path& root) {
     auto [rootEnd, pathAt] = std::mismatch(root.begin(), root.end(), path.begin(), path.end());
     return rootEnd == root.end();
@@ -70,7 +107,7 @@ using Writer = std::unique_ptr<archive, decltype(&::archive_write_free)>;
 
 tl::expected<void, HelperUpdateError> extractEntries(const ArchiveLibrary& lib, archive* reader,
                                                      archive* writer, const fs::path& root,
-                                                     std::vector<fs::path>& links) {
+                                                     std::vector<fs::path>& links, Budget& budget) {
     for (;;) {
         archive_entry* entry = nullptr;
         int status = lib.archive_read_next_header(reader, &entry);
@@ -79,15 +116,25 @@ tl::expected<void, HelperUpdateError> extractEntries(const ArchiveLibrary& lib, 
             return failed(libraryMessage(lib, reader, "The archive could not be read."));
         std::string name = lib.archive_entry_pathname(entry) ? lib.archive_entry_pathname(entry) : "";
         auto components = plainComponents(name);
-        if (!components) return failed("The archive entry \"" + name + "\" leaves the destination.");
+        auto type = lib.archive_entry_filetype(entry);
+        const char* hardlink = lib.archive_entry_hardlink(entry);
+        // "./" is the destination itself, which exists: nothing to make.
+        if (components && components->empty() && type == AE_IFDIR && !hardlink) continue;
+        if (!components || components->empty())
+            return failed("The archive entry \"" + name + "\" leaves the destination.");
+        if (--budget.entriesLeft < 0)
+            return failed("The archive holds more than " + std::to_string(kMaximumEntries) +
+                          " entries; it is refused.");
+        if (type == AE_IFREG && lib.archive_entry_size_is_set(entry) &&
+            !budget.fits(lib.archive_entry_size(entry)))
+            return tooLarge();
         fs::path target = root;
         for (const auto& component : *components) target /= component;
 
-        const char* hardlink = lib.archive_entry_hardlink(entry);
-        auto type = lib.archive_entry_filetype(entry);
         if (hardlink) {
             auto linked = plainComponents(hardlink);
-            if (!linked) return failed("The archive entry \"" + name + "\" links outside the destination.");
+            if (!linked || linked->empty())
+                return failed("The archive entry \"" + name + "\" links outside the destination.");
             fs::path linkedPath = root;
             for (const auto& component : *linked) linkedPath /= component;
             lib.archive_entry_set_hardlink(entry, linkedPath.c_str());
@@ -100,22 +147,29 @@ tl::expected<void, HelperUpdateError> extractEntries(const ArchiveLibrary& lib, 
             return failed("The archive entry \"" + name + "\" is neither a file, a folder nor a link.");
         }
         lib.archive_entry_set_pathname(entry, target.c_str());
-        lib.archive_entry_set_perm(entry, lib.archive_entry_perm(entry) & 0777);
+        // Set-id bits dropped; a folder stays open to its owner, so that its contents can be written
+        // and the clean-up can remove them whatever mode the archive gives it.
+        auto mode = lib.archive_entry_perm(entry) & 0777;
+        lib.archive_entry_set_perm(entry, type == AE_IFDIR ? mode | 0700 : mode);
 
-        if (lib.archive_write_header(writer, entry) < ARCHIVE_WARN)
-            return failed(libraryMessage(lib, writer, "An archive entry could not be written."));
+        // A warning from the disk writer is a write that did not happen (a full disk among them).
+        if (lib.archive_write_header(writer, entry) != ARCHIVE_OK) return writeFailed(lib, writer, name);
         if (lib.archive_entry_size(entry) > 0 && !hardlink) {
             const void* block = nullptr;
             size_t size = 0;
             la_int64_t offset = 0;
-            while ((status = lib.archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK)
-                if (lib.archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)
-                    return failed(libraryMessage(lib, writer, "An archive entry could not be written."));
+            while ((status = lib.archive_read_data_block(reader, &block, &size, &offset)) == ARCHIVE_OK) {
+                if (!budget.fits(static_cast<std::int64_t>(size))) return tooLarge();
+                budget.bytesLeft -= static_cast<std::int64_t>(size);
+                if (lib.archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)
+                    return writeFailed(lib, writer, name);
+            }
             if (status != ARCHIVE_EOF)
                 return failed(libraryMessage(lib, reader, "The archive could not be read."));
         }
-        if (lib.archive_write_finish_entry(writer) < ARCHIVE_WARN)
-            return failed(libraryMessage(lib, writer, "An archive entry could not be written."));
+        if (lib.archive_write_finish_entry(writer) != ARCHIVE_OK) return writeFailed(lib, writer, name);
+        if (type == AE_IFREG && !hardlink)
+            if (auto flushed = flushFile(target, name); !flushed) return flushed;
     }
 }
 
@@ -144,7 +198,8 @@ tl::expected<void, HelperUpdateError> expand(const fs::path& archivePath, const 
         return failed(libraryMessage(lib, reader.get(), "The archive could not be opened."));
 
     std::vector<fs::path> links;
-    auto extracted = extractEntries(lib, reader.get(), writer.get(), root, links);
+    Budget budget{.bytesLeft = fileSize(archivePath) * kMaximumExpansionRatio};
+    auto extracted = extractEntries(lib, reader.get(), writer.get(), root, links, budget);
     // Sets the folders' modes, deferred until their contents are written.
     if (lib.archive_write_close(writer.get()) != ARCHIVE_OK && extracted)
         extracted = failed(libraryMessage(lib, writer.get(), "The archive could not be unpacked."));

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <system_error>
+#include <vector>
 
 #include "codesign/ExecutionPolicy.h"
 #include "codesign/StaticCode.h"
@@ -129,9 +130,39 @@ std::int64_t fileSize(const fs::path& path) {
     return static_cast<std::int64_t>(status.st_size);
 }
 
+tl::expected<void, std::string> removeTree(const fs::path& path) {
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0) {
+        if (errno == ENOENT) return {};
+        return tl::unexpected("\"" + path.string() +
+                              "\": " + platform::SystemError::fromErrno("lstat").reason());
+    }
+    if (S_ISDIR(status.st_mode)) {
+        // Without write and search permission its entries cannot go; the owner may always grant both.
+        if ((status.st_mode & 0700) != 0700)
+            (void)::fchmodat(AT_FDCWD, path.c_str(), (status.st_mode & 07777) | 0700, AT_SYMLINK_NOFOLLOW);
+        std::vector<fs::path> entries;
+        std::error_code error;
+        for (fs::directory_iterator it(path, error), end; !error && it != end; it.increment(error))
+            entries.push_back(it->path());
+        if (error) return tl::unexpected("\"" + path.string() + "\": " + error.message());
+        for (const auto& entry : entries)
+            if (auto removed = removeTree(entry); !removed) return removed;
+        if (::rmdir(path.c_str()) == 0 || errno == ENOENT) return {};
+        return tl::unexpected("\"" + path.string() +
+                              "\": " + platform::SystemError::fromErrno("rmdir").reason());
+    }
+    if (::unlink(path.c_str()) == 0 || errno == ENOENT) return {};
+    return tl::unexpected("\"" + path.string() +
+                          "\": " + platform::SystemError::fromErrno("unlink").reason());
+}
+
 void removeItem(const fs::path& path) noexcept {
-    std::error_code error;
-    fs::remove_all(path, error);
+    try {
+        (void)removeTree(path);
+    } catch (...) {
+        // Out of memory while listing: what stays is cleared at the next start.
+    }
 }
 
 bool itemExists(const fs::path& path) noexcept {

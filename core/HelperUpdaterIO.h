@@ -23,7 +23,12 @@ std::string makeRunIdentifier();
 // the item is not a regular file.
 std::int64_t fileSize(const std::filesystem::path& path);
 
-// Removes `path` with everything below it; a missing item and every failure are ignored.
+// Removes `path` with everything below it, giving each folder owner access first (an archive's
+// read-only folder must not keep its contents). A missing item is no failure; the error names the
+// first item that stayed and why.
+[[nodiscard]] tl::expected<void, std::string> removeTree(const std::filesystem::path& path);
+
+// removeTree with every failure ignored.
 void removeItem(const std::filesystem::path& path) noexcept;
 
 // True when something, even a dangling symbolic link, is at `path`.
@@ -74,8 +79,11 @@ HelperUpdater::Dependencies liveDependencies(HelperUpdater::Dependencies::OpenSh
 // thread, after the last `progress`. It ends:
 // - with a cancellation once `isCancelled` says so (polled at least once a second);
 // - with the transport's error text when 60 seconds pass without a byte received (or no connection);
-// - with `downloadFailed` carrying the reason phrase of a status outside 200-299, or the move's error.
-void download(const std::string& source, const std::filesystem::path& destination,
+// - with `downloadFailed` carrying the reason phrase of a status outside 200-299 (its body not taken
+//   in, however long), or the move's error;
+// - with `sizeMismatch` as soon as the body of a success passes `maximumBytes`.
+// The temporary file is removed whenever it ends without the move.
+void download(const std::string& source, const std::filesystem::path& destination, std::int64_t maximumBytes,
               HelperUpdater::ProgressHandler progress, HelperUpdater::CancellationProbe isCancelled,
               HelperUpdater::DownloadCompletion completion);
 
@@ -84,10 +92,12 @@ void download(const std::string& source, const std::filesystem::path& destinatio
 std::string reasonPhrase(long status);
 
 // Unpacks the ZIP archive into the existing directory `destination` in this process: the tree and the
-// permission bits (set-id bits dropped) as stored, owners not restored. Refuses, with `expansionFailed`,
-// absolute names, ".." components, entries that are neither files, directories nor links, links whose
-// target leaves `destination`, and writing through a link; what was unpacked before a refusal stays
-// for the caller's clean-up.
+// permission bits (set-id bits dropped, folders always open to their owner) as stored, owners not
+// restored; "." components are dropped. Refuses, with `expansionFailed`, absolute names, ".."
+// components, entries that are neither files, directories nor links, links whose target leaves
+// `destination`, writing through a link, more than 64 times the archive's size in bytes or more than
+// 100000 entries, and any write or flush that fails (the text names the system's reason); what was
+// unpacked before a refusal stays for the caller's clean-up.
 [[nodiscard]] tl::expected<void, kit::HelperUpdateError> expand(const std::filesystem::path& archive,
                                                                 const std::filesystem::path& destination);
 

@@ -115,6 +115,9 @@ constexpr std::string_view busySummary = "A local terminal is open.";
 
 }  // namespace
 
+HelperUninstallError::HelperUninstallError(Case kind, std::string text)
+    : kind_(kind), text_(jsoncodec::escapeInvalidUTF8(text)) {}
+
 std::string HelperUninstallError::summary() const {
     switch (kind_) {
         case Case::busy:
@@ -135,6 +138,9 @@ tl::expected<HelperUninstallError, DecodingError> HelperUninstallError::decode(s
     if (!decoded) return tl::unexpected(decoded.error());
     return HelperUninstallError(uninstallCases[decoded->row].kind, std::move(decoded->text));
 }
+
+HelperUpdateError::HelperUpdateError(Case kind, std::string text, HelperVersion expected)
+    : kind_(kind), text_(jsoncodec::escapeInvalidUTF8(text)), expected_(expected) {}
 
 std::string HelperUpdateError::summary() const {
     switch (kind_) {

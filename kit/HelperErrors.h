@@ -14,7 +14,10 @@
 namespace velmora::kit {
 
 // Why an uninstall request was refused or failed. Built only through the case functions, so that
-// a case without payload never carries one and equality is by case and payload.
+// a case without payload never carries one and equality is by case and payload. A text payload is
+// made valid UTF-8 when the value is built (other bytes written as \xHH): paths and system messages
+// may hold any bytes, and an error that could not be encoded would reach the client as a null reply,
+// which means success.
 //
 // JSON: one member named after the case whose value holds the payload: {"busy":{}},
 // {"spawnFailed":{"_0":"text"}}.
@@ -34,20 +37,21 @@ class HelperUninstallError {
     // One line for a person.
     [[nodiscard]] std::string summary() const;
 
+    // Fails only if the encoder itself does: the text is valid UTF-8.
     [[nodiscard]] tl::expected<std::string, EncodingError> encoded() const;
     [[nodiscard]] static tl::expected<HelperUninstallError, DecodingError> decode(std::string_view data);
 
     friend bool operator==(const HelperUninstallError&, const HelperUninstallError&) = default;
 
   private:
-    HelperUninstallError(Case kind, std::string text) : kind_(kind), text_(std::move(text)) {}
+    HelperUninstallError(Case kind, std::string text);
 
     Case kind_;
     std::string text_;
 };
 
-// Every way a self-update can end in failure. Same construction rules and JSON scheme as
-// HelperUninstallError; `versionPreflightFailed` carries {"expected":"1.4.0","actual":"..."}.
+// Every way a self-update can end in failure. Same construction rules (texts made valid UTF-8) and JSON
+// scheme as HelperUninstallError; `versionPreflightFailed` carries {"expected":"1.4.0","actual":"..."}.
 class HelperUpdateError {
   public:
     enum class Case {
@@ -108,8 +112,7 @@ class HelperUpdateError {
     friend bool operator==(const HelperUpdateError&, const HelperUpdateError&) = default;
 
   private:
-    explicit HelperUpdateError(Case kind, std::string text = {}, HelperVersion expected = {})
-        : kind_(kind), text_(std::move(text)), expected_(expected) {}
+    explicit HelperUpdateError(Case kind, std::string text = {}, HelperVersion expected = {});
 
     Case kind_;
     std::string text_;

@@ -9,10 +9,10 @@ tl::expected<std::string, EncodingError> HelperInfo::encoded() const {
     object["version"] = version.description();
     object["build"] = build;
     object["protocolVersion"] = protocolVersion;
-    object["bundlePath"] = bundlePath;
+    object["bundlePath"] = jsoncodec::escapeInvalidUTF8(bundlePath);
     object["processIdentifier"] = processIdentifier;
-    object["loginShell"] = loginShell;
-    object["userName"] = userName;
+    object["loginShell"] = jsoncodec::escapeInvalidUTF8(loginShell);
+    object["userName"] = jsoncodec::escapeInvalidUTF8(userName);
     return jsoncodec::dumpCompact(object);
 }
 

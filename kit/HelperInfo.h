@@ -22,6 +22,8 @@ struct HelperInfo {
     std::string loginShell;
     std::string userName;
 
+    // Texts that are not UTF-8 (a home or a login shell in a legacy encoding) are written with their
+    // other bytes as \xHH: a null reply would tell the client nothing.
     [[nodiscard]] tl::expected<std::string, EncodingError> encoded() const;
     [[nodiscard]] static tl::expected<HelperInfo, DecodingError> decode(std::string_view data);
 

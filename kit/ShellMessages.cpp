@@ -53,16 +53,16 @@ tl::expected<ShellLaunchRequest, DecodingError> ShellLaunchRequest::decode(std::
 }
 
 ShellLaunchResponse ShellLaunchResponse::failed(std::string message) {
-    return ShellLaunchResponse{.processIdentifier = 0, .failure = std::move(message)};
+    return ShellLaunchResponse{.processIdentifier = 0, .failure = jsoncodec::escapeInvalidUTF8(message)};
 }
 
 tl::expected<std::string, EncodingError> ShellLaunchResponse::encoded() const {
     nlohmann::ordered_json object = nlohmann::ordered_json::object();
     object["processIdentifier"] = processIdentifier;
     object["ttyPath"] = ttyPath;
-    object["shellPath"] = shellPath;
-    object["workingDirectory"] = workingDirectory;
-    if (failure) object["failure"] = *failure;
+    object["shellPath"] = jsoncodec::escapeInvalidUTF8(shellPath);
+    object["workingDirectory"] = jsoncodec::escapeInvalidUTF8(workingDirectory);
+    if (failure) object["failure"] = jsoncodec::escapeInvalidUTF8(*failure);
     return jsoncodec::dumpCompact(object);
 }
 

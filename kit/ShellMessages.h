@@ -45,11 +45,14 @@ struct ShellLaunchResponse {
     std::string workingDirectory;
     std::optional<std::string> failure;
 
-    // The failed form: process identifier 0, empty paths, `failure` set to `message`.
+    // The failed form: process identifier 0, empty paths, `failure` set to `message` made valid UTF-8
+    // (other bytes written as \xHH), so that the failure always reaches the client.
     [[nodiscard]] static ShellLaunchResponse failed(std::string message);
 
     [[nodiscard]] bool succeeded() const { return !failure.has_value(); }
 
+    // Paths that are not UTF-8 are written with their other bytes as \xHH: the shell runs, and a null
+    // response would leave the client holding a terminal it cannot account for.
     [[nodiscard]] tl::expected<std::string, EncodingError> encoded() const;
     [[nodiscard]] static tl::expected<ShellLaunchResponse, DecodingError> decode(std::string_view data);
 

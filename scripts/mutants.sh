@@ -61,6 +61,15 @@ busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) re
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
 client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
+error-text-not-made-utf8#kit/HelperErrors.cpp#    : kind_(kind), text_(jsoncodec::escapeInvalidUTF8(text)), expected_(expected) {}#    : kind_(kind), text_(std::move(text)), expected_(expected) {}#^(Records|HelperUpdater)#
+dot-entry-refused#core/HelperUpdaterExpand.cpp#if (components && components->empty() && type == AE_IFDIR && !hardlink) continue;#if (false) continue;#$updater#
+failed-write-ignored#core/HelperUpdaterExpand.cpp#if (lib.archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)#if (lib.archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)#$updater#
+expansion-unbounded#core/HelperUpdaterExpand.cpp#bool fits(std::int64_t bytes) const { return bytes <= bytesLeft; }#bool fits(std::int64_t) const { return true; }#$updater#
+download-unbounded#core/HelperUpdaterDownload.cpp#if (static_cast<std::int64_t>(length) > transfer.maximumBytes - transfer.received) {#if (false) {#^Update\.#
+error-status-counted-as-size#core/HelperUpdaterDownload.cpp#    if (status < 200 || status > 299) {\n        transfer.refusedStatus = status;#    if (false) {\n        transfer.refusedStatus = status;#^Update\.#
+folder-mode-as-archived#core/HelperUpdaterExpand.cpp#lib.archive_entry_set_perm(entry, type == AE_IFDIR ? mode | 0700 : mode);#lib.archive_entry_set_perm(entry, mode);#$updater#
+read-only-folder-kept#core/HelperUpdaterIO.cpp#        if ((status.st_mode & 0700) != 0700)#        if (false)#$updater#
+unremoved-leftover-counted#core/HelperUpdaterStaging.cpp#        else\n            handled.push_back(std::move(item));#        handled.push_back(item);#$updater#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#

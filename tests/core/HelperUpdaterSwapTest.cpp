@@ -1,10 +1,14 @@
-// A child process swaps bundles in a loop and is killed at many points; the installed path must
-// hold one whole bundle, old or new, every time. A binary of its own: it forks, and no other
-// threads may exist when it does.
+// Tests that fork, in a binary of their own so that no other threads exist when they do. A child
+// process swaps bundles in a loop and is killed at many points; the installed path must hold one whole
+// bundle, old or new, every time. A real full disk (a small tmpfs in a private mount namespace) under the
+// expansion, and the clean-up of leftovers as an ordinary user.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/random.h>
 #include <sys/wait.h>
 
 #include <thread>
@@ -88,6 +92,55 @@ TEST(HelperUpdaterSwapTest, KilledMidSwapLeavesOneWholeBundleInstalled) {
             EXPECT_TRUE(leftover.filename().string().starts_with(Identity::stagedBundlePrefix)) << leftover;
         ASSERT_EQ(std::distance(fs::directory_iterator(install), fs::directory_iterator()), 1);
     }
+}
+
+const uid_t kNobody = 65534;
+
+// Runs `body` in a child process, whose failed checks are printed there and fail the test here.
+void inChild(const std::function<void()>& body) {
+    pid_t child = ::fork();
+    if (child == 0) body(), ::_exit(::testing::Test::HasFailure() ? 1 : 0);
+    int status = -1;
+    EXPECT_TRUE(::waitpid(child, &status, 0) == child && status == 0) << "a check failed in the child";
+}
+
+TEST(HelperUpdaterIOTest, AFullDiskEndsTheExpansionWithTheSystemsReason) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    testing::TemporaryDirectory dir;
+    std::string random(1 << 20, '\0');  // no bomb, and more than the disk holds
+    ASSERT_EQ(::getrandom(random.data(), random.size(), 0), static_cast<ssize_t>(random.size()));
+    testing::writeFile(dir.path() / "tree/big", random);
+    testing::makeZip(dir.path() / "tree", dir.path() / "a.zip");
+    fs::create_directories(dir.path() / "disk");
+    inChild([&] {
+        // Mounts only once the namespace is private.
+        ASSERT_TRUE(::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    ::mount("tmpfs", (dir.path() / "disk").c_str(), "tmpfs", 0, "size=256k") == 0);
+        EXPECT_EQ(HelperUpdaterIO::expand(dir.path() / "a.zip", dir.path() / "disk"),
+                  tl::unexpected(kit::HelperUpdateError::expansionFailed(
+                      "The archive entry \"big\" could not be written: No space left on device")));
+    });
+}
+
+TEST(HelperUpdaterIOTest, LeftoversAreListedOnlyWhenReallyRemoved) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as nobody";
+    testing::TemporaryDirectory dir;
+    fs::path install = dir.path() / "install", staging = install / Identity::updateStagingDirectoryName,
+             staged = install / (std::string(Identity::stagedBundlePrefix) + "RUN");
+    testing::writeFile(staging / "RUN/ro/f", "x");
+    testing::writeFile(staged / "f", "x");
+    for (const auto& item : fs::recursive_directory_iterator(install))
+        ASSERT_EQ(::lchown(item.path().c_str(), kNobody, kNobody), 0);
+    // A folder an archive made read-only, and a staged bundle of root's that nobody may not empty.
+    ASSERT_EQ(::chown(install.c_str(), kNobody, kNobody) | ::chown(staged.c_str(), 0, 0) |
+                  ::chmod(dir.path().c_str(), 0755) | ::chmod((staging / "RUN/ro").c_str(), 0500),
+              0);
+    inChild([&] {
+        ASSERT_EQ(::setgid(kNobody) | ::setuid(kNobody), 0);
+        EXPECT_EQ(HelperUpdater::removeLeftovers(install), std::vector<fs::path>{staging});
+    });
+    EXPECT_FALSE(fs::exists(staging));
 }
 
 }  // namespace

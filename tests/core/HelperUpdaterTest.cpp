@@ -1,7 +1,7 @@
 // The update pipeline over real files: ZIP archives of real bundles "downloaded" from a directory,
-// expanded with libarchive, their recorded digest checked, their executable run for its version, and the
-// installed bundle swapped. Only the transfer itself is stood in for; steps may throw, and the swap is
-// also checked on its own: flushed before the exchange, and on file systems without the rename flags.
+// expanded by the live step, their recorded digest checked, their executable run for its version by the live
+// step, and the installed bundle swapped. Only the transfer itself is stood in for; steps may throw, and the
+// swap is also checked on its own: flushed before the exchange, and on file systems without the rename flags.
 
 #include "core/HelperUpdater.h"
 
@@ -10,6 +10,7 @@
 #include <linux/fiemap.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 #include <future>
 #include <nlohmann/json.hpp>
@@ -39,11 +40,12 @@ class HelperUpdaterTest : public ::testing::Test {
 
     // The manifest of an archive of `layout` published under `name`; `edit` may change the manifest.
     std::string publish(const std::string& name, const std::function<void(const fs::path&)>& layout,
-                        const std::function<void(nlohmann::json&)>& edit = {}) {
+                        const std::function<void(nlohmann::json&)>& edit = {},
+                        const std::vector<testing::ZipEntry>& extra = {}) {
         fs::path tree = server.path() / ("tree-" + name), zip = server.path() / name;
         fs::create_directories(tree);
         layout(tree);
-        testing::makeZip(tree, zip);
+        testing::makeZip(tree, zip, extra);
         auto manifest = nlohmann::json::parse(
             R"({"schemaVersion":2,"version":"1.5.0","build":60,"publishedAt":"2025-03-01T12:00:00Z",)"
             R"("minimumSystemVersion":"13.0","minimumAppVersion":"2.0.0","protocolVersion":2,"releaseNotes":[]})");
@@ -66,7 +68,7 @@ class HelperUpdaterTest : public ::testing::Test {
     };
     Outcome run(const std::string& manifest) {
         HelperUpdater::Dependencies steps(
-            [this](const std::string& url, const fs::path& destination, auto progress, auto,
+            [this](const std::string& url, const fs::path& destination, std::int64_t, auto progress, auto,
                    auto completion) {
                 maybeThrow("download");
                 transfers.emplace_back([=, this] {
@@ -81,8 +83,8 @@ class HelperUpdaterTest : public ::testing::Test {
             },
             [this](const fs::path& archive, const fs::path& destination) -> tl::expected<void, StepError> {
                 maybeThrow("expand");
-                if (auto expanded = testing::expandZip(archive, destination); !expanded)
-                    return tl::unexpected(StepError::other(expanded.error()));
+                if (auto expanded = HelperUpdaterIO::expand(archive, destination); !expanded)
+                    return tl::unexpected(StepError::update(expanded.error()));
                 if (afterExpanding) afterExpanding(destination);
                 return {};
             },
@@ -94,7 +96,7 @@ class HelperUpdaterTest : public ::testing::Test {
             },
             [this](const fs::path& bundle) -> tl::expected<std::string, StepError> {
                 maybeThrow("version");
-                auto reported = testing::runVersion(bundle);
+                auto reported = HelperUpdaterIO::reportedVersion(bundle);
                 if (!reported) return tl::unexpected(StepError::other(reported.error()));
                 return *reported;
             },
@@ -156,7 +158,13 @@ class HelperUpdaterTest : public ::testing::Test {
 };
 
 TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsTheBundle) {
-    auto manifest = publishVersion("a.zip", "1.5.0");
+    // Entries as other archivers write them: "./" names, set-id bits, a read-only folder, a link inside.
+    const std::string in = "./Velmora Helper.app/./Contents/";
+    auto manifest = publish("a.zip", [](auto& tree) { testing::makeBundle(tree, "1.5.0", "new"); }, {},
+                            {{"./", S_IFDIR | 0755, ""},
+                             {in + "run", S_IFREG | 06755, "x"},
+                             {in + "ro/", S_IFDIR | 0555, ""},
+                             {in + "l", S_IFLNK | 0777, "run"}});
     auto size = nlohmann::json::parse(manifest)["download"]["size"].get<std::int64_t>();
     auto outcome = run(manifest);
     ASSERT_TRUE(outcome.result) << outcome.result.error().summary();
@@ -166,7 +174,10 @@ TEST_F(HelperUpdaterTest, SuccessfulRunReportsEachStepWithRunningTotalsAndSwapsT
     EXPECT_EQ(outcome.events[outcome.events.size() - 4], HelperUpdateEvent::downloaded(size));
     EXPECT_EQ(restarts.load(), 1);
     expectInstalled("new");
-    EXPECT_EQ(testing::runVersion(installed).value(), "Velmora Helper 1.5.0 (60), protocol 2\n");
+    EXPECT_EQ(HelperUpdaterIO::reportedVersion(installed).value(), "Velmora Helper 1.5.0 (60), protocol 2\n");
+    EXPECT_EQ(fs::status(installed / "Contents/run").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::status(installed / "Contents/ro").permissions(), fs::perms(0755));
+    EXPECT_EQ(fs::read_symlink(installed / "Contents/l"), "run");
 }
 
 TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle) {
@@ -229,6 +240,13 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
         {publishVersion("v.zip", "1.4.9"),
          E::versionPreflightFailed({1, 5, 0}, "Velmora Helper 1.4.9 (60), protocol 2\n"), downloaded},
         {publishVersion("x.zip", "1.5.0", 3), E::versionPreflightFailed({1, 5, 0}, "exit 3"), downloaded},
+        {publishVersion("k.zip", "1.5.0", -9), E::versionPreflightFailed({1, 5, 0}, "signal 9"), downloaded},
+        {publishVersion("u.zip", "1.5.0 \\224"), E::versionPreflightFailed({1, 5, 0}, ""), downloaded},
+        {publish("legacy.zip", bundle(""), {}, {{"../J\x94rg", S_IFREG | 0644, ""}}),
+         E::expansionFailed("The archive entry \"../J\\x94rg\" leaves the destination."), downloaded},
+        {publish("bomb.zip", bundle(""), {}, {{"z", S_IFREG | 0644, std::string(32 << 20, '\0')}}),
+         E::expansionFailed("The archive unpacks to more than 64 times its size; it is refused."),
+         downloaded},
         {publish("b.zip", bundle("")), E::busy(), verified, {}, true},
         linking(outside, Identity::bundleFileName),
         linking(".hidden/Velmora Helper.app", Identity::bundleFileName, bundle(".hidden")),

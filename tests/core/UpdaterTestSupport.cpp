@@ -30,8 +30,9 @@ fs::path makeBundle(const fs::path& parent, const std::string& version, const st
     fs::path bundle = parent / kit::VelmoraHelperIdentity::bundleFileName;
     fs::path executable = kit::VelmoraHelperIdentity::executableURL(bundle);
     writeFile(executable,
-              "#!/bin/sh\nprintf 'Velmora Helper " + version + " (60), protocol 2\\n'\nexit " +
-                  std::to_string(exitStatus) + "\n",
+              "#!/bin/sh\nprintf 'Velmora Helper " + version + " (60), protocol 2\\n'\n" +
+                  (exitStatus < 0 ? "kill -" + std::to_string(-exitStatus) + " $$\n"
+                                  : "exit " + std::to_string(exitStatus) + "\n"),
               0755);
     writeFile(bundle / "Contents/Resources/marker", marker);
     auto digest = HelperUpdater::sha256(executable);
@@ -58,7 +59,7 @@ std::runtime_error archiveError(archive* a, const std::string& what) {
 
 }  // namespace
 
-void makeZip(const fs::path& root, const fs::path& zipFile) {
+void makeZip(const fs::path& root, const fs::path& zipFile, const std::vector<ZipEntry>& extra) {
     ArchivePtr writer(archive_write_new(), archive_write_free);
     if (archive_write_set_format_zip(writer.get()) != ARCHIVE_OK ||
         archive_write_open_filename(writer.get(), zipFile.c_str()) != ARCHIVE_OK)
@@ -81,55 +82,17 @@ void makeZip(const fs::path& root, const fs::path& zipFile) {
                 throw archiveError(writer.get(), "data " + item.path().string());
         }
     }
+    for (const auto& [name, mode, data] : extra) {
+        EntryPtr entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname(entry.get(), name.c_str());
+        archive_entry_set_mode(entry.get(), mode);
+        if (S_ISLNK(mode)) archive_entry_set_symlink(entry.get(), data.c_str());
+        archive_entry_set_size(entry.get(), S_ISREG(mode) ? static_cast<la_int64_t>(data.size()) : 0);
+        if (archive_write_header(writer.get(), entry.get()) != ARCHIVE_OK ||
+            archive_write_data(writer.get(), data.data(), S_ISREG(mode) ? data.size() : 0) < 0)
+            throw archiveError(writer.get(), "entry " + name);
+    }
     if (archive_write_close(writer.get()) != ARCHIVE_OK) throw archiveError(writer.get(), "close");
-}
-
-tl::expected<void, std::string> expandZip(const fs::path& zipFile, const fs::path& destination) {
-    ArchivePtr reader(archive_read_new(), archive_read_free);
-    archive_read_support_format_zip(reader.get());
-    ArchivePtr writer(archive_write_disk_new(), archive_write_free);
-    // Entries are written under `destination` by absolute path, so absolute entry names are refused
-    // here rather than by libarchive.
-    archive_write_disk_set_options(writer.get(), ARCHIVE_EXTRACT_PERM | ARCHIVE_EXTRACT_SECURE_NODOTDOT |
-                                                     ARCHIVE_EXTRACT_SECURE_SYMLINKS);
-    auto failure = [](archive* a) {
-        const char* text = archive_error_string(a);
-        return tl::unexpected(std::string(text ? text : "unknown libarchive error"));
-    };
-    if (archive_read_open_filename(reader.get(), zipFile.c_str(), 65536) != ARCHIVE_OK)
-        return failure(reader.get());
-    for (;;) {
-        archive_entry* entry = nullptr;
-        int status = archive_read_next_header(reader.get(), &entry);
-        if (status == ARCHIVE_EOF) break;
-        if (status != ARCHIVE_OK) return failure(reader.get());
-        std::string name = archive_entry_pathname(entry);
-        if (name.starts_with('/')) return tl::unexpected("Absolute path in archive: " + name);
-        archive_entry_set_pathname(entry, (destination / name).c_str());
-        if (archive_write_header(writer.get(), entry) != ARCHIVE_OK) return failure(writer.get());
-        const void* block = nullptr;
-        size_t size = 0;
-        la_int64_t offset = 0;
-        while ((status = archive_read_data_block(reader.get(), &block, &size, &offset)) == ARCHIVE_OK)
-            if (archive_write_data_block(writer.get(), block, size, offset) != ARCHIVE_OK)
-                return failure(writer.get());
-        if (status != ARCHIVE_EOF) return failure(reader.get());
-        if (archive_write_finish_entry(writer.get()) != ARCHIVE_OK) return failure(writer.get());
-    }
-    if (archive_write_close(writer.get()) != ARCHIVE_OK) return failure(writer.get());
-    return {};
-}
-
-tl::expected<std::string, std::string> runVersion(const fs::path& bundle) {
-    velmora::testing::ProcessResult result;
-    try {
-        result =
-            velmora::testing::runProcess(kit::VelmoraHelperIdentity::executableURL(bundle), {"--version"});
-    } catch (const std::exception& e) {
-        return tl::unexpected(std::string(e.what()));
-    }
-    if (result.exitStatus == 0) return result.standardOutput;
-    return "exit " + std::to_string(result.exitStatus < 0 ? 128 + result.termSignal : result.exitStatus);
 }
 
 }  // namespace velmora::core::testing

@@ -123,6 +123,11 @@ struct Network : ::testing::Environment {
         auto good = makeBundle("good", "com.norwick.VelmoraHelper");
         for (auto name : {"ok.zip", "slow.zip", "stall.zip", "truncated.zip"}) zipBundle(good, name);
         zipBundle(good, "slip.zip", {"file", "../escaped", "x"});
+        // A name in a legacy code page, without the UTF-8 flag: Python writes only UTF-8 names.
+        zipBundle(good, "legacy.zip", {"file", "../J_rg", "x"});
+        auto legacy = readFile(served / "legacy.zip");
+        for (size_t at; (at = legacy.find("../J_rg")) != std::string::npos;) legacy[at + 4] = '\x94';
+        writeFile(served / "legacy.zip", legacy);
         zipBundle(good, "link.zip", {"link", "Velmora Helper.app/Contents/out", "../../../.."});
         zipBundle(makeBundle("unsigned", ""), "unsigned.zip");
         zipBundle(makeBundle("other", "com.norwick.Other"), "other.zip");
@@ -264,6 +269,9 @@ void kitClientFails(const FailureCase& c, ClientEnd& client, ClientEnd& other) {
     }
     EXPECT_FALSE(error->summary().empty());
     EXPECT_EQ(client.recorder->events().back(), "fail " + replied);
+    for (const auto& event : client.recorder->events())
+        EXPECT_FALSE(event.starts_with("download ") && std::stoll(event.substr(9)) > c.manifest.download.size)
+            << "a byte beyond the published size was taken in: " << event;
 }
 
 void expectUpdateFails(const FailureCase& c) {
@@ -290,10 +298,13 @@ TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
     auto preflight =
         "Velmora Helper " + kNewVersion + " (" + std::to_string(VELMORA_BUILD_NUMBER) + "), protocol 2\n";
     std::vector<FailureCase> cases{
-        {"404", manifestFor("missing.zip"), HelperUpdateError::downloadFailed("not found")},
+        // The error page is longer than the published size.
+        {"404", manifestFor("missing.zip", 1 - std::int64_t(fs::file_size(served / "ok.zip"))),
+         HelperUpdateError::downloadFailed("not found")},
         {"redirect to http", manifestFor("redirect.zip"), HelperUpdateError::downloadFailed("")},
         {"truncated body", manifestFor("truncated.zip"), HelperUpdateError::downloadFailed("")},
         {"wrong size", manifestFor("ok.zip", 1), HelperUpdateError::sizeMismatch()},
+        {"body past the size", manifestFor("ok.zip", -1), HelperUpdateError::sizeMismatch()},
         {"wrong digest", manifestFor("ok.zip", 0, false), HelperUpdateError::checksumMismatch(),
          Meanwhile::nothing, 1},
         {"unsigned", manifestFor("unsigned.zip"), HelperUpdateError::signatureRejected("")},
@@ -302,6 +313,9 @@ TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
          HelperUpdateError::versionPreflightFailed(*kit::HelperVersion::parse("9.8.8"), preflight)},
         {"zip slip", manifestFor("slip.zip"),
          HelperUpdateError::expansionFailed("The archive entry \"../escaped\" leaves the destination.")},
+        {"name not UTF-8", manifestFor("legacy.zip"),
+         HelperUpdateError::expansionFailed("The archive entry \"../J\x94rg\" leaves the destination."),
+         Meanwhile::nothing, 1},
         {"link leaving", manifestFor("link.zip"),
          HelperUpdateError::expansionFailed(
              "The archive entry \"Velmora Helper.app/Contents/out\" links outside the destination.")},

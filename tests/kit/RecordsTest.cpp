@@ -97,8 +97,12 @@ TEST(Records, GoldenDocumentsRoundTrip) {
          {E::manifestInvalid(), E::alreadyInProgress(), E::sizeMismatch(), E::cancelled(), E::busy(),
           E::expansionFailed(""), E::signatureRejected("s"), E::replaceFailed("r")})
         EXPECT_EQ(E::decode(error.encoded().value()).value(), error) << error.summary();
-    // Text that is not UTF-8 fails to encode instead of throwing.
-    EXPECT_FALSE(E::downloadFailed("\xfe\xff").encoded());
+    // What the helper sends back always encodes, bytes that are not UTF-8 shown as \xHH (a null reply
+    // would read as success); a request the client would send with them fails instead of throwing.
+    EXPECT_EQ(E::expansionFailed("J\x94rg").encoded().value(), R"({"expansionFailed":{"_0":"J\\x94rg"}})");
+    EXPECT_EQ(kit::HelperUninstallError::spawnFailed("/h\xfe").summary(), "/h\\xFE");
+    EXPECT_EQ(ShellLaunchResponse::decode(ShellLaunchResponse::failed("\xc3(").encoded().value())->failure,
+              "\\xC3(");
     EXPECT_FALSE((ShellLaunchRequest{.shellPath = "/bin/\xc3(sh"}).encoded());
 }
 
