@@ -13,8 +13,4 @@ nice cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
 # No sleep at exit: tests kill servers mid-call and expect them gone at once.
 export TSAN_OPTIONS="halt_on_error=1 abort_on_error=1 second_deadlock_stack=1 atexit_sleep_ms=0 ${TSAN_OPTIONS:-}"
 # Test programs that were not built register as <name>_NOT_BUILT; the built ones are exactly the above.
-# Left out: service cases whose waits (children gone right after a reply, a non-reading peer's queue
-# filling within its window) assume uninstrumented speed; under the sanitizer, with two jobs on two cores,
-# they miss those windows now and then without any report. They run in both other suites.
-slow_here='^(Service\.(RealShells|CloseHangsUp|ShellsBelong|BadRequests|ManyClients)|HostilePeer\.ResponseToNothing)'
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600 -LE slow -E "_NOT_BUILT\$|$slow_here"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600 -LE slow -E "_NOT_BUILT\$"
