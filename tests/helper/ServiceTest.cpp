@@ -174,7 +174,7 @@ TEST_F(Service, ShellsBelongToTheirConnectionAndEndWithIt) {
     leaving.connection->invalidate();
     for (auto pid : pids) EXPECT_TRUE(waitForProcessGone(pid, 10s)) << pid;
     EXPECT_NE(runInShell(kept, "true").find("done-42"), std::string::npos);
-    EXPECT_EQ(children({kept.pid()}), std::vector<pid_t>{kept.pid()});
+    EXPECT_EQ(children({kept.pid()}), std::vector<pid_t>{kept.pid()}) << helper.log();
     EXPECT_NE(helper.log().find("service: Connection from pid=" + std::to_string(::getpid()) + " ended"),
               std::string::npos);
     EXPECT_TRUE(leaving.recorder->events().empty());
