@@ -43,7 +43,7 @@ descriptors-leak-to-shell#pty/SpawnLoginShell.cpp#if (::syscall(SYS_close_range,
 signal-mask-kept#pty/SpawnLoginShell.cpp#::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, kKernelSignalSetSize);#(void)empty;#$shell#
 exit-status-decoded-wrong#core/PTYShellProcess.cpp#if (info.si_code == CLD_EXITED)#if (info.si_code == CLD_KILLED)#$shell#
 open-queue-not-round-robin#helper/HelperOpenQueue.h#            turns_.push_back(owner);#            turns_.push_front(owner);#^ServiceRobustness\.#
-open-kept-after-client-left#helper/HelperConnectionSession.cpp#        ended_ = true;\n#        (void)0;\n#^ServiceRobustness\.#
+opens-refused-in-bursts#helper/HelperOpenQueue.h#            if (waiting.empty()) turns_.push_back(owner);#            if (waiting.size() >= 64) return task(false);\n            if (waiting.empty()) turns_.push_back(owner);#^ServiceRobustness\.#
 closed-shell-kept-in-table#helper/HelperConnectionSession.cpp#if (auto process = takeShell(processIdentifier)) process->close(true);#if (auto process = shell(processIdentifier)) process->close(true);#$shell#
 released-shell-never-killed#core/PTYShellProcess.cpp#if (!reaped_) (void)::kill(-pid_, SIGKILL);#if (false && !reaped_) (void)::kill(-pid_, SIGKILL);#$shell#
 requested-variable-not-dropped#kit/ShellLaunchEnvironment.cpp#if (!dropped.contains(name) && usableVariable(name, value))#if (usableVariable(name, value))#$shell#
