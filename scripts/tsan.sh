@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# The transport, dispatch and service tests again, built with clang 14 under ThreadSanitizer
+# The transport, dispatch, service and service robustness tests again, built with clang 14 under ThreadSanitizer
 # (build-tsan/). Only those tests and what they run (the helper bundle, the test server) are built.
 # Any report fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-tsan
-targets=(kit_xpc_test platform_dispatch_test helper_service_test)
+targets=(kit_xpc_test platform_dispatch_test helper_service_test helper_robustness_test)
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_TSAN=ON -DVELMORA_BENCH=OFF \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 >/dev/null
 nice cmake --build "$build" -j "$(nproc)" --target "${targets[@]}"
