@@ -1,7 +1,9 @@
 // Open latency as shells accumulate: clients of the served, built helper (started with --serve in a
 // throw-away home) hold more and more /bin/sh shells. At 10, 100 and 1000 held shells every client opens
 // one more shell (in waves of 50 at once); the p50/p99 of those opens and the helper's descriptors, threads
-// and RSS are printed, with the p99 as a ratio of the first step's.
+// and RSS are printed, with the p99 as a ratio of the first step's. Then the first client queues 200 opens
+// at once (a terminal restoring its windows) and a second client opens one: its latency against its open
+// alone, and how many of the 200 were answered before it.
 //
 //   bench_scale [clients, default 100] [most shells, default 1000]
 
@@ -43,8 +45,9 @@ struct Opened {
     std::int32_t pid = 0;
 };
 
-// The helper refuses opens beyond 64 waiting for a thread; waves stay under that.
+// Opens go in waves, as a terminal restoring its windows sends them.
 constexpr size_t kWave = 50;
+constexpr int kQueued = 200;
 
 // Every client opens `perClient` shells, all at once; returns when every reply has come.
 std::vector<Opened> openShells(std::vector<Client> clients, int perClient, const std::string& request) {
@@ -86,6 +89,45 @@ void passClientChecks(std::vector<Client>& clients) {
         }));
     std::unique_lock lock(mutex);
     done.wait(lock, [&] { return answered == clients.size(); });
+}
+
+struct Contended {
+    double microseconds = 0;
+    size_t answeredBefore = 0;  // of the busy client's opens
+    std::vector<Opened> opened;
+};
+
+// `other` opens one shell once `busy` has `queued` opens sent and the first of them answered.
+Contended openBehindQueue(Client& busy, Client& other, int queued, const std::string& request) {
+    std::mutex mutex;
+    std::condition_variable done;
+    Contended result;
+    size_t busyAnswered = 0;
+    bool otherAnswered = false;
+    auto reply = [&](bool fromOther, Clock::time_point start) {
+        return kit::Reply<platform::UniqueFd, kit::Blob>(
+            [&, fromOther, start](platform::UniqueFd terminal, kit::Blob) {
+                auto took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+                std::lock_guard lock(mutex);
+                if (fromOther) {
+                    result.microseconds = took;
+                    result.answeredBefore = busyAnswered;
+                    otherAnswered = true;
+                } else {
+                    ++busyAnswered;
+                }
+                result.opened.push_back({terminal.valid() ? took : -1, std::move(terminal), 0});
+                done.notify_all();
+            });
+    };
+    for (int i = 0; i < queued; ++i) busy.helper->openShell(request, reply(false, Clock::now()));
+    std::unique_lock lock(mutex);
+    done.wait(lock, [&] { return busyAnswered > 0; });
+    lock.unlock();
+    other.helper->openShell(request, reply(true, Clock::now()));
+    lock.lock();
+    done.wait(lock, [&] { return otherAnswered && busyAnswered == static_cast<size_t>(queued); });
+    return result;
 }
 
 double percentile(std::vector<double> values, int percent) {
@@ -173,6 +215,27 @@ int main(int argc, char** argv) {
         "| open p99 with %zu shells over %d clients vs with 10 (bench_scale) | %.0f us | %.0f us | %.2fx | "
         "<= 1.5x |\n",
         held.size() - probes.size(), clientCount, firstP99, lastP99, lastP99 / firstP99);
+    if (clients.size() >= 2) {
+        std::vector<double> alone;
+        for (int i = 0; i < 5; ++i)
+            for (auto& opened : openShells({clients[1]}, 1, request)) {
+                alone.push_back(opened.microseconds);
+                held.push_back(std::move(opened));
+            }
+        auto contended = openBehindQueue(clients[0], clients[1], kQueued, request);
+        const double aloneP50 = percentile(alone, 50);
+        std::printf(
+            "second client's open: alone p50 %.0f us; with %d queued by the first %.0f us (%.2fx), "
+            "after %zu of them\n",
+            aloneP50, kQueued, contended.microseconds, contended.microseconds / aloneP50,
+            contended.answeredBefore);
+        std::printf(
+            "| open behind another client's %d queued opens vs alone (bench_scale) | %.0f us | %.0f us "
+            "| %.2fx | answered after %zu of them |\n",
+            kQueued, aloneP50, contended.microseconds, contended.microseconds / aloneP50,
+            contended.answeredBefore);
+        for (auto& opened : contended.opened) held.push_back(std::move(opened));
+    }
     // Ending the connections closes their shells.
     for (auto& client : clients) client.connection->invalidate();
     return 0;

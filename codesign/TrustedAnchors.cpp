@@ -1,6 +1,7 @@
 #include "codesign/TrustedAnchors.h"
 
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 
 #include <cstdlib>
 #include <memory>
@@ -17,6 +18,9 @@ X509_STORE* trustedAnchors() {
             BIO_new_mem_buf(generated::trustedAnchorsPem, sizeof generated::trustedAnchorsPem - 1), BIO_free);
         int added = 0;
         while (X509* certificate = PEM_read_bio_X509(pem.get(), nullptr, nullptr, nullptr)) {
+            // Fills the certificate's cached extensions now: concurrent checks would each fill them
+            // on first use, racing to write what the others read.
+            (void)X509_check_purpose(certificate, -1, 0);
             if (X509_STORE_add_cert(made, certificate) == 1) ++added;
             X509_free(certificate);
         }

@@ -14,6 +14,7 @@
 #include "core/HelperLog.h"
 #include "core/HelperUserAccount.h"
 #include "helper/HelperInstaller.h"
+#include "helper/HelperOpenQueue.h"
 #include "kit/HelperInfo.h"
 #include "kit/ShellMessages.h"
 #include "kit/VelmoraHelperIdentity.h"
@@ -29,19 +30,10 @@ kit::Blob toBlob(const tl::expected<std::string, kit::EncodingError>& encoded) {
     return encoded ? kit::Blob(*encoded) : kit::Blob();
 }
 
-// Work that may wait on the outside world (account lookups, client paths on a hung mount, fork) runs
-// on threads of its own, never on the loop that accepts, reports exits and keeps the idle timer.
-// Opening and info have separate threads, so that opens stuck on a path leave info answerable.
-constexpr unsigned kShellOpeningThreads = 4;
+// Work that may wait on the outside world (account lookups, client paths on a hung mount) runs on
+// threads of its own, never on the loop that accepts, reports exits and keeps the idle timer. Opening
+// has threads of its own too (HelperOpenQueue), so that opens stuck on a path leave info answerable.
 constexpr unsigned kInfoThreads = 2;
-// Opens waiting for a thread, across all clients; more are refused rather than queued without bound.
-constexpr int kMaxWaitingOpens = 64;
-
-std::shared_ptr<platform::DispatchQueue> shellOpeningQueue() {
-    static const auto queue = platform::DispatchQueue::createBlocking(
-        std::string(kit::VelmoraHelperIdentity::bundleIdentifier) + ".shell-open", kShellOpeningThreads);
-    return queue;
-}
 
 std::shared_ptr<platform::DispatchQueue> infoQueue() {
     static const auto queue = platform::DispatchQueue::createBlocking(
@@ -49,7 +41,8 @@ std::shared_ptr<platform::DispatchQueue> infoQueue() {
     return queue;
 }
 
-std::atomic<int> waitingOpens{0};
+// The answer to an open whose client has gone; nobody reads it.
+const std::string kClientGone = "The client has gone.";
 
 // Long enough for the uninstall request's reply to reach the client before the helper is stopped.
 constexpr std::chrono::milliseconds kUninstallHandoffDelay{250};
@@ -148,16 +141,12 @@ void HelperConnectionSession::answerInfo(kit::Reply<kit::Blob> reply) {
 // ---- shells
 
 void HelperConnectionSession::openShell(kit::Blob request, kit::Reply<platform::UniqueFd, kit::Blob> reply) {
-    if (waitingOpens.fetch_add(1) >= kMaxWaitingOpens) {
-        waitingOpens.fetch_sub(1);
-        replyFailed(std::move(reply), "Too many shells are being opened at once.", Log::yes);
-        return;
-    }
     auto held = std::make_shared<kit::Reply<platform::UniqueFd, kit::Blob>>(std::move(reply));
-    shellOpeningQueue()->async([self = shared_from_this(), request = std::move(request), held] {
-        waitingOpens.fetch_sub(1);
-        self->openShellNow(request, std::move(*held));
-    });
+    HelperOpenQueue::shared().enqueue(
+        this, [self = shared_from_this(), request = std::move(request), held](bool run) {
+            if (!run) return replyFailed(std::move(*held), kClientGone, Log::no);
+            self->openShellNow(request, std::move(*held));
+        });
 }
 
 void HelperConnectionSession::replyFailed(kit::Reply<platform::UniqueFd, kit::Blob> reply,
@@ -174,6 +163,7 @@ void HelperConnectionSession::openShellNow(const kit::Blob& request,
                            Log::no);
     if (auto nul = nulInRequest(*decoded))
         return replyFailed(std::move(reply), "Invalid launch request: " + *nul, Log::no);
+    if (ended()) return replyFailed(std::move(reply), kClientGone, Log::no);
     auto claim = DescriptorClaim::take();
     if (!claim) return replyFailed(std::move(reply), claim.error(), Log::yes);
     auto spawned = core::PTYShellProcess::spawn(*decoded);
@@ -187,9 +177,15 @@ void HelperConnectionSession::openShellNow(const kit::Blob& request,
     }
     std::int32_t processIdentifier = process->processIdentifier();
     std::shared_ptr<core::PTYShellProcess> replaced;
+    bool kept = false;
     {
         std::lock_guard guard(shellsLock_);
-        replaced = std::exchange(shells_[processIdentifier], process);
+        // Once the connection has ended, nobody would ever close a shell stored now.
+        if ((kept = !ended_)) replaced = std::exchange(shells_[processIdentifier], process);
+    }
+    if (!kept) {
+        process->abandon();
+        return replyFailed(std::move(reply), kClientGone, Log::no);
     }
     // Let go of a replaced entry outside the lock: its release hangs it up.
     replaced.reset();
@@ -236,9 +232,17 @@ void HelperConnectionSession::closeAllShells() {
     std::unordered_map<std::int32_t, std::shared_ptr<core::PTYShellProcess>> closing;
     {
         std::lock_guard guard(shellsLock_);
+        ended_ = true;
         closing.swap(shells_);
     }
+    // Opens still waiting are answered without a shell; one under way sees ended_ and keeps none.
+    HelperOpenQueue::shared().drop(this);
     for (auto& [processIdentifier, process] : closing) process->close(true);
+}
+
+bool HelperConnectionSession::ended() const {
+    std::lock_guard guard(shellsLock_);
+    return ended_;
 }
 
 std::size_t HelperConnectionSession::shellCount() const {

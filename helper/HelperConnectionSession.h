@@ -19,8 +19,9 @@ namespace velmora::helper {
 //
 // Calls arrive on transport threads, exit handlers on the service queue. Info and opening a shell run
 // on blocking queues of their own (lookups, client paths, fork), so a stalled one holds up neither the
-// transport nor the service queue. `shellsLock_` guards the table and nothing else, and is never held
-// while calling into a shell, the transport or a reply.
+// transport nor the service queue; opens wait in the process's HelperOpenQueue, taking turns with
+// other clients' opens. `shellsLock_` guards the table (and whether it is closed for good) and nothing
+// else, and is never held while calling into a shell, the transport or a reply.
 //
 // An open that succeeds always replies with the terminal. Besides the shell process's own failure
 // texts ("<call> failed: <reason>"), an open fails with:
@@ -28,7 +29,8 @@ namespace velmora::helper {
 //   that reaches the shell (its paths, environment, version); the text is always valid UTF-8;
 // - "Too many open shells: the helper is at its limit of N open files." when the shell's descriptors
 //   would eat into the reserve kept for accepting and answering clients;
-// - "Too many shells are being opened at once." when too many opens already wait for a thread.
+// - "The client has gone." for an open still waiting or under way when the connection ended: it
+//   leaves no shell behind.
 class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
                                       public std::enable_shared_from_this<HelperConnectionSession> {
   public:
@@ -51,7 +53,8 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
     void cancelSelfUpdate(kit::Reply<> reply) override;
     void beginUninstall(kit::Reply<kit::Blob> reply) override;
 
-    // Hangs up every shell of this client; called once the connection has ended. Notifies nobody.
+    // Hangs up every shell of this client and answers its waiting opens without a shell; called once
+    // the connection has ended. Notifies nobody.
     void closeAllShells();
 
     [[nodiscard]] std::int32_t clientProcessIdentifier() const { return clientProcessIdentifier_; }
@@ -72,6 +75,7 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
     void openShellNow(const kit::Blob& request, kit::Reply<platform::UniqueFd, kit::Blob> reply);
     static void replyFailed(kit::Reply<platform::UniqueFd, kit::Blob> reply, const std::string& message,
                             Log logging);
+    [[nodiscard]] bool ended() const;
     [[nodiscard]] std::shared_ptr<core::PTYShellProcess> shell(std::int32_t processIdentifier) const;
     [[nodiscard]] std::shared_ptr<core::PTYShellProcess> takeShell(std::int32_t processIdentifier);
     void shellDidExit(std::int32_t processIdentifier, const std::weak_ptr<core::PTYShellProcess>& exited,
@@ -83,6 +87,7 @@ class HelperConnectionSession final : public kit::VelmoraHelperXPCProtocol,
     const std::shared_ptr<platform::DispatchQueue> queue_;
     mutable std::mutex shellsLock_;
     std::unordered_map<std::int32_t, std::shared_ptr<core::PTYShellProcess>> shells_;
+    bool ended_ = false;  // set once by closeAllShells(): no shell is stored afterwards
     const std::shared_ptr<core::HelperUpdater> updater_;
     const std::shared_ptr<HelperOpenShellCounter> helperShellCount_;
 };

@@ -39,14 +39,16 @@ no-delayed-kill#core/PTYShellProcess.cpp#if (!exited) (void)self->sendToProcessG
 window-clamp-too-wide#core/PTYShellProcess.cpp#PTYShellProcess::kMinimumWindowSide, PTYShellProcess::kMaximumWindowSide#PTYShellProcess::kMinimumWindowSide, std::int64_t{65535}#$shell#
 inherited-variable-let-through#kit/ShellLaunchEnvironment.cpp#return name == "__CF_USER_TEXT_ENCODING" || name == "SSH_AUTH_SOCK";#return !name.empty();#$shell#
 reply-sent-twice#kit/xpc/Reply.h#auto state = std::move(state_);\n        if (state->handler)#auto& state = state_;\n        if (state->handler)#$xpc#
-descriptors-leak-to-shell#pty/SpawnLoginShell.cpp#if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;#return;#$shell#
-signal-mask-kept#pty/SpawnLoginShell.cpp#::sigprocmask(SIG_SETMASK, &empty, nullptr);#(void)empty;#$shell#
+descriptors-leak-to-shell#pty/SpawnLoginShell.cpp#if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_UNSHARE) == 0) return true;#if (::syscall(SYS_unshare, CLONE_FILES) == 0) return true;#$shell#
+signal-mask-kept#pty/SpawnLoginShell.cpp#::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, kKernelSignalSetSize);#(void)empty;#$shell#
 exit-status-decoded-wrong#core/PTYShellProcess.cpp#if (info.si_code == CLD_EXITED)#if (info.si_code == CLD_KILLED)#$shell#
+open-queue-not-round-robin#helper/HelperOpenQueue.h#            turns_.push_back(owner);#            turns_.push_front(owner);#^ServiceRobustness\.#
+opens-refused-in-bursts#helper/HelperOpenQueue.h#            if (waiting.empty()) turns_.push_back(owner);#            if (waiting.size() >= 64) return task(false);\n            if (waiting.empty()) turns_.push_back(owner);#^ServiceRobustness\.#
 closed-shell-kept-in-table#helper/HelperConnectionSession.cpp#if (auto process = takeShell(processIdentifier)) process->close(true);#if (auto process = shell(processIdentifier)) process->close(true);#$shell#
 released-shell-never-killed#core/PTYShellProcess.cpp#if (!reaped_) (void)::kill(-pid_, SIGKILL);#if (false && !reaped_) (void)::kill(-pid_, SIGKILL);#$shell#
 requested-variable-not-dropped#kit/ShellLaunchEnvironment.cpp#if (!dropped.contains(name) && usableVariable(name, value))#if (usableVariable(name, value))#$shell#
-signal-dispositions-kept#pty/SpawnLoginShell.cpp#number < NSIG; ++number) resetSignalDisposition#number < 1; ++number) resetSignalDisposition#$shell#
-working-directory-ignored#pty/SpawnLoginShell.cpp#if (workingDirectory != nullptr && ::chdir#if (false && workingDirectory != nullptr && ::chdir#$shell#
+signal-dispositions-kept#pty/SpawnLoginShell.cpp#for (int number = 1; number < NSIG; ++number)#for (int number = 1; number < 1; ++number)#$shell#
+working-directory-ignored#pty/SpawnLoginShell.cpp#if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir#if (false && plan.workingDirectory != nullptr && ::syscall(SYS_chdir#$shell#
 version-mismatch-accepted#core/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
 idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells();\n        self->scheduleIdleExitIfNeeded();#        session->closeAllShells();#^IdleExit#slow
 peer-of-another-user-served#kit/xpc/Connection.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#

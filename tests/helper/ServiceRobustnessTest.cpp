@@ -9,6 +9,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <condition_variable>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -266,6 +268,58 @@ TEST(ServiceRobustness, OpensStuckOnAHungMountHoldUpNoOtherClient) {
         auto response = kit::ShellLaunchResponse::decode(std::get<1>(*outcome->values()).value_or(""));
         EXPECT_TRUE(response && response->succeeded());
     }
+}
+
+// Answers to opens in the order they arrive, from every client.
+struct Answers {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::string arrived;  // the client's letter per answer; lower case when no shell was opened
+
+    void open(ClientEnd& client, char who, const std::string& request) {
+        auto record = [this, who](UniqueFd terminal, const Blob&) {
+            std::lock_guard lock(mutex);
+            arrived += terminal.valid() ? who : static_cast<char>(std::tolower(who));
+            changed.notify_all();
+        };
+        client.connection
+            ->remoteObjectProxyWithErrorHandler<kit::VelmoraHelperXPCProtocol>(
+                [record](const kit::xpc::ConnectionError&) { record({}, {}); })
+            ->openShell(request, kit::Reply<UniqueFd, Blob>(record));
+    }
+    std::string waitFor(std::size_t count) {
+        std::unique_lock lock(mutex);
+        changed.wait_for(lock, std::chrono::seconds(120), [&] { return arrived.size() >= count; });
+        return arrived;
+    }
+};
+
+// A terminal restoring its windows opens dozens of shells at once: none is refused, and another
+// client's open waits for a few of them, not for all. The waiting opens of a client that leaves
+// leave no shell behind.
+TEST(ServiceRobustness, BurstsOfOpensAreQueuedFairlyAndDroppedWithTheirClient) {
+    constexpr std::size_t kBurst = 200;
+    auto helper = startHelper(false);
+    auto burst = connect(*helper), single = connect(*helper), leaving = connect(*helper);
+    for (auto* client : {&burst, &single, &leaving}) ASSERT_TRUE(infoArrives(*client));
+    const auto request = requestJSON("/bin/cat", false);
+    Answers answers;
+    for (std::size_t i = 0; i < kBurst; ++i) answers.open(burst, 'A', request);
+    ASSERT_FALSE(answers.waitFor(1).empty());
+    answers.open(single, 'B', request);
+    auto arrived = answers.waitFor(kBurst + 1);
+    EXPECT_EQ(arrived.size(), kBurst + 1);
+    EXPECT_EQ(arrived.find_first_not_of("AB"), std::string::npos) << arrived;
+    // Only opens under way or answered, and a turn of the other client, come first: never most.
+    EXPECT_LT(arrived.find('B'), 25u) << arrived;
+    // Its first shell stays until the helper has taken in the end; the rest must never come.
+    for (int i = 0; i < 100; ++i) answers.open(leaving, 'C', request);
+    ASSERT_EQ(answers.waitFor(kBurst + 2).back(), 'C');
+    leaving.connection->invalidate();
+    for (int i = 0; i < 1500 && childProcesses(helper->pid()).size() != kBurst + 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(childProcesses(helper->pid()).size(), kBurst + 1);
+    EXPECT_TRUE(infoArrives(single));
 }
 
 }  // namespace

@@ -29,6 +29,9 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
     std::filesystem::create_directories(runtime_);
     std::map<std::string, std::string> environment{
         {"HOME", home_.string()}, {"XDG_RUNTIME_DIR", runtime_.string()}, {"PATH", "/usr/bin:/bin"}};
+    // A sanitizer's report in the helper fails the test as one in the test itself does.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"})
+        if (const char* value = ::getenv(name)) environment[name] = value;
     for (auto& [key, value] : extraEnvironment) environment[key] = value;
     std::vector<std::string> envStrings;
     for (auto& [key, value] : environment) envStrings.push_back(key + "=" + value);
@@ -74,6 +77,7 @@ HelperProcess::~HelperProcess() {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
     }
+    if (auto text = log(); text.find("Sanitizer") != std::string::npos) ADD_FAILURE() << text;
 }
 
 std::string HelperProcess::socketPath(size_t serviceIndex) const {

@@ -70,7 +70,10 @@ TEST_F(XpcTransport, ValuesAndHandlesCrossIntact) {
     client.proxy(dropped)->closeShell(-2, dropped.reply());
     ASSERT_TRUE(dropped.wait() && dropped.error());
     EXPECT_EQ(dropped.error()->kind, ConnectionError::Kind::remoteError);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // Answered in order: a second answer to either call would have come before this one.
+    CallOutcome<Blob> later;
+    client.proxy(later)->fetchHelperInfo(later.reply());
+    ASSERT_TRUE(later.wait());
     EXPECT_EQ(large.completions() + dropped.completions(), 2);
 }
 
