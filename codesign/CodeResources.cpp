@@ -1,15 +1,13 @@
 #include "codesign/CodeResources.h"
 
-#include <algorithm>
+#include <charconv>
 #include <cstdio>
-#include <map>
-#include <sstream>
 
 namespace velmora::codesign {
 
 namespace {
 
-constexpr std::string_view kHeader = "VelmoraCodeResources 1";
+constexpr std::string_view kHeader = "VelmoraCodeResources 2";
 
 std::string escape(std::string_view text) {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -89,7 +87,9 @@ std::string serialize(const CodeResources& resources) {
     for (const auto& entry : resources.entries) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", entry.mode & 07777);
+        bool file = entry.type == ResourceEntry::Type::file;
         text += std::string(typeName(entry.type)) + " " + mode + " " +
+                (file ? std::to_string(entry.size) : "-") + " " +
                 (entry.type == ResourceEntry::Type::directory ? "-" : escape(entry.payload)) + " " +
                 escape(entry.path) + "\n";
     }
@@ -114,7 +114,7 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
     resources.identifier = *id;
     for (size_t i = 2; i < lines.size(); ++i) {
         auto fields = words(lines[i]);
-        if (fields.size() != 4 || fields[1].size() != 4 || fields[3].empty())
+        if (fields.size() != 5 || fields[1].size() != 4 || fields[4].empty())
             return tl::unexpected(damaged("line " + std::to_string(i + 1)));
         ResourceEntry entry;
         if (fields[0] == "file")
@@ -129,8 +129,16 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
             if (c < '0' || c > '7') return tl::unexpected(damaged("line " + std::to_string(i + 1)));
             entry.mode = entry.mode * 8 + static_cast<std::uint32_t>(c - '0');
         }
-        auto payload = unescape(fields[2]);
-        auto path = unescape(fields[3]);
+        if (entry.type == ResourceEntry::Type::file) {
+            auto [end, error] =
+                std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), entry.size);
+            if (error != std::errc{} || end != fields[2].data() + fields[2].size())
+                return tl::unexpected(damaged("line " + std::to_string(i + 1)));
+        } else if (fields[2] != "-") {
+            return tl::unexpected(damaged("line " + std::to_string(i + 1)));
+        }
+        auto payload = unescape(fields[3]);
+        auto path = unescape(fields[4]);
         if (!payload || !path) return tl::unexpected(damaged("line " + std::to_string(i + 1)));
         if (entry.type != ResourceEntry::Type::directory) entry.payload = *payload;
         entry.path = *path;
@@ -142,7 +150,7 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
 }
 
 std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
-                                              const std::vector<ResourceEntry>& onDisk) {
+                                              const std::vector<ResourceEntry>& onDisk, Comparing comparing) {
     size_t s = 0, d = 0;
     while (s < sealed.size() || d < onDisk.size()) {
         if (d == onDisk.size() || (s < sealed.size() && sealed[s].path < onDisk[d].path))
@@ -155,7 +163,10 @@ std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& 
         if (want.type != have.type)
             return CodeSignError{Status::fileModified,
                                  quoted(have.path) + " changed its type after signing."};
-        if (want.payload != have.payload) {
+        bool file = want.type == ResourceEntry::Type::file;
+        if (file && want.size != have.size)
+            return CodeSignError{Status::fileModified, quoted(have.path) + " was modified after signing."};
+        if (want.payload != have.payload && (!file || comparing == Comparing::everything)) {
             if (want.type == ResourceEntry::Type::link)
                 return CodeSignError{Status::linkChanged,
                                      "The link " + quoted(have.path) + " points elsewhere than when signed."};
@@ -167,53 +178,6 @@ std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& 
         ++s;
         ++d;
     }
-    return std::nullopt;
-}
-
-std::optional<CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries) {
-    std::map<std::string, std::string, std::less<>> links;
-    for (const auto& entry : entries)
-        if (entry.type == ResourceEntry::Type::link) links.emplace(entry.path, entry.payload);
-    auto escapes = [&](const std::string& linkPath) {
-        // Resolve component by component, substituting the bundle's own links, as the kernel would.
-        std::vector<std::string> resolved;  // components below the bundle's top
-        std::vector<std::string> pending;   // components still to walk, last one first
-        auto push = [&](std::string_view target) {
-            std::vector<std::string> parts;
-            std::stringstream stream{std::string(target)};
-            for (std::string part; std::getline(stream, part, '/');)
-                if (!part.empty() && part != ".") parts.push_back(part);
-            pending.insert(pending.end(), parts.rbegin(), parts.rend());
-        };
-        const std::string& target = links.find(linkPath)->second;
-        if (target.starts_with('/')) return true;
-        // The link's own directory is walked first, then its target.
-        push(target);
-        if (auto slash = linkPath.rfind('/'); slash != std::string::npos) push(linkPath.substr(0, slash));
-        int expansions = 0;
-        while (!pending.empty()) {
-            std::string part = std::move(pending.back());
-            pending.pop_back();
-            if (part == "..") {
-                if (resolved.empty()) return true;
-                resolved.pop_back();
-                continue;
-            }
-            resolved.push_back(part);
-            std::string joined;
-            for (const auto& component : resolved) joined += (joined.empty() ? "" : "/") + component;
-            auto link = links.find(joined);
-            if (link == links.end()) continue;
-            if (++expansions > 40 || link->second.starts_with('/')) return true;
-            resolved.pop_back();
-            push(link->second);
-        }
-        return false;
-    };
-    for (const auto& [path, target] : links)
-        if (escapes(path))
-            return CodeSignError{Status::linkLeavesBundle,
-                                 "The link " + quoted(path) + " leads outside the bundle."};
     return std::nullopt;
 }
 
