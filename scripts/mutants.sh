@@ -61,6 +61,13 @@ busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) re
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
 client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
+cache-trusts-recent-change-times#codesign/VerificationCache.cpp#item.identity.changedNs > hashingBeganNs - kTimestampAllowanceNs#item.identity.changedNs > hashingBeganNs + kTimestampAllowanceNs#^Signatures\.#
+cache-on-a-users-image#codesign/VerificationCache.cpp#image.st_uid == 0 &&#true &&#^Signatures\.#
+leaf-key-usage-ignored#codesign/CodeSignature.cpp#(X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE) == 0#false#^Signatures\.#
+leaf-extended-key-usage-ignored#codesign/CodeSignature.cpp#(X509_get_extended_key_usage(leaf) & XKU_CODE_SIGN) == 0#false#^Signatures\.#
+certificates-uncounted#codesign/CodeSignature.cpp#sk_X509_num(untrusted.get()) > kMaxCertificates#sk_X509_num(untrusted.get()) > 100000#^Signatures\.#
+signature-size-uncapped#codesign/StaticCode.cpp#constexpr off_t kMaxSignatureFileSize = 256 << 10;#constexpr off_t kMaxSignatureFileSize = 64 << 20;#^Signatures\.#
+hashed-before-the-listing-is-compared#codesign/StaticCode.cpp#compareResources(sealed->entries, listed->resources(), Comparing::listingOnly)#std::optional<CodeSignError>()#^Signatures\.#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 EOF

@@ -9,6 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -32,13 +35,27 @@ namespace Identity = kit::VelmoraHelperIdentity;
 const std::string kDevIdentifier = "com.norwick.Velmora.dev";
 const std::string kUnsatisfied = "The signature does not satisfy the Velmora Helper requirement (-1301).";
 
-enum class Signer { development, noTeam, noMarker, untrustedRoot, expired, notYetValid };
+enum class Signer {
+    development,
+    noTeam,
+    noMarker,
+    untrustedRoot,
+    expired,
+    notYetValid,
+    serverAuthOnly,
+    keyEnciphermentOnly,
+    seventeenCertificates
+};
 
 class Signatures : public ::testing::Test {
   protected:
     // An executable, a resource, a folder and a link inside the bundle.
     fs::path makeBundle(const std::string& name = "Client.app") {
-        fs::path bundle = scratch_.path() / name;
+        return makeBundleIn(scratch_.path(), name);
+    }
+
+    static fs::path makeBundleIn(const fs::path& directory, const std::string& name) {
+        fs::path bundle = directory / name;
         fs::create_directories(bundle / "Contents/MacOS");
         fs::copy_file("/bin/true", bundle / "Contents/MacOS/Velmora Helper");
         writeFile(bundle / "Contents/Resources/data", "sealed bytes\n");
@@ -77,10 +94,22 @@ class Signatures : public ::testing::Test {
             case Signer::notYetValid:
                 leaf = {"Future Leaf", leaf.organizationalUnit, false, false, 2, 30};
                 break;
+            case Signer::serverAuthOnly:
+                leaf.extendedKeyUsage = "serverAuth";
+                break;
+            case Signer::keyEnciphermentOnly:
+                leaf.keyUsage = "critical,keyEncipherment";
+                break;
+            case Signer::seventeenCertificates:
+                break;
         }
         Issued issued = issue(dir, "leaf", leaf, &intermediate);
         fs::path chain = dir / "chain.pem";
-        writeFile(chain, readFile(issued.certificate) + readFile(intermediate.certificate));
+        std::string pem = readFile(issued.certificate) + readFile(intermediate.certificate);
+        for (int i = 0; signer == Signer::seventeenCertificates && i < 15; ++i)
+            pem +=
+                readFile(issue(dir, "extra", {"Extra " + std::to_string(i), "", true}, nullptr).certificate);
+        writeFile(chain, pem);
         return {issued.key, chain};
     }
 
@@ -130,6 +159,18 @@ TEST_F(Signatures, EachChangeAndEachWrongSignerIsRejectedWithItsText) {
              fs::create_symlink("here/../..", b / "Contents/sneak");
          },
          "The link \"Contents/sneak\" leads outside the bundle."},
+        {"padded signature",
+         [](const fs::path& b) {
+             std::ofstream(b / "Contents/_CodeSignature/CodeSignature", std::ios::app)
+                 << std::string(300 << 10, '\0');
+         },
+         "The code signature is damaged or truncated."},
+        {"seventeen certificates", none, "The code signature is damaged or truncated.",
+         Signer::seventeenCertificates},
+        {"leaf for TLS servers", none, "The signing certificate \"Test Leaf\" is not meant for signing code.",
+         Signer::serverAuthOnly},
+        {"leaf for key encipherment", none,
+         "The signing certificate \"Test Leaf\" is not meant for signing code.", Signer::keyEnciphermentOnly},
         {"truncated signature",
          [](const fs::path& b) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 200); },
          "The code signature is damaged or truncated."},
@@ -216,6 +257,107 @@ TEST_F(Signatures, CacheRemembersOnlyAnUnchangedBundle) {
     auto changed = validate();
     ASSERT_FALSE(changed);
     EXPECT_EQ(changed.error().status, codesign::Status::fileModified);
+}
+
+// Bytes this process has read so far.
+std::uint64_t bytesRead() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    for (std::uint64_t value = 0; io >> key >> value;)
+        if (key == "rchar:") return value;
+    return 0;
+}
+
+TEST_F(Signatures, CraftedBundlesAreRefusedWithoutReadingWhatTheyAdd) {
+    std::atomic<bool> cancelled{true};
+    const struct {
+        const char* name;
+        std::function<void(const fs::path& bundle)> craft;
+        std::string expected;
+        const std::atomic<bool>* cancel = nullptr;
+    } cases[] = {
+        {"added sparse file",
+         [](const fs::path& b) {
+             writeFile(b / "Contents/huge", "");
+             fs::resize_file(b / "Contents/huge", 1LL << 30);
+         },
+         "\"Contents/huge\" was added after signing."},
+        {"sealed file grown sparse",
+         [](const fs::path& b) { fs::resize_file(b / "Contents/Resources/data", 1LL << 30); },
+         "\"Contents/Resources/data\" was modified after signing."},
+        {"chain of links longer than the kernel follows",
+         [](const fs::path& b) {
+             for (int i = 0; i < 3000; ++i)
+                 fs::create_symlink("a/../l" + std::to_string(i + 1),
+                                    b / "Contents" / ("l" + std::to_string(i)));
+             fs::create_symlink(".", b / "Contents/l3000");
+             fs::create_directory(b / "Contents/a");
+         },
+         "The link \"Contents/l0\" leads outside the bundle."},
+        {"cancelled", [](const fs::path&) {}, "The check was cancelled.", &cancelled},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::path bundle = makeBundle(std::string(test.name) + ".app");
+        writeFile(bundle / "Contents/Resources/large", std::string(4 << 20, 'x'));
+        sign(bundle, Signer::development, kDevIdentifier);
+        test.craft(bundle);
+        std::uint64_t before = bytesRead();
+        auto checked = codesign::validateBundle(*codesign::openBundle(bundle), nullptr, test.cancel);
+        EXPECT_EQ(checked ? "" : checked.error().description, test.expected);
+        EXPECT_LT(bytesRead() - before, 1u << 20);
+    }
+}
+
+// ext2 with 128-byte inodes keeps times in whole seconds: a rewrite within the second of the last
+// change leaves every identity as it was.
+TEST_F(Signatures, CacheServesNoRewriteWithinATimestampTickNorAnyBundleOnAUserImage) {
+    for (uid_t imageOwner : {0u, 65534u}) {
+        SCOPED_TRACE(imageOwner);
+        pid_t child = ::fork();
+        if (child == 0) {
+            fs::path image = scratch_.path() / "ext2.img", mount = scratch_.path() / "coarse";
+            fs::create_directory(mount);
+            writeFile(image, "");
+            fs::resize_file(image, 16 << 20);
+            std::string commands = "mkfs.ext2 -q -F -I 128 " + image.string() + " && chown " +
+                                   std::to_string(imageOwner) + " " + image.string() + " && mount -o loop " +
+                                   image.string() + " " + mount.string();
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                std::system(commands.c_str()) != 0)
+                ::_exit(2);
+            fs::path bundle = makeBundleIn(mount, "Client.app");
+            fs::path executable = bundle / "Contents/MacOS/Velmora Helper";
+            std::string original = readFile(executable);
+            codesign::VerificationCache cache;
+            auto validate = [&] { return codesign::validateBundle(*codesign::openBundle(bundle), &cache); };
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                writeAt(executable, original);
+                if (!codesign::signBundle(bundle, kDevIdentifier, VELMORA_DEV_AUTHORITY_DIR "/leaf.key",
+                                          VELMORA_DEV_AUTHORITY_DIR "/chain.pem"))
+                    ::_exit(3);
+                auto first = validate(), again = validate();
+                if (!first || !again) ::_exit(4);
+                // Remembered on root's image, never on a user's.
+                if ((first->get() == again->get()) != (imageOwner == 0)) ::_exit(5);
+                struct stat before {
+                }, after{};
+                ::stat(executable.c_str(), &before);
+                writeAt(executable,
+                        "\x7f"
+                        "ELF\x01");
+                ::stat(executable.c_str(), &after);
+                if (before.st_ctim.tv_sec != after.st_ctim.tv_sec) continue;  // the second turned: try again
+                auto rewritten = validate();
+                ::_exit(!rewritten && rewritten.error().status == codesign::Status::fileModified ? 0 : 6);
+            }
+            ::_exit(7);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    }
 }
 
 TEST_F(Signatures, ExecutionPolicyAdmitsOnlyRunnableElfOfThisMachine) {
