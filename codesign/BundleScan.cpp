@@ -129,7 +129,6 @@ struct Walker {
             return CodeSignError{Status::unsupportedFileType,
                                  "\"" + path + "\" is neither a file, a folder nor a symbolic link."};
         item.resource.type = ResourceEntry::Type::file;
-        item.resource.size = static_cast<std::uint64_t>(status.st_size);
         if (hashes(path, item.identity)) {
             // O_NONBLOCK: something swapped in for the file after the stat must not stall the walk.
             UniqueFd file(

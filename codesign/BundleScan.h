@@ -52,7 +52,7 @@ struct BundleScan {
 };
 
 // Whether a scan hashes the file at `path` (its identity as stat found it); the others' payloads stay
-// empty. Deciding by path and size keeps a verifier from reading what it will refuse anyway.
+// empty. Deciding by path keeps a verifier from reading what the seal does not cover.
 using HashFilter = std::function<bool(const std::string& path, const FileIdentity& identity)>;
 
 enum class Hashing { contents, metadataOnly };

@@ -1,13 +1,12 @@
 #include "codesign/CodeResources.h"
 
-#include <charconv>
 #include <cstdio>
 
 namespace velmora::codesign {
 
 namespace {
 
-constexpr std::string_view kHeader = "VelmoraCodeResources 2";
+constexpr std::string_view kHeader = "VelmoraCodeResources 1";
 
 std::string escape(std::string_view text) {
     static constexpr char digits[] = "0123456789ABCDEF";
@@ -87,9 +86,7 @@ std::string serialize(const CodeResources& resources) {
     for (const auto& entry : resources.entries) {
         char mode[8];
         std::snprintf(mode, sizeof mode, "%04o", entry.mode & 07777);
-        bool file = entry.type == ResourceEntry::Type::file;
         text += std::string(typeName(entry.type)) + " " + mode + " " +
-                (file ? std::to_string(entry.size) : "-") + " " +
                 (entry.type == ResourceEntry::Type::directory ? "-" : escape(entry.payload)) + " " +
                 escape(entry.path) + "\n";
     }
@@ -114,7 +111,7 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
     resources.identifier = *id;
     for (size_t i = 2; i < lines.size(); ++i) {
         auto fields = words(lines[i]);
-        if (fields.size() != 5 || fields[1].size() != 4 || fields[4].empty())
+        if (fields.size() != 4 || fields[1].size() != 4 || fields[3].empty())
             return tl::unexpected(damaged("line " + std::to_string(i + 1)));
         ResourceEntry entry;
         if (fields[0] == "file")
@@ -129,16 +126,8 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
             if (c < '0' || c > '7') return tl::unexpected(damaged("line " + std::to_string(i + 1)));
             entry.mode = entry.mode * 8 + static_cast<std::uint32_t>(c - '0');
         }
-        if (entry.type == ResourceEntry::Type::file) {
-            auto [end, error] =
-                std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), entry.size);
-            if (error != std::errc{} || end != fields[2].data() + fields[2].size())
-                return tl::unexpected(damaged("line " + std::to_string(i + 1)));
-        } else if (fields[2] != "-") {
-            return tl::unexpected(damaged("line " + std::to_string(i + 1)));
-        }
-        auto payload = unescape(fields[3]);
-        auto path = unescape(fields[4]);
+        auto payload = unescape(fields[2]);
+        auto path = unescape(fields[3]);
         if (!payload || !path) return tl::unexpected(damaged("line " + std::to_string(i + 1)));
         if (entry.type != ResourceEntry::Type::directory) entry.payload = *payload;
         entry.path = *path;
@@ -163,10 +152,8 @@ std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& 
         if (want.type != have.type)
             return CodeSignError{Status::fileModified,
                                  quoted(have.path) + " changed its type after signing."};
-        bool file = want.type == ResourceEntry::Type::file;
-        if (file && want.size != have.size)
-            return CodeSignError{Status::fileModified, quoted(have.path) + " was modified after signing."};
-        if (want.payload != have.payload && (!file || comparing == Comparing::everything)) {
+        if (want.payload != have.payload &&
+            (want.type != ResourceEntry::Type::file || comparing == Comparing::everything)) {
             if (want.type == ResourceEntry::Type::link)
                 return CodeSignError{Status::linkChanged,
                                      "The link " + quoted(have.path) + " points elsewhere than when signed."};

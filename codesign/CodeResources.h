@@ -2,15 +2,13 @@
 
 // The sealed resource list of a bundle (Contents/_CodeSignature/CodeResources): the signing identifier
 // and, for every item of the bundle but the two signature files, its relative path, type and permission
-// bits, with a file's size and SHA-256 or a link's target. Its text form is what the CMS signature covers:
+// bits, with a file's SHA-256 or a link's target. Its text form is what the CMS signature covers:
 //
-//   VelmoraCodeResources 2
+//   VelmoraCodeResources 1
 //   identifier com.norwick.Velmora.dev
-//   dir 0755 - - Contents
-//   file 0755 104232 <sha256 hex> Contents/MacOS/velmora-shell
-//   link 0777 - ../MacOS/velmora-shell Contents/Resources/shell
-//
-// The size lets a verifier refuse a file that grew before reading any of it.
+//   dir 0755 - Contents
+//   file 0755 <sha256 hex> Contents/MacOS/velmora-shell
+//   link 0777 ../MacOS/velmora-shell Contents/Resources/shell
 //
 // Entries are sorted by path, bytewise. Bytes below 0x21, 0x7f and '%' in paths, targets and the
 // identifier are written as %XX, so every field is one word and any file name round-trips.
@@ -32,7 +30,6 @@ struct ResourceEntry {
     Type type = Type::file;
     std::uint32_t mode = 0;  // permission bits (07777)
     std::string payload;     // a file's SHA-256 (lower-case hex), a link's target; empty for a directory
-    std::uint64_t size = 0;  // a file's size in bytes; 0 for the others
 
     friend bool operator==(const ResourceEntry&, const ResourceEntry&) = default;
 };
@@ -50,8 +47,8 @@ struct CodeResources {
 enum class Comparing { everything, listingOnly };
 
 // The first difference, in path order, between the sealed list and the one read from disk. With
-// `Comparing::listingOnly`, files' digests are not compared (their sizes are): a check that needs no
-// byte of any file read.
+// `Comparing::listingOnly`, files' digests are not compared: a check that needs no byte of any file
+// read.
 [[nodiscard]] std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
                                                             const std::vector<ResourceEntry>& onDisk,
                                                             Comparing comparing = Comparing::everything);

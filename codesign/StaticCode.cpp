@@ -6,6 +6,7 @@
 
 #include <ctime>
 #include <map>
+#include <set>
 
 #include "codesign/Requirement.h"
 #include "codesign/VerificationCache.h"
@@ -133,22 +134,18 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBund
     auto sealed = parseCodeResources(resourcesFile->bytes);
     if (!sealed) return tl::unexpected(sealed.error());
 
-    // Names, types, modes, sizes and links first: what was added, removed or grown is refused before
-    // any byte of any file is read.
+    // Names, types, modes and links first: what was added, removed or re-typed is refused before any
+    // byte of any file is read.
     if (auto escaping = findEscapingLink(listed->resources())) return tl::unexpected(*escaping);
     if (auto difference = compareResources(sealed->entries, listed->resources(), Comparing::listingOnly))
         return tl::unexpected(*difference);
-    std::map<std::string_view, std::uint64_t> sealedFiles;
+    // Something added since the listing was taken is refused below without being read.
+    std::set<std::string_view> sealedFiles;
     for (const auto& entry : sealed->entries)
-        if (entry.type == ResourceEntry::Type::file) sealedFiles.emplace(entry.path, entry.size);
+        if (entry.type == ResourceEntry::Type::file) sealedFiles.insert(entry.path);
     auto scan = scanBundle(
         bundle.directory.get(),
-        [&](const std::string& path, const FileIdentity& identity) {
-            auto sealedFile = sealedFiles.find(path);
-            return sealedFile != sealedFiles.end() &&
-                   sealedFile->second == static_cast<std::uint64_t>(identity.size);
-        },
-        cancelled);
+        [&](const std::string& path, const FileIdentity&) { return sealedFiles.contains(path); }, cancelled);
     if (!scan) return tl::unexpected(scan.error());
     auto onDisk = scan->resources();
     if (auto escaping = findEscapingLink(onDisk)) return tl::unexpected(*escaping);

@@ -39,7 +39,7 @@ struct OpenedBundle {
 
 // The signature's own checks: present, undamaged, made by a chain up to a trusted anchor, over a
 // resource list that matches the bundle on disk, with no link leading out of it. The listing is
-// compared before any file is hashed, and only files of their sealed size are hashed. With a cache, a
+// compared before any file is hashed, and only files the seal lists are hashed. With a cache, a
 // bundle whose every item is unchanged since it last passed is not read again (see VerificationCache).
 // A set `cancelled` stops the walk between items with Status::checkCancelled.
 [[nodiscard]] tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBundle(

@@ -18,7 +18,7 @@ struct ValidatedBundle;
 
 // Bundles that passed, each with the identity (device, inode, size, modification and change times,
 // mode) of the bundle folder and of every item in it, signature files included, and the listing
-// (names, types, modes, sizes, link targets). A lookup walks the bundle and stats every item: when all
+// (names, types, modes, link targets). A lookup walks the bundle and stats every item: when all
 // is the same, nothing can have been added, removed, renamed or re-moded, and a file whose change time
 // lay safely in the past when hashing began cannot have been written since.
 //
