@@ -68,6 +68,7 @@ leaf-extended-key-usage-ignored#codesign/CodeSignature.cpp#(X509_get_extended_ke
 certificates-uncounted#codesign/CodeSignature.cpp#sk_X509_num(untrusted.get()) > kMaxCertificates#sk_X509_num(untrusted.get()) > 100000#^Signatures\.#
 signature-size-uncapped#codesign/StaticCode.cpp#constexpr off_t kMaxSignatureFileSize = 256 << 10;#constexpr off_t kMaxSignatureFileSize = 64 << 20;#^Signatures\.#
 hashed-before-the-listing-is-compared#codesign/StaticCode.cpp#compareResources(sealed->entries, listed->resources(), Comparing::listingOnly)#std::optional<CodeSignError>()#^Signatures\.#
+seal-form-changed#codesign/CodeResources.cpp#kHeader = "VelmoraCodeResources 1"#kHeader = "VelmoraCodeResources 2"#^Signatures\.#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 EOF
