@@ -27,6 +27,16 @@ CodeSignError walkFailed(const std::string& path, const char* call, int code) {
                                                        platform::SystemError{call, code}.reason() + "."};
 }
 
+std::string hex(const unsigned char* digest, unsigned int length) {
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string text;
+    for (unsigned int i = 0; i < length; ++i) {
+        text += digits[digest[i] >> 4];
+        text += digits[digest[i] & 0xf];
+    }
+    return text;
+}
+
 tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& path) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
@@ -47,13 +57,7 @@ tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& pat
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), digest, &length);
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += digits[digest[i] >> 4];
-        hex += digits[digest[i] & 0xf];
-    }
-    return hex;
+    return hex(digest, length);
 }
 
 bool isSignatureItem(std::string_view path) {
@@ -61,7 +65,8 @@ bool isSignatureItem(std::string_view path) {
 }
 
 struct Walker {
-    Hashing hashing;
+    const HashFilter& hashes;
+    const std::atomic<bool>* cancelled;
     BundleScan scan;
 
     std::optional<CodeSignError> walk(int directoryFd, const std::string& prefix, int depth) {
@@ -83,6 +88,8 @@ struct Walker {
         }
         if (errno != 0) return walkFailed(prefix, "readdir", errno);
         for (const auto& name : names) {
+            if (cancelled != nullptr && cancelled->load(std::memory_order_relaxed))
+                return CodeSignError{Status::checkCancelled, "The check was cancelled."};
             std::string path = prefix.empty() ? name : prefix + "/" + name;
             if (auto failed = visit(directoryFd, name, path, depth)) return failed;
         }
@@ -122,7 +129,7 @@ struct Walker {
             return CodeSignError{Status::unsupportedFileType,
                                  "\"" + path + "\" is neither a file, a folder nor a symbolic link."};
         item.resource.type = ResourceEntry::Type::file;
-        if (hashing == Hashing::contents && !isSignatureItem(path)) {
+        if (hashes(path, item.identity)) {
             // O_NONBLOCK: something swapped in for the file after the stat must not stall the walk.
             UniqueFd file(
                 ::openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
@@ -167,8 +174,23 @@ std::vector<FileIdentity> BundleScan::fingerprint() const {
     return out;
 }
 
+std::string sha256Hex(std::string_view bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) return {};
+    return hex(digest, length);
+}
+
 tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, Hashing hashing) {
-    Walker walker{hashing, {}};
+    HashFilter hashes = [hashing](const std::string& path, const FileIdentity&) {
+        return hashing == Hashing::contents && !isSignatureItem(path);
+    };
+    return scanBundle(bundleFd, hashes);
+}
+
+tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, const HashFilter& hashes,
+                                                   const std::atomic<bool>* cancelled) {
+    Walker walker{hashes, cancelled, {}};
     struct stat status {};
     if (::fstat(bundleFd, &status) != 0) return tl::unexpected(walkFailed(".", "fstat", errno));
     walker.scan.top = identityOf(status);

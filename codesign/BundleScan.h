@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <tl/expected.hpp>
@@ -49,11 +51,20 @@ struct BundleScan {
     [[nodiscard]] std::vector<FileIdentity> fingerprint() const;
 };
 
+// Whether a scan hashes the file at `path` (its identity as stat found it); the others' payloads stay
+// empty. Deciding by path keeps a verifier from reading what the seal does not cover.
+using HashFilter = std::function<bool(const std::string& path, const FileIdentity& identity)>;
+
 enum class Hashing { contents, metadataOnly };
 
 [[nodiscard]] FileIdentity identityOf(const struct stat& status);
 
-// Walks the bundle open at `bundleFd`. With `Hashing::metadataOnly`, files' payloads stay empty.
+[[nodiscard]] std::string sha256Hex(std::string_view bytes);
+
+// Walks the bundle open at `bundleFd`. `Hashing::contents` hashes every file but the signature files.
+// With `cancelled`, a walk that finds it set between items stops with Status::checkCancelled.
 [[nodiscard]] tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, Hashing hashing);
+[[nodiscard]] tl::expected<BundleScan, CodeSignError> scanBundle(
+    int bundleFd, const HashFilter& hashes, const std::atomic<bool>* cancelled = nullptr);
 
 }  // namespace velmora::codesign

@@ -1,9 +1,6 @@
 #include "codesign/CodeResources.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <map>
-#include <sstream>
 
 namespace velmora::codesign {
 
@@ -142,7 +139,7 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
 }
 
 std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
-                                              const std::vector<ResourceEntry>& onDisk) {
+                                              const std::vector<ResourceEntry>& onDisk, Comparing comparing) {
     size_t s = 0, d = 0;
     while (s < sealed.size() || d < onDisk.size()) {
         if (d == onDisk.size() || (s < sealed.size() && sealed[s].path < onDisk[d].path))
@@ -155,7 +152,8 @@ std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& 
         if (want.type != have.type)
             return CodeSignError{Status::fileModified,
                                  quoted(have.path) + " changed its type after signing."};
-        if (want.payload != have.payload) {
+        if (want.payload != have.payload &&
+            (want.type != ResourceEntry::Type::file || comparing == Comparing::everything)) {
             if (want.type == ResourceEntry::Type::link)
                 return CodeSignError{Status::linkChanged,
                                      "The link " + quoted(have.path) + " points elsewhere than when signed."};
@@ -167,53 +165,6 @@ std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& 
         ++s;
         ++d;
     }
-    return std::nullopt;
-}
-
-std::optional<CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries) {
-    std::map<std::string, std::string, std::less<>> links;
-    for (const auto& entry : entries)
-        if (entry.type == ResourceEntry::Type::link) links.emplace(entry.path, entry.payload);
-    auto escapes = [&](const std::string& linkPath) {
-        // Resolve component by component, substituting the bundle's own links, as the kernel would.
-        std::vector<std::string> resolved;  // components below the bundle's top
-        std::vector<std::string> pending;   // components still to walk, last one first
-        auto push = [&](std::string_view target) {
-            std::vector<std::string> parts;
-            std::stringstream stream{std::string(target)};
-            for (std::string part; std::getline(stream, part, '/');)
-                if (!part.empty() && part != ".") parts.push_back(part);
-            pending.insert(pending.end(), parts.rbegin(), parts.rend());
-        };
-        const std::string& target = links.find(linkPath)->second;
-        if (target.starts_with('/')) return true;
-        // The link's own directory is walked first, then its target.
-        push(target);
-        if (auto slash = linkPath.rfind('/'); slash != std::string::npos) push(linkPath.substr(0, slash));
-        int expansions = 0;
-        while (!pending.empty()) {
-            std::string part = std::move(pending.back());
-            pending.pop_back();
-            if (part == "..") {
-                if (resolved.empty()) return true;
-                resolved.pop_back();
-                continue;
-            }
-            resolved.push_back(part);
-            std::string joined;
-            for (const auto& component : resolved) joined += (joined.empty() ? "" : "/") + component;
-            auto link = links.find(joined);
-            if (link == links.end()) continue;
-            if (++expansions > 40 || link->second.starts_with('/')) return true;
-            resolved.pop_back();
-            push(link->second);
-        }
-        return false;
-    };
-    for (const auto& [path, target] : links)
-        if (escapes(path))
-            return CodeSignError{Status::linkLeavesBundle,
-                                 "The link " + quoted(path) + " leads outside the bundle."};
     return std::nullopt;
 }
 

@@ -44,12 +44,18 @@ struct CodeResources {
 [[nodiscard]] std::string serialize(const CodeResources& resources);
 [[nodiscard]] tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view text);
 
-// The first difference, in path order, between the sealed list and the one read from disk.
+enum class Comparing { everything, listingOnly };
+
+// The first difference, in path order, between the sealed list and the one read from disk. With
+// `Comparing::listingOnly`, files' digests are not compared: a check that needs no byte of any file
+// read.
 [[nodiscard]] std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
-                                                            const std::vector<ResourceEntry>& onDisk);
+                                                            const std::vector<ResourceEntry>& onDisk,
+                                                            Comparing comparing = Comparing::everything);
 
 // The first link whose target, followed through the bundle's own links, leads outside the bundle
-// (an absolute target, or one that climbs above the bundle's top).
+// (an absolute target, one that climbs above the bundle's top, or more links followed than the kernel
+// follows in one lookup). Each link is resolved once, so the cost is linear in the listing's size.
 [[nodiscard]] std::optional<CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries);
 
 }  // namespace velmora::codesign

@@ -23,6 +23,8 @@ enum class Status : std::int32_t {
     signatureInvalid = -1203,
     // CodeResources does not parse.
     resourcesDamaged = -1204,
+    // The caller gave up on the check while it ran.
+    checkCancelled = -1003,
     // The bundle on disk differs from CodeResources.
     fileAdded = -1211,
     fileMissing = -1212,
@@ -35,6 +37,8 @@ enum class Status : std::int32_t {
     chainUntrusted = -1221,
     certificateExpired = -1222,
     certificateNotYetValid = -1223,
+    // The leaf is not meant for signing code (its key usage or extended key usage).
+    certificateNotForCodeSigning = -1224,
     // The requirement evaluated to false.
     requirementFailed = -1301,
     // Execution policy.

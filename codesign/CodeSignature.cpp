@@ -5,6 +5,7 @@
 #include <openssl/cms.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
+#include <openssl/x509v3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,9 @@ namespace fs = std::filesystem;
 using platform::UniqueFd;
 
 namespace {
+
+// A real chain is a leaf and its issuers; more only makes every check dearer.
+constexpr int kMaxCertificates = 16;
 
 template <class T, void (*Free)(T*)>
 struct Deleter {
@@ -182,6 +186,8 @@ tl::expected<std::vector<Certificate>, CodeSignError> verifySignatureOver(std::s
     if (!cms || OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) return damaged();
     STACK_OF(CMS_SignerInfo)* signers = CMS_get0_SignerInfos(cms.get());
     if (signers == nullptr || sk_CMS_SignerInfo_num(signers) != 1) return damaged();
+    StackPtr untrusted(CMS_get1_certs(cms.get()));
+    if (!untrusted || sk_X509_num(untrusted.get()) > kMaxCertificates) return damaged();
 
     BioPtr content(BIO_new_mem_buf(resources.data(), static_cast<int>(resources.size())));
     // The signer's certificate is checked below, against the anchors, not here.
@@ -195,7 +201,6 @@ tl::expected<std::vector<Certificate>, CodeSignError> verifySignatureOver(std::s
     if (signerCertificates == nullptr || sk_X509_num(signerCertificates) != 1) return damaged();
     X509* leaf = sk_X509_value(signerCertificates, 0);
     sk_X509_free(signerCertificates);
-    StackPtr untrusted(CMS_get1_certs(cms.get()));
 
     StoreContextPtr context(X509_STORE_CTX_new());
     if (!context || X509_STORE_CTX_init(context.get(), trustedAnchors(), leaf, untrusted.get()) != 1)
@@ -217,6 +222,13 @@ tl::expected<std::vector<Certificate>, CodeSignError> verifySignatureOver(std::s
                                                       "\" does not lead to a trusted authority (" +
                                                       X509_verify_cert_error_string(error) + ")."});
     }
+    // The chain was verified for no purpose: the leaf itself must be meant for signing code. Without
+    // the extensions, OpenSSL reports every use as allowed.
+    if ((X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE) == 0 ||
+        (X509_get_extended_key_usage(leaf) & XKU_CODE_SIGN) == 0)
+        return tl::unexpected(CodeSignError{
+            Status::certificateNotForCodeSigning,
+            "The signing certificate \"" + commonName(leaf) + "\" is not meant for signing code."});
     StackPtr verified(X509_STORE_CTX_get1_chain(context.get()));
     std::vector<Certificate> chain;
     for (int i = 0; i < sk_X509_num(verified.get()); ++i) {

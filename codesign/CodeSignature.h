@@ -39,7 +39,8 @@ struct SigningInfo {
 // Checks `cmsDer` as a detached signature over `resources` by one signer, and the signer's chain up to
 // the trusted anchors. Time rule: every certificate must be valid now. There is no trusted timestamp,
 // and the signing time inside the signature is the signer's own claim, so it cannot stretch a
-// certificate's life.
+// certificate's life. Use rule: the leaf's key usage must allow digital signatures and, where it lists
+// extended key usages, code signing. At most 16 certificates.
 [[nodiscard]] tl::expected<std::vector<Certificate>, CodeSignError> verifySignatureOver(
     std::string_view resources, std::string_view cmsDer);
 

@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ctime>
+#include <map>
+#include <set>
+
 #include "codesign/Requirement.h"
 #include "codesign/VerificationCache.h"
 #include "platform/SystemError.h"
@@ -21,10 +25,13 @@ struct SignatureFile {
     FileIdentity identity;
 };
 
-// Far above any real resource list or signature; bounds what a bundle can make us allocate.
-constexpr off_t kMaxSignatureFileSize = 64 << 20;
+// Far above any real resource list or signature (a chain of 16 certificates is some 30 KiB); bounds what
+// a bundle can make us allocate and parse.
+constexpr off_t kMaxResourcesFileSize = 64 << 20;
+constexpr off_t kMaxSignatureFileSize = 256 << 10;
 
-tl::expected<SignatureFile, CodeSignError> readSignatureFile(int signatureDirectory, const char* name) {
+tl::expected<SignatureFile, CodeSignError> readSignatureFile(int signatureDirectory, const char* name,
+                                                             off_t maxSize) {
     std::string path = std::string(kSignatureDirectory) + "/" + name;
     UniqueFd file(::openat(signatureDirectory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
@@ -35,7 +42,7 @@ tl::expected<SignatureFile, CodeSignError> readSignatureFile(int signatureDirect
                                             "\"" + path + "\" could not be read: " +
                                                 platform::SystemError::fromErrno("openat").reason() + "."});
     }
-    if (!S_ISREG(status.st_mode) || status.st_size > kMaxSignatureFileSize)
+    if (!S_ISREG(status.st_mode) || status.st_size > maxSize)
         return tl::unexpected(
             CodeSignError{Status::signatureDamaged, "The code signature is damaged or truncated."});
     SignatureFile read{std::string(static_cast<size_t>(status.st_size), '\0'), identityOf(status)};
@@ -50,10 +57,30 @@ tl::expected<SignatureFile, CodeSignError> readSignatureFile(int signatureDirect
     return read;
 }
 
-bool sameIdentity(const BundleScan& scan, std::string_view path, const FileIdentity& identity) {
-    for (const auto& item : scan.signatureItems)
-        if (item.resource.path == path) return item.identity == identity;
+// The signature file at `path` in `scan` is the one read as `file`; its payload becomes the digest of
+// the bytes that were verified, for a cache to compare with while its change time is recent.
+bool adoptSignatureFile(BundleScan& scan, std::string_view path, const SignatureFile& file) {
+    for (auto& item : scan.signatureItems)
+        if (item.resource.path == path) {
+            item.resource.payload = sha256Hex(file.bytes);
+            return item.identity == file.identity;
+        }
     return false;
+}
+
+std::int64_t realtimeNs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
+// Remembered only where stat can be believed, and only when no mount inside the bundle hides another
+// file system.
+bool cacheable(int bundleFd, const BundleScan& scan) {
+    for (const auto* list : {&scan.items, &scan.signatureItems})
+        for (const auto& item : *list)
+            if (item.identity.device != scan.top.device) return false;
+    return statIsTrustworthy(bundleFd);
 }
 
 }  // namespace
@@ -78,20 +105,28 @@ tl::expected<OpenedBundle, CodeSignError> openBundle(const fs::path& bundle) {
     return OpenedBundle{std::move(canonical), std::move(directory)};
 }
 
-tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBundle(const OpenedBundle& bundle,
-                                                                                   VerificationCache* cache) {
-    if (cache) {
-        auto walked = scanBundle(bundle.directory.get(), Hashing::metadataOnly);
-        if (!walked) return tl::unexpected(walked.error());
-        if (auto known = cache->find(bundle.path, walked->fingerprint(), std::time(nullptr))) return known;
-    }
+tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBundle(
+    const OpenedBundle& bundle, VerificationCache* cache, const std::atomic<bool>* cancelled) {
+    const std::int64_t began = realtimeNs();
+    auto rehashed = cache ? cache->filesToHash(bundle.path) : std::map<std::string, FileIdentity>{};
+    auto listed = scanBundle(
+        bundle.directory.get(),
+        [&](const std::string& path, const FileIdentity& identity) {
+            auto known = rehashed.find(path);
+            return known != rehashed.end() && known->second == identity;
+        },
+        cancelled);
+    if (!listed) return tl::unexpected(listed.error());
+    if (cache)
+        if (auto known = cache->find(bundle.path, *listed, std::time(nullptr))) return known;
+
     UniqueFd signatureDirectory(::openat(bundle.directory.get(), std::string(kSignatureDirectory).c_str(),
                                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!signatureDirectory.valid())
         return tl::unexpected(CodeSignError{Status::unsigned_, "The bundle is not signed."});
-    auto resourcesFile = readSignatureFile(signatureDirectory.get(), "CodeResources");
+    auto resourcesFile = readSignatureFile(signatureDirectory.get(), "CodeResources", kMaxResourcesFileSize);
     if (!resourcesFile) return tl::unexpected(resourcesFile.error());
-    auto signatureFile = readSignatureFile(signatureDirectory.get(), "CodeSignature");
+    auto signatureFile = readSignatureFile(signatureDirectory.get(), "CodeSignature", kMaxSignatureFileSize);
     if (!signatureFile) return tl::unexpected(signatureFile.error());
 
     auto chain = verifySignatureOver(resourcesFile->bytes, signatureFile->bytes);
@@ -99,7 +134,18 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBund
     auto sealed = parseCodeResources(resourcesFile->bytes);
     if (!sealed) return tl::unexpected(sealed.error());
 
-    auto scan = scanBundle(bundle.directory.get(), Hashing::contents);
+    // Names, types, modes and links first: what was added, removed or re-typed is refused before any
+    // byte of any file is read.
+    if (auto escaping = findEscapingLink(listed->resources())) return tl::unexpected(*escaping);
+    if (auto difference = compareResources(sealed->entries, listed->resources(), Comparing::listingOnly))
+        return tl::unexpected(*difference);
+    // Something added since the listing was taken is refused below without being read.
+    std::set<std::string_view> sealedFiles;
+    for (const auto& entry : sealed->entries)
+        if (entry.type == ResourceEntry::Type::file) sealedFiles.insert(entry.path);
+    auto scan = scanBundle(
+        bundle.directory.get(),
+        [&](const std::string& path, const FileIdentity&) { return sealedFiles.contains(path); }, cancelled);
     if (!scan) return tl::unexpected(scan.error());
     auto onDisk = scan->resources();
     if (auto escaping = findEscapingLink(onDisk)) return tl::unexpected(*escaping);
@@ -112,19 +158,21 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBund
     validated->signing.chain = std::move(*chain);
     validated->items = scan->items;
     // Only what was checked is remembered: the signature files must be the ones read above.
-    if (cache && sameIdentity(*scan, kResourcesPath, resourcesFile->identity) &&
-        sameIdentity(*scan, kSignaturePath, signatureFile->identity))
-        cache->remember(scan->fingerprint(), validated);
+    bool sameSignature = adoptSignatureFile(*scan, kResourcesPath, *resourcesFile);
+    sameSignature = adoptSignatureFile(*scan, kSignaturePath, *signatureFile) && sameSignature;
+    if (cache && sameSignature && cacheable(bundle.directory.get(), *scan))
+        cache->remember(*scan, began, validated);
     return validated;
 }
 
 tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
-    const fs::path& bundle, std::string_view requirementText, VerificationCache* cache) {
+    const fs::path& bundle, std::string_view requirementText, VerificationCache* cache,
+    const std::atomic<bool>* cancelled) {
     auto opened = openBundle(bundle);
     if (!opened) return tl::unexpected(bundleUnreadableText(opened.error().status));
     auto requirement = Requirement::parse(requirementText);
     if (!requirement) return tl::unexpected(requirementUnbuildableText(requirement.error().status));
-    auto validated = validateBundle(*opened, cache);
+    auto validated = validateBundle(*opened, cache, cancelled);
     if (!validated) return tl::unexpected(validated.error().description);
     if (!requirement->isSatisfiedBy((*validated)->signing))
         return tl::unexpected(requirementUnsatisfiedText(Status::requirementFailed));

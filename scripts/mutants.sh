@@ -72,6 +72,14 @@ error-status-counted-as-size#core/HelperUpdaterDownload.cpp#    if (status < 200
 folder-mode-as-archived#core/HelperUpdaterExpand.cpp#lib.archive_entry_set_perm(entry, type == AE_IFDIR ? mode | 0700 : mode);#lib.archive_entry_set_perm(entry, mode);#$updater#
 read-only-folder-kept#core/HelperUpdaterIO.cpp#        if ((status.st_mode & 0700) != 0700)#        if (false)#$updater#
 unremoved-leftover-counted#core/HelperUpdaterStaging.cpp#        else\n            handled.push_back(std::move(item));#        handled.push_back(item);#$updater#
+cache-trusts-recent-change-times#codesign/VerificationCache.cpp#item.identity.changedNs > hashingBeganNs - kTimestampAllowanceNs#item.identity.changedNs > hashingBeganNs + kTimestampAllowanceNs#^Signatures\.#
+cache-on-a-users-image#codesign/VerificationCache.cpp#image.st_uid == 0 &&#true &&#^Signatures\.#
+leaf-key-usage-ignored#codesign/CodeSignature.cpp#(X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE) == 0#false#^Signatures\.#
+leaf-extended-key-usage-ignored#codesign/CodeSignature.cpp#(X509_get_extended_key_usage(leaf) & XKU_CODE_SIGN) == 0#false#^Signatures\.#
+certificates-uncounted#codesign/CodeSignature.cpp#sk_X509_num(untrusted.get()) > kMaxCertificates#sk_X509_num(untrusted.get()) > 100000#^Signatures\.#
+signature-size-uncapped#codesign/StaticCode.cpp#constexpr off_t kMaxSignatureFileSize = 256 << 10;#constexpr off_t kMaxSignatureFileSize = 64 << 20;#^Signatures\.#
+hashed-before-the-listing-is-compared#codesign/StaticCode.cpp#compareResources(sealed->entries, listed->resources(), Comparing::listingOnly)#std::optional<CodeSignError>()#^Signatures\.#
+seal-form-changed#codesign/CodeResources.cpp#kHeader = "VelmoraCodeResources 1"#kHeader = "VelmoraCodeResources 2"#^Signatures\.#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#

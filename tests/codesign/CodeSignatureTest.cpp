@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -32,13 +34,17 @@ namespace Identity = kit::VelmoraHelperIdentity;
 const std::string kDevIdentifier = "com.norwick.Velmora.dev";
 const std::string kUnsatisfied = "The signature does not satisfy the Velmora Helper requirement (-1301).";
 
-enum class Signer { development, noTeam, noMarker, untrustedRoot, expired, notYetValid };
+enum class Signer { development, noTeam, noMarker, untrustedRoot, expired, notYetValid, tls, encipher, many };
 
 class Signatures : public ::testing::Test {
   protected:
     // An executable, a resource, a folder and a link inside the bundle.
     fs::path makeBundle(const std::string& name = "Client.app") {
-        fs::path bundle = scratch_.path() / name;
+        return makeBundleIn(scratch_.path(), name);
+    }
+
+    static fs::path makeBundleIn(const fs::path& directory, const std::string& name) {
+        fs::path bundle = directory / name;
         fs::create_directories(bundle / "Contents/MacOS");
         fs::copy_file("/bin/true", bundle / "Contents/MacOS/Velmora Helper");
         writeFile(bundle / "Contents/Resources/data", "sealed bytes\n");
@@ -77,10 +83,21 @@ class Signatures : public ::testing::Test {
             case Signer::notYetValid:
                 leaf = {"Future Leaf", leaf.organizationalUnit, false, false, 2, 30};
                 break;
+            case Signer::tls:
+                leaf.extendedKeyUsage = "serverAuth";
+                break;
+            case Signer::encipher:
+                leaf.keyUsage = "critical,keyEncipherment";
+                break;
+            case Signer::many:
+                break;
         }
         Issued issued = issue(dir, "leaf", leaf, &intermediate);
         fs::path chain = dir / "chain.pem";
-        writeFile(chain, readFile(issued.certificate) + readFile(intermediate.certificate));
+        std::string pem = readFile(issued.certificate) + readFile(intermediate.certificate);
+        for (int i = 0; signer == Signer::many && i < 15; ++i)
+            pem += readFile(issue(dir, "extra", {std::to_string(i)}, nullptr).certificate);
+        writeFile(chain, pem);
         return {issued.key, chain};
     }
 
@@ -130,6 +147,14 @@ TEST_F(Signatures, EachChangeAndEachWrongSignerIsRejectedWithItsText) {
              fs::create_symlink("here/../..", b / "Contents/sneak");
          },
          "The link \"Contents/sneak\" leads outside the bundle."},
+        {"padded signature",
+         [](const fs::path& b) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 300 << 10); },
+         "The code signature is damaged or truncated."},
+        {"seventeen certificates", none, "The code signature is damaged or truncated.", Signer::many},
+        {"leaf for TLS servers", none, "The signing certificate \"Test Leaf\" is not meant for signing code.",
+         Signer::tls},
+        {"leaf for key encipherment", none,
+         "The signing certificate \"Test Leaf\" is not meant for signing code.", Signer::encipher},
         {"truncated signature",
          [](const fs::path& b) { fs::resize_file(b / "Contents/_CodeSignature/CodeSignature", 200); },
          "The code signature is damaged or truncated."},
@@ -196,6 +221,30 @@ TEST_F(Signatures, BuiltHelperPassesTheUpdatersChecksAlsoThroughALink) {
     }
 }
 
+// Installed helpers and earlier signing tools read and write exactly this form; any other is refused
+// as a forged update by the one and refuses the other's bundles.
+TEST_F(Signatures, SealKeepsTheDeployedTextForm) {
+    mode_t umask = ::umask(022);
+    fs::path bundle = makeBundle();
+    fs::permissions(bundle / "Contents/Resources/data", fs::perms(0640));
+    sign(bundle, Signer::development, kDevIdentifier);
+    std::string executable = codesign::sha256Hex(readFile(bundle / "Contents/MacOS/Velmora Helper"));
+    std::string expected =
+        "VelmoraCodeResources 1\nidentifier com.norwick.Velmora.dev\n"
+        "dir 0755 - Contents\ndir 0755 - Contents/MacOS\n"
+        "file 0755 " +
+        executable +
+        " Contents/MacOS/Velmora%20Helper\n"
+        "dir 0755 - Contents/Resources\n"
+        "file 0640 " +
+        codesign::sha256Hex("sealed bytes\n") +
+        " Contents/Resources/data\n"
+        "link 0777 ../MacOS/Velmora%20Helper Contents/Resources/tool\n";
+    ::umask(umask);
+    EXPECT_EQ(readFile(bundle / "Contents/_CodeSignature/CodeResources"), expected);
+    EXPECT_TRUE(codesign::checkValidity(bundle, Identity::clientCodeSigningRequirement()));
+}
+
 TEST_F(Signatures, CacheRemembersOnlyAnUnchangedBundle) {
     fs::path bundle = makeBundle();
     sign(bundle, Signer::development, kDevIdentifier);
@@ -216,6 +265,92 @@ TEST_F(Signatures, CacheRemembersOnlyAnUnchangedBundle) {
     auto changed = validate();
     ASSERT_FALSE(changed);
     EXPECT_EQ(changed.error().status, codesign::Status::fileModified);
+}
+
+// Bytes this process has read so far.
+std::uint64_t bytesRead() {
+    std::string io = readFile("/proc/self/io");
+    return std::stoull(io.substr(io.find("rchar:") + 6));
+}
+
+TEST_F(Signatures, CraftedBundlesAreRefusedWithoutReadingWhatTheyAdd) {
+    const Case cases[] = {
+        {"added sparse file",
+         [](const fs::path& b) {
+             std::ofstream(b / "Contents/huge"), fs::resize_file(b / "Contents/huge", 1LL << 30);
+         },
+         "\"Contents/huge\" was added after signing."},
+        {"chain of links longer than the kernel follows",
+         [](const fs::path& b) {
+             for (int i = 0; i < 3000; ++i)
+                 fs::create_symlink("a/../l" + std::to_string(i + 1),
+                                    b / "Contents" / ("l" + std::to_string(i)));
+             fs::create_symlink(".", b / "Contents/l3000");
+             fs::create_directory(b / "Contents/a");
+         },
+         "The link \"Contents/l0\" leads outside the bundle."},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        fs::path bundle = makeBundle(std::string(test.name) + ".app");
+        writeFile(bundle / "Contents/Resources/large", std::string(4 << 20, 'x'));
+        sign(bundle, Signer::development, kDevIdentifier);
+        test.afterSigning(bundle);
+        std::uint64_t before = bytesRead();
+        auto checked = codesign::validateBundle(*codesign::openBundle(bundle));
+        EXPECT_EQ(checked ? "" : checked.error().description, test.expected);
+        EXPECT_LT(bytesRead() - before, 1u << 20);
+    }
+    std::atomic<bool> cancelled{true};
+    auto checked = codesign::validateBundle(*codesign::openBundle(makeBundle()), nullptr, &cancelled);
+    EXPECT_EQ(checked.error().status, codesign::Status::checkCancelled);
+}
+
+// ext2 with 128-byte inodes keeps times in whole seconds: a rewrite within the second of the last
+// change leaves every identity as it was.
+TEST_F(Signatures, CacheServesNoRewriteWithinATimestampTickNorAnyBundleOnAUserImage) {
+    for (uid_t imageOwner : {0u, 65534u}) {
+        SCOPED_TRACE(imageOwner);
+        pid_t child = ::fork();
+        if (child == 0) {
+            std::string image = scratch_.path() / "ext2.img", mount = scratch_.path() / "coarse";
+            std::string commands = "mkdir -p " + mount + " && truncate -s 16M " + image +
+                                   " && mkfs.ext2 -q -F -I 128 " + image + " && chown " +
+                                   std::to_string(imageOwner) + " " + image + " && mount -o loop " + image +
+                                   " " + mount;
+            if (::unshare(CLONE_NEWNS) != 0 ||
+                ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::system(commands.c_str()) != 0)
+                ::_exit(2);
+            fs::path bundle = fs::path(mount) / "Client.app";
+            fs::copy(makeBundle(std::to_string(imageOwner)), bundle,
+                     fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+            fs::path executable = bundle / "Contents/MacOS/Velmora Helper";
+            std::string original = readFile(executable);
+            codesign::VerificationCache cache;
+            auto validate = [&] { return codesign::validateBundle(*codesign::openBundle(bundle), &cache); };
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                writeAt(executable, original);
+                sign(bundle, Signer::development, kDevIdentifier);
+                auto first = validate(), again = validate();
+                if (!first || !again) ::_exit(4);
+                // Remembered on root's image, never on a user's.
+                if ((first->get() == again->get()) != (imageOwner == 0)) ::_exit(5);
+                struct stat before {};
+                ::stat(executable.c_str(), &before);
+                writeAt(executable, "X");
+                struct stat after {};
+                ::stat(executable.c_str(), &after);
+                if (before.st_ctim.tv_sec != after.st_ctim.tv_sec) continue;  // the second turned: try again
+                auto rewritten = validate();
+                ::_exit(!rewritten && rewritten.error().status == codesign::Status::fileModified ? 0 : 6);
+            }
+            ::_exit(7);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    }
 }
 
 TEST_F(Signatures, ExecutionPolicyAdmitsOnlyRunnableElfOfThisMachine) {

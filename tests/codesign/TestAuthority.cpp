@@ -56,8 +56,12 @@ Issued issue(const std::filesystem::path& directory, const std::string& name,
     X509_set_issuer_name(certificate, X509_get_subject_name(issuerCertificate));
     addExtension(certificate, issuerCertificate, "basicConstraints",
                  profile.authority ? "critical,CA:TRUE" : "critical,CA:FALSE");
-    addExtension(certificate, issuerCertificate, "keyUsage",
-                 profile.authority ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
+    std::string keyUsage = !profile.keyUsage.empty() ? profile.keyUsage
+                           : profile.authority       ? "critical,keyCertSign,cRLSign"
+                                                     : "critical,digitalSignature";
+    addExtension(certificate, issuerCertificate, "keyUsage", keyUsage.c_str());
+    if (!profile.extendedKeyUsage.empty())
+        addExtension(certificate, issuerCertificate, "extendedKeyUsage", profile.extendedKeyUsage.c_str());
     addExtension(certificate, issuerCertificate, "subjectKeyIdentifier", "hash");
     if (profile.developerIdMarker)
         addExtension(certificate, issuerCertificate, "1.2.840.113635.100.6.2.6", "DER:05:00");

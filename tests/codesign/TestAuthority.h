@@ -20,6 +20,8 @@ struct CertificateProfile {
     bool developerIdMarker = false;  // the intermediate's 1.2.840.113635.100.6.2.6
     long validFromDays = -1;         // relative to now
     long validUntilDays = 365;
+    std::string keyUsage;          // empty: the usual for an authority or a signing leaf
+    std::string extendedKeyUsage;  // none when empty
 };
 
 // Writes <directory>/<name>.key and .pem; self-signed when `issuer` is null.
