@@ -85,14 +85,16 @@ fs::path executableDropIn() {
 }
 
 tl::expected<std::string, std::string> dropInText(const fs::path& executable) {
-    // Inside double quotes the manager undoes C escapes, expands $ variables and % specifiers: each
-    // is doubled or escaped so the path arrives as it is.
+    // The manager resolves % specifiers in the executable's path (not $ variables, which it expands in
+    // arguments only): each % is doubled so the path arrives as it is. It refuses to run a path holding
+    // a quote, a backslash or a control character however they are escaped.
     std::string quoted;
     for (char c : executable.string()) {
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
-            return tl::unexpected("The path " + executable.string() + " holds a control character");
-        if (c == '%' || c == '$') quoted += c;
-        if (c == '\\' || c == '"') quoted += '\\';
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\' || c == '"' || c == '\'')
+            return tl::unexpected("The agent cannot start " + executable.string() +
+                                  ": the service manager runs no executable whose path holds a quote, a "
+                                  "backslash or a control character");
+        if (c == '%') quoted += c;
         quoted += c;
     }
     return "# Written by --register: the agent runs the bundle that registered it.\n[Service]\nExecStart=\n"

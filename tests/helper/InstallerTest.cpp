@@ -106,14 +106,20 @@ TEST(Installer, KeepsEveryModeUnderAnyUmaskAndTheAgentRunsTheBundleThatRegistere
             codesign::checkValidity(user.installed, kit::VelmoraHelperIdentity::helperCodeSigningRequirement);
         EXPECT_TRUE(verified) << (verified ? "" : verified.error());
 
-        // A copy elsewhere, at a path that ExecStart= must quote and escape, registers and serves.
-        auto copy = user.home / "a b/%h $HOME \\x\"'/Velmora Helper.app";
+        // A copy elsewhere, at a path that ExecStart= must quote and escape, registers and serves; one at
+        // a path that the manager would refuse to run is not registered.
+        auto copy = user.home / "a b/%h $HOME/Velmora Helper.app",
+             unrunnable = user.home / "it's/Velmora Helper.app";
         copyBundle(copy);
         auto registered = user.run(executable(copy), {"--register"});
         EXPECT_EQ(registered.standardError, "installer: Registration status: registered \n");
         EXPECT_EQ(user.info(kNames[0]).bundlePath, copy.string());
         EXPECT_EQ(user.run(executable(copy), {"--uninstall"}).exitStatus, 0);
         EXPECT_FALSE(fs::exists(user.home / ".config/systemd/user/com.norwick.VelmoraHelper.service.d"));
+        copyBundle(unrunnable);
+        auto refused = user.run(executable(unrunnable), {"--register"});
+        EXPECT_EQ(refused.exitStatus, 1);
+        EXPECT_NE(refused.standardError.find("failed The agent cannot start "), std::string::npos);
     }
 }
 
