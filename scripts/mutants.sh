@@ -63,7 +63,8 @@ client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std:
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
-agent-runs-the-installed-copy#helper/AgentUnits.cpp#if (auto written = replaceFile(executableDropIn(), *text); !written) return written;#if (auto written = replaceFile(executableDropIn(), *text); false) return written;#^Installer\.#
+agent-runs-the-installed-copy#helper/AgentUnits.cpp#(serviceUnitName() + ".d")#(serviceUnitName() + ".disabled")#^Installer\.#
+drop-in-failure-ignored#helper/AgentUnits.cpp#if (auto written = replaceFile(executableDropIn(), *text); !written) return written;#if (auto written = replaceFile(executableDropIn(), *text); false) return written;#^Installer\.#
 install-write-unchecked#helper/HelperInstaller.cpp#if (written < 0) return copyFailed(from, to, "write");#if (written < 0) return {};#^Installer\.#
 install-folder-modes-lost#helper/HelperInstaller.cpp#if (::chmod(to.c_str(), status.st_mode & 07777) != 0)#if (false)#^Installer\.#
 start-lock-followed#tools/velmora-shell/HelperLink.cpp#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC#^VelmoraShellWithoutARunningHelper\.#
