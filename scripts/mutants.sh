@@ -70,7 +70,7 @@ install-folder-modes-lost#helper/HelperInstaller.cpp#if (::chmod(to.c_str(), sta
 start-lock-followed#tools/velmora-shell/HelperLink.cpp#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC#^VelmoraShellWithoutARunningHelper\.#
 start-lock-waited-for-ever#tools/velmora-shell/HelperLink.cpp#while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#while (::flock(lock.get(), LOCK_EX) != 0) {#^VelmoraShellWithoutARunningHelper\.#
 client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto problem = platform::privateDirectoryProblem(*runtime))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
-helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
+helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^XpcListener\.#
 untrusted-helper-started#tools/velmora-shell/HelperLink.cpp#auto trusted = trustedHelper(executable);#auto trusted = true ? tl::expected<fs::path, std::string>(executable) : trustedHelper(executable);#^VelmoraShellWithoutARunningHelper\.#
 EOF
 )
