@@ -116,6 +116,7 @@ int main(int argc, char** argv) {
     const int iterations = argc > 1 ? std::atoi(argv[1]) : 200;
     fs::path scratch = fs::temp_directory_path() / ("bench-codesign-" + std::to_string(::getpid()));
     fs::create_directories(scratch / "run");
+    fs::permissions(scratch / "run", fs::perms::owner_all);
     const std::string helperRequirement(kit::VelmoraHelperIdentity::helperCodeSigningRequirement);
 
     // 1. The helper's own bundle, checked as an update is.

@@ -19,6 +19,7 @@ ServedHelper::ServedHelper(const std::string& executable) {
     scratch_ = scratchTemplate;
     fs::create_directories(scratch_ / "home");
     fs::create_directories(scratch_ / "run");
+    fs::permissions(scratch_ / "run", fs::perms::owner_all);
     // Everything the child needs is made before the fork.
     std::string program = executable, serve = "--serve", home = "HOME=" + (scratch_ / "home").string(),
                 runtime = "XDG_RUNTIME_DIR=" + (scratch_ / "run").string(), path = "PATH=/usr/bin:/bin";

@@ -84,6 +84,15 @@ plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#
 shells-never-moved#helper/ServiceMode.cpp#    moveShellsIntoScopes();#    if (false) moveShellsIntoScopes();#^ShellScopes#
+agent-runs-the-installed-copy#helper/AgentUnits.cpp#(serviceUnitName() + ".d")#(serviceUnitName() + ".disabled")#^Installer\.#
+drop-in-failure-ignored#helper/AgentUnits.cpp#if (auto written = replaceFile(executableDropIn(), *text); !written) return written;#if (auto written = replaceFile(executableDropIn(), *text); false) return written;#^Installer\.#
+install-write-unchecked#helper/HelperInstaller.cpp#if (written < 0) return copyFailed(from, to, "write");#if (written < 0) return {};#^Installer\.#
+install-folder-modes-lost#helper/HelperInstaller.cpp#if (::chmod(to.c_str(), status.st_mode & 07777) != 0)#if (false)#^Installer\.#
+start-lock-followed#tools/velmora-shell/HelperLink.cpp#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC#^VelmoraShellWithoutARunningHelper\.#
+start-lock-waited-for-ever#tools/velmora-shell/HelperLink.cpp#while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#while (::flock(lock.get(), LOCK_EX) != 0) {#^VelmoraShellWithoutARunningHelper\.#
+client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto problem = platform::privateDirectoryProblem(*runtime))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
+helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^XpcListener\.#
+untrusted-helper-started#tools/velmora-shell/HelperLink.cpp#auto trusted = trustedHelper(executable);#auto trusted = true ? tl::expected<fs::path, std::string>(executable) : trustedHelper(executable);#^VelmoraShellWithoutARunningHelper\.#
 EOF
 )
 

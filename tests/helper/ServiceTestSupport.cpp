@@ -27,6 +27,7 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
       logFile_(scratch_.path() / "helper.log") {
     std::filesystem::create_directories(home_);
     std::filesystem::create_directories(runtime_);
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);  // a runtime directory's mode
     std::map<std::string, std::string> environment{
         {"HOME", home_.string()}, {"XDG_RUNTIME_DIR", runtime_.string()}, {"PATH", "/usr/bin:/bin"}};
     // A sanitizer's report in the helper fails the test as one in the test itself does.
@@ -147,6 +148,7 @@ bool enterSystemdNamespace(int extraFlags) {
 UserManager::UserManager(bool start) {
     std::filesystem::create_directories(home);
     std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     ready = inSystemdNamespace && !start;
     if (!inSystemdNamespace || !start) return;
     std::string homeVariable = "HOME=" + home.string(),

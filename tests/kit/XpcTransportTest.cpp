@@ -181,7 +181,11 @@ TEST(XpcReply, SecondInvocationIsReportedAndIgnored) {
 
 TEST(XpcListener, SocketIsPrivateAndOnlyAStaleOneIsReplaced) {
     TemporaryDirectory directory;
-    ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);  // others could reach a socket in it
+    auto exposed = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_FALSE(exposed);
+    EXPECT_EQ(exposed.error().kind, kit::xpc::ListenerError::Kind::unsafeDirectory);
+    ASSERT_EQ(::chmod(directory.path().c_str(), 0700), 0);
     const auto path = directory.path() / "svc";
     {
         auto dead =
