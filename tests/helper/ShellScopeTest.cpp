@@ -95,9 +95,18 @@ TEST(ShellScopes, EachShellInAScopeOfItsOwnThatOutlivesTheAgentAndEndsAlone) {
     pid_t job = std::atoi(seen.substr(seen.rfind("job=") + 4).c_str());
     ASSERT_GT(job, 0) << seen;
     EXPECT_EQ(cgroupOf(job), cgroupOf(kept.pid()));
-    auto status = systemctl(user, {"status", scopeOf(kept.pid())});
-    for (pid_t member : {kept.pid(), job})
-        EXPECT_NE(status.find("─" + std::to_string(member) + " "), std::string::npos) << status;
+    // The job's line may come a status or two after its fork.
+    std::string status;
+    auto listsBoth = [&] {
+        status = systemctl(user, {"status", scopeOf(kept.pid())});
+        return status.find("─" + std::to_string(kept.pid()) + " ") != std::string::npos &&
+               status.find("─" + std::to_string(job) + " ") != std::string::npos;
+    };
+    bool listed = listsBoth();
+    for (auto deadline = std::chrono::steady_clock::now() + kWait;
+         !listed && std::chrono::steady_clock::now() < deadline; listed = listsBoth())
+        std::this_thread::sleep_for(50ms);
+    EXPECT_TRUE(listed) << status;
 
     // Killing one scope ends that shell alone, and its client hears of it.
     systemctl(user, {"kill", "--signal=KILL", scopeOf(killed.pid())});
