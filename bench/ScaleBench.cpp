@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PrivateUserManager.h"
 #include "bench/ServedHelper.h"
 #include "kit/ShellMessages.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
@@ -101,7 +102,9 @@ int main(int argc, char** argv) {
 
     bench::raiseDescriptorLimit();
     const std::string executable = VELMORA_HELPER_EXECUTABLE;
-    bench::ServedHelper served(executable);
+    // As root the helper's shells are moved into scopes, as under the installed agent.
+    bench::PrivateUserManager manager;
+    bench::ServedHelper served(executable, manager.runtimeDirectory());
     const pid_t helper = served.pid();
     const std::string socketPath = served.socketPath();
     std::vector<Client> clients;
@@ -133,6 +136,7 @@ int main(int argc, char** argv) {
 
     std::printf("helper: %s\nclients: %d; at each step every client opens one more shell, in waves of 50\n",
                 executable.c_str(), clientCount);
+    std::printf("scopes: %s\n", manager.running() ? "on (a private user manager)" : "off (needs root)");
     std::printf("%8s %10s %10s %9s %8s %9s %10s\n", "shells", "p50 us", "p99 us", "p99/first", "fds",
                 "threads", "RSS MiB");
     std::vector<Opened> held;
@@ -173,6 +177,10 @@ int main(int argc, char** argv) {
         "| open p99 with %zu shells over %d clients vs with 10 (bench_scale) | %.0f us | %.0f us | %.2fx | "
         "<= 1.5x |\n",
         held.size() - probes.size(), clientCount, firstP99, lastP99, lastP99 / firstP99);
+    std::printf(
+        "held shells in scopes: %ld of %zu\n",
+        std::count_if(held.begin(), held.end(), [](auto& shell) { return bench::inScope(shell.pid); }),
+        held.size());
     // Ending the connections closes their shells.
     for (auto& client : clients) client.connection->invalidate();
     return 0;

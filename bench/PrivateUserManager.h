@@ -1,0 +1,34 @@
+#pragma once
+
+// A real `systemd --user` for a throw-away home, in a private mount namespace this process enters (so
+// that /run/systemd says "booted with systemd" to it and to its children). As root only: without root
+// nothing is started and running() is false. Stopped and its directory removed on destruction.
+
+#include <sys/types.h>
+
+#include <filesystem>
+
+namespace velmora::bench {
+
+class PrivateUserManager {
+  public:
+    PrivateUserManager();
+    ~PrivateUserManager();
+    PrivateUserManager(const PrivateUserManager&) = delete;
+    PrivateUserManager& operator=(const PrivateUserManager&) = delete;
+
+    // True once the manager answers at runtimeDirectory()/systemd/private.
+    [[nodiscard]] bool running() const { return running_; }
+    [[nodiscard]] const std::filesystem::path& home() const { return home_; }
+    [[nodiscard]] const std::filesystem::path& runtimeDirectory() const { return runtime_; }
+
+  private:
+    std::filesystem::path scratch_, home_, runtime_;
+    pid_t pid_ = -1;
+    bool running_ = false;
+};
+
+// True when the process lives in a scope unit's group.
+bool inScope(pid_t pid);
+
+}  // namespace velmora::bench
