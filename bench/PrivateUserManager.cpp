@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -47,12 +48,23 @@ PrivateUserManager::~PrivateUserManager() {
     if (!scratch_.empty()) fs::remove_all(scratch_, ignored);
 }
 
+namespace {
 bool inScope(pid_t pid) {
     std::ifstream groups("/proc/" + std::to_string(pid) + "/cgroup");
     for (std::string line; std::getline(groups, line);)
         if (line.starts_with("0::") && line.ends_with(".scope") && !line.ends_with("/init.scope"))
             return true;
     return false;
+}
+}  // namespace
+
+std::size_t waitForScopes(const std::vector<pid_t>& pids, std::chrono::seconds timeout) {
+    std::size_t moved = 0;
+    for (auto deadline = std::chrono::steady_clock::now() + timeout;;
+         std::this_thread::sleep_for(std::chrono::milliseconds(50))) {
+        moved = static_cast<std::size_t>(std::count_if(pids.begin(), pids.end(), inScope));
+        if (moved == pids.size() || std::chrono::steady_clock::now() >= deadline) return moved;
+    }
 }
 
 }  // namespace velmora::bench

@@ -6,7 +6,10 @@
 
 #include <sys/types.h>
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
+#include <vector>
 
 namespace velmora::bench {
 
@@ -28,7 +31,7 @@ class PrivateUserManager {
     bool running_ = false;
 };
 
-// True when the process lives in a scope unit's group.
-bool inScope(pid_t pid);
+// Waits until every process is in a scope unit's group, for at most `timeout`; how many are.
+std::size_t waitForScopes(const std::vector<pid_t>& pids, std::chrono::seconds timeout);
 
 }  // namespace velmora::bench
