@@ -11,8 +11,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -155,20 +153,12 @@ std::vector<std::filesystem::path> makeOwnControlGroup() {
     return groups;
 }
 
-// Once the manager has gone: its units' groups first, deepest first, then its own.
+// Once the manager has gone, which stopped its units and so emptied their groups.
 void removeControlGroup(const std::filesystem::path& group) {
-    std::vector<std::filesystem::path> inside;
     std::error_code error;
-    for (std::filesystem::recursive_directory_iterator it(group, error), end; !error && it != end;
-         it.increment(error))
-        if (it->is_directory(error)) inside.push_back(it->path());
-    std::sort(inside.begin(), inside.end(),
-              [](auto& a, auto& b) { return a.native().size() > b.native().size(); });
-    inside.push_back(group);
-    // Processes killed with their manager may take a moment to leave.
-    for (int attempt = 0; attempt < 100 && ::rmdir(inside.front().c_str()) != 0 && errno == EBUSY; ++attempt)
-        ::usleep(20000);
-    for (auto& directory : inside) ::rmdir(directory.c_str());
+    for (std::filesystem::directory_iterator it(group, error), end; !error && it != end; it.increment(error))
+        if (it->is_directory(error)) removeControlGroup(it->path());
+    ::rmdir(group.c_str());
 }
 }  // namespace
 

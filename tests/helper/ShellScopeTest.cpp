@@ -97,16 +97,13 @@ TEST(ShellScopes, EachShellInAScopeOfItsOwnThatOutlivesTheAgentAndEndsAlone) {
     EXPECT_EQ(cgroupOf(job), cgroupOf(kept.pid()));
     // The job's line may come a status or two after its fork.
     std::string status;
-    auto listsBoth = [&] {
-        status = systemctl(user, {"status", scopeOf(kept.pid())});
-        return status.find("─" + std::to_string(kept.pid()) + " ") != std::string::npos &&
-               status.find("─" + std::to_string(job) + " ") != std::string::npos;
-    };
-    bool listed = listsBoth();
     for (auto deadline = std::chrono::steady_clock::now() + kWait;
-         !listed && std::chrono::steady_clock::now() < deadline; listed = listsBoth())
-        std::this_thread::sleep_for(50ms);
-    EXPECT_TRUE(listed) << status;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        if (status = systemctl(user, {"status", scopeOf(kept.pid())});
+            status.find("─" + std::to_string(job) + " ") != std::string::npos)
+            break;
+    for (pid_t member : {kept.pid(), job})
+        EXPECT_NE(status.find("─" + std::to_string(member) + " "), std::string::npos) << status;
 
     // Killing one scope ends that shell alone, and its client hears of it.
     systemctl(user, {"kill", "--signal=KILL", scopeOf(killed.pid())});
