@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -136,7 +137,35 @@ std::string runInShell(OpenedShell& shell, const std::string& command) {
 
 namespace {
 bool inSystemdNamespace = false;
+
+// A `systemd --user` roots its units' groups at the group it starts in, less a trailing init.scope. From
+// the machine's init.scope every manager here would share one app.slice, and find the helpers of managers
+// started by other tests in "its" service group. Each manager gets a group of its own in every hierarchy
+// a manager tracks units in, made before the fork; empty when there is none to make.
+std::vector<std::filesystem::path> makeOwnControlGroup() {
+    static int made = 0;
+    std::string name = "velmora-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
+    std::vector<std::filesystem::path> groups;
+    for (const char* hierarchy : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd"}) {
+        struct statfs info {};
+        constexpr long kCgroup = 0x27e0eb, kCgroup2 = 0x63677270;
+        std::error_code error;
+        if (::statfs(hierarchy, &info) == 0 && (info.f_type == kCgroup || info.f_type == kCgroup2) &&
+            std::filesystem::create_directories(std::filesystem::path(hierarchy) / name / "init.scope",
+                                                error))
+            groups.push_back(std::filesystem::path(hierarchy) / name);
+    }
+    return groups;
 }
+
+// Once the manager has gone, which stopped its units and so emptied their groups.
+void removeControlGroup(const std::filesystem::path& group) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(group, error), end; !error && it != end; it.increment(error))
+        if (it->is_directory(error)) removeControlGroup(it->path());
+    ::rmdir(group.c_str());
+}
+}  // namespace
 
 bool enterSystemdNamespace(int extraFlags) {
     return inSystemdNamespace = ::unshare(CLONE_NEWNS | extraFlags) == 0 &&
@@ -155,7 +184,15 @@ UserManager::UserManager(bool start) {
                 runtimeVariable = "XDG_RUNTIME_DIR=" + runtime.string();
     const char* argv[] = {"/lib/systemd/systemd", "--user", nullptr};
     const char* envp[] = {homeVariable.c_str(), runtimeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
+    controlGroups = makeOwnControlGroup();
+    std::vector<std::string> joins;
+    for (auto& group : controlGroups) joins.push_back((group / "init.scope/cgroup.procs").string());
     if ((manager = ::fork()) == 0) {
+        // Closed by the exec; a manager that could not move starts where it is.
+        for (auto& join : joins)
+            if (int procs = ::open(join.c_str(), O_WRONLY | O_CLOEXEC); procs >= 0) {
+                [[maybe_unused]] auto written = ::write(procs, "0", 1);
+            }
         ::freopen("/dev/null", "w", stdout);
         ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
         ::_exit(127);
@@ -168,6 +205,7 @@ UserManager::~UserManager() {
     // A user manager stops every unit and exits on SIGTERM.
     if (manager > 0 && ::kill(manager, SIGTERM) == 0)
         for (int i = 0; i < 200 && ::waitpid(manager, nullptr, WNOHANG) == 0; ++i) ::usleep(25000);
+    for (auto& group : controlGroups) removeControlGroup(group);
     for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
 }
 
