@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -185,6 +186,10 @@ struct Connection::Impl {
     std::uint32_t missedEvents = 0;
     // Calls delivered with a reply that has not answered yet (briefly negative when one answers at once).
     std::ptrdiff_t unanswered = 0;
+    Handshake handshake = Handshake::none;
+    // "rpc.accepted" has been announced (accepting end) or heard (connecting end); until then nothing
+    // is sent, only held in `queue`.
+    std::atomic<bool> accepted = true;
     // An admitted connection keeps itself alive until it ends.
     std::shared_ptr<Connection> self;
 
@@ -206,10 +211,11 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::connectToServ
     if (!socket.valid()) return tl::unexpected(SystemError::fromErrno("socket"));
     if (::connect(socket.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0)
         return tl::unexpected(SystemError::fromErrno("connect"));
-    return adopt(std::move(socket));
+    return adopt(std::move(socket), Handshake::await);
 }
 
-tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueFd socket) {
+tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueFd socket,
+                                                                         Handshake handshake) {
     PeerCredentials peer;
     ucred credentials{};
     socklen_t length = sizeof(credentials);
@@ -224,6 +230,8 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueF
     auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
     connection->peer_ = peer;
     connection->peerProcess_ = std::move(process);
+    connection->impl_->handshake = handshake;
+    connection->impl_->accepted = handshake == Handshake::none;
     return connection;
 }
 
@@ -305,6 +313,12 @@ void Connection::resume() {
     else if (requirement)
         refusal = requirement(peer_);
     if (refusal || !asynchronousRequirement) return admitPeer(std::move(refusal));
+    peer_.hungUp = [weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) return true;
+        std::lock_guard lock(self->impl_->mutex);
+        return self->impl_->state == Impl::State::ended || hasHungUp(self->impl_->fd);
+    };
     // The decision keeps the connection, and so the credentials' descriptor, alive until it comes.
     asynchronousRequirement(peer_, [self = shared_from_this()](std::optional<std::string> decided) {
         self->admitPeer(std::move(decided));
@@ -320,6 +334,7 @@ void Connection::admitPeer(std::optional<std::string> refusal) {
         end(EndCause::local, *refusal);
         return;
     }
+    if (impl_->handshake == Handshake::announce && !announceAcceptance()) return;
     std::optional<SystemError> failed;
     {
         std::lock_guard lock(impl_->mutex);
@@ -329,6 +344,48 @@ void Connection::admitPeer(std::optional<std::string> refusal) {
         if (!impl_->handling) failed = armLocked();
     }
     if (failed) end(EndCause::local, failed->description());
+}
+
+bool Connection::announceAcceptance() {
+    EarlyInput early = EarlyInput::none;
+    std::optional<SystemError> failed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::ended) return false;
+        early = inputWaiting(impl_->fd);
+        if (early == EarlyInput::none) {
+            auto sent = sendPacket(impl_->fd, kAcceptedAnnouncement, {});
+            if (sent)
+                impl_->accepted = true;
+            else
+                failed = sent.error();
+        }
+    }
+    if (early == EarlyInput::packet) {
+        logError(peer_, "it sent a packet before it was admitted, so before its executable was checked");
+        end(EndCause::local, "sent before admitted");
+    } else if (early == EarlyInput::endOfFile) {
+        end(EndCause::peer, "end of file");
+    } else if (failed) {
+        end(EndCause::peer, failed->description());
+    }
+    return early == EarlyInput::none && !failed;
+}
+
+bool Connection::takeAcceptance(std::string_view packet) {
+    // Only the thread handling the socket sets it on this end, so reading it unlocked is current.
+    if (impl_->accepted.load(std::memory_order_relaxed)) return false;
+    if (isAcceptedAnnouncement(packet)) {
+        {
+            std::lock_guard lock(impl_->mutex);
+            impl_->accepted = true;
+        }
+        flushQueue();  // what was held goes out now, in order
+        return true;
+    }
+    logError(peer_, "its first packet is not \"rpc.accepted\"");
+    end(EndCause::local, "no acceptance");
+    return true;
 }
 
 void Connection::invalidate() {
@@ -370,7 +427,7 @@ std::uint32_t Connection::wantedEventsLocked() const {
     std::uint32_t events = 0;
     if (impl_->state == Impl::State::active && impl_->unanswered < std::ptrdiff_t{kMaxUnansweredCalls})
         events |= EPOLLIN | EPOLLRDHUP;
-    if (!impl_->queue.empty()) events |= EPOLLOUT;
+    if (!impl_->queue.empty() && impl_->accepted) events |= EPOLLOUT;
     return events;
 }
 
@@ -456,6 +513,7 @@ void Connection::readPacket() {
 }
 
 void Connection::handlePacket(std::string_view packet, bool truncated, std::vector<UniqueFd> fds) {
+    if (takeAcceptance(packet)) return;
     if (truncated) {
         auto id = readableId(packet);
         sendError(id.value_or(nullptr), RpcError{rpc::invalidRequest, "packet larger than 131072 bytes"});
@@ -620,13 +678,15 @@ std::optional<SystemError> Connection::send(std::string bytes, std::vector<Uniqu
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return SystemError{"sendmsg", ENOTCONN};
-        if (impl_->queue.empty()) {
+        if (impl_->queue.empty() && impl_->accepted) {
             auto sent = sendPacket(impl_->fd, bytes, fds);
             if (sent) return std::nullopt;
             if (sent.error().code != EAGAIN && sent.error().code != EWOULDBLOCK) return sent.error();
         }
-        if (mode == SendMode::failWhenFull) return SystemError{"sendmsg", EAGAIN};
-        if (impl_->queue.size() >= kMaxQueuedPackets || impl_->queuedBytes + bytes.size() > kMaxQueuedBytes) {
+        if (mode == SendMode::failWhenFull && impl_->accepted) return SystemError{"sendmsg", EAGAIN};
+        // Held calls are the caller's own; the bounds are for a peer that does not read.
+        if (impl_->accepted && (impl_->queue.size() >= kMaxQueuedPackets ||
+                                impl_->queuedBytes + bytes.size() > kMaxQueuedBytes)) {
             overflow = true;
         } else {
             const bool first = impl_->queue.empty();
@@ -650,6 +710,7 @@ std::optional<SystemError> Connection::send(std::string bytes, std::vector<Uniqu
 
 void Connection::flushQueue() {
     std::lock_guard lock(impl_->mutex);
+    if (!impl_->accepted) return;
     while (!impl_->queue.empty() && impl_->state != Impl::State::ended) {
         auto& front = impl_->queue.front();
         auto sent = sendPacket(impl_->fd, front.bytes, front.fds);

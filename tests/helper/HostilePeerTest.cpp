@@ -130,7 +130,7 @@ TEST_F(HostilePeer, PeerOfAnotherUserIsAcceptedButNoCallIsDelivered) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
-        auto socket = rawConnect(path);
+        auto socket = rawConnectUnadmitted(path);
         if (!socket.valid()) ::_exit(11);
         rawSend(socket.get(), request(1, "fetchHelperInfoWithReply:"));
         rawSend(socket.get(), request(2, "openShell:reply:", json::array({nullptr})));
