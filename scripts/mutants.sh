@@ -59,7 +59,11 @@ swap-not-atomic#core/HelperUpdaterIO.cpp#error = renameItem(staged, installed, R
 digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
 busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
-client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
+client-signature-not-checked#helper/HelperClientCheck.cpp#            refusal = checked.error();#            (void)checked;#^ClientCheck\.#
+call-before-admission-read#kit/xpc/Connection.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
+client-sends-before-admission#kit/xpc/Connection.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
+writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status)) return#^ClientCheckAttack\.#
+tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
