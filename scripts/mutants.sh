@@ -64,6 +64,7 @@ call-before-admission-read#kit/xpc/Connection.cpp#early = inputWaiting(impl_->fd
 client-sends-before-admission#kit/xpc/Connection.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
 writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status)) return#^ClientCheckAttack\.#
 tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
+other-sender-served#kit/xpc/Connection.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#

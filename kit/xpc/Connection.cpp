@@ -225,6 +225,11 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueF
     int flags = ::fcntl(socket.get(), F_GETFL);
     if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) != 0)
         return tl::unexpected(SystemError::fromErrno("fcntl"));
+    // Before the peer can have been admitted, so every packet it may send carries its sender's pid.
+    int passCredentials = 1;
+    if (handshake == Handshake::announce &&
+        ::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0)
+        return tl::unexpected(SystemError::fromErrno("setsockopt"));
     UniqueFd process = peerProcessDescriptor(socket.get(), peer.pid);
     peer.processDescriptor = process.get();
     auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
@@ -497,6 +502,14 @@ void Connection::readPacket() {
         }
         if (received->endOfFile) {
             end(EndCause::peer, "end of file");
+            return;
+        }
+        if (impl_->handshake == Handshake::announce && received->sender != peer_.pid) {
+            // The admitted process is the one that was checked; another one holding its socket (a child
+            // it forked, a thief with pidfd_getfd) was not.
+            logError(peer_, "a packet came from pid=" + std::to_string(received->sender.value_or(0)) +
+                                ", not from the admitted client");
+            end(EndCause::local, "packet from another process");
             return;
         }
         const bool truncated = received->length > buffer.size();

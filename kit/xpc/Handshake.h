@@ -12,6 +12,12 @@
 //     Calls made before it are held, and go out in order once it has come.
 //
 // A refused peer never gets the notification; its connection just ends.
+//
+// The check admits a process, not a socket: another process may hold the same socket (a child forked
+// after the connect, kept while the parent execs the signed client; or one that took it with
+// pidfd_getfd). So the accepting end sets SO_PASSCRED on the socket as it accepts it, the kernel tells
+// it the sending process of every packet, and a packet from any pid but the admitted peer's ends the
+// connection. Such a process can still read what the server sends, and hang up; it cannot speak.
 
 #include <string_view>
 

@@ -1,10 +1,14 @@
 // Programs of the same user that try to borrow a signed client's admission: a call queued before
-// exec-ing the signed client, code preloaded into it from a folder the user can write, a tracer.
+// exec-ing the signed client, a process that holds the signed client's admitted socket, code preloaded into
+// it from a folder the user can write, a tracer.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +17,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -47,6 +52,23 @@ std::string logOnceItHas(const HelperProcess& helper, const std::string& needle)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return log;
+}
+
+// An openShell call whose "shell" leaves a mark in `marker` when the helper starts it.
+std::string markingOpenShell(const fs::path& scratch, const fs::path& marker) {
+    const fs::path script = scratch / "mark.sh";
+    writeFile(script, "#!/bin/sh\necho served >> '" + marker.string() + "'\n");
+    fs::permissions(script, fs::perms::owner_all);
+    kit::ShellLaunchRequest launch{80, 24, std::nullopt, script.string(), false, {}, std::nullopt};
+    return R"({"jsonrpc":"2.0","id":1,"method":"openShell:reply:","params":[")" +
+           kit::xpc::base64Encode(launch.encoded().value()) + R"("]})";
+}
+
+sockaddr_un addressOf(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);
+    return address;
 }
 
 TEST(ClientCheckAttack, SignedClientRunningForeignCodeOrTracedIsRefused) {
@@ -109,17 +131,9 @@ TEST(ClientCheckAttack, CallQueuedBeforeExecOfTheSignedClientIsNeverServed) {
     const fs::path shell = signedShell(scratch.path());
     const fs::path fifo = scratch.path() / "manifest";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    // The "shell" the queued call asks for leaves a mark when the helper starts it.
     const fs::path marker = scratch.path() / "served";
-    const fs::path script = scratch.path() / "mark.sh";
-    writeFile(script, "#!/bin/sh\necho served >> '" + marker.string() + "'\n");
-    fs::permissions(script, fs::perms::owner_all);
-    kit::ShellLaunchRequest launch{80, 24, std::nullopt, script.string(), false, {}, std::nullopt};
-    const std::string packet = R"({"jsonrpc":"2.0","id":1,"method":"openShell:reply:","params":[")" +
-                               kit::xpc::base64Encode(launch.encoded().value()) + R"("]})";
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, helper.socketPath().c_str(), sizeof(address.sun_path) - 1);
+    const std::string packet = markingOpenShell(scratch.path(), marker);
+    const sockaddr_un address = addressOf(helper.socketPath());
     const std::string manifest = fifo.string(), socketPath = helper.socketPath(), program = shell.string();
     for (int attempt = 0; attempt < 30; ++attempt) {
         pid_t child = ::fork();
@@ -128,7 +142,7 @@ TEST(ClientCheckAttack, CallQueuedBeforeExecOfTheSignedClientIsNeverServed) {
             // Kept across exec: the signed client inherits the connection with the call in it, and
             // waits for a manifest nobody writes.
             int socket = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-            if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            if (::connect(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
                 ::send(socket, packet.data(), packet.size(), MSG_NOSIGNAL) < 0)
                 ::_exit(10);
             ::execl(program.c_str(), "velmora-shell", "update", manifest.c_str(), "--socket",
@@ -140,6 +154,118 @@ TEST(ClientCheckAttack, CallQueuedBeforeExecOfTheSignedClientIsNeverServed) {
         ::kill(child, SIGKILL);
         ::waitpid(child, nullptr, 0);
         ASSERT_NE(log.find(ending), std::string::npos) << log;
+    }
+    EXPECT_FALSE(fs::exists(marker)) << readFile(marker);
+    EXPECT_TRUE(helper.running());
+}
+
+// Everything the helper is asked while stopped waits in its backlog, so the connecting process has
+// become the signed client by the time the helper looks at it.
+struct StoppedHelper {
+    explicit StoppedHelper(pid_t helper) : pid(helper) { ::kill(pid, SIGSTOP); }
+    ~StoppedHelper() { ::kill(pid, SIGCONT); }
+    pid_t pid;
+};
+
+// True once `pid` runs `executable` and sleeps (in the open of a FIFO nobody writes).
+bool waitUntilAsleepIn(pid_t pid, const fs::path& executable) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::error_code error;
+        std::string state;
+        std::getline(std::ifstream(proc + "/stat") >> std::ws, state);
+        if (fs::read_symlink(proc + "/exe", error) == executable && state.find(") S ") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(ClientCheckAttack, AnotherProcessHoldingTheAdmittedSocketCannotSpeak) {
+    HelperProcess helper;
+    ASSERT_TRUE(helper.waitUntilListening());
+    TemporaryDirectory scratch;
+    const fs::path shell = signedShell(scratch.path());
+    const fs::path fifo = scratch.path() / "manifest";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path marker = scratch.path() / "served";
+    const std::string packet = markingOpenShell(scratch.path(), marker);
+    const sockaddr_un address = addressOf(helper.socketPath());
+    const std::string manifest = fifo.string(), program = shell.string(), socketPath = helper.socketPath();
+    // How the other process comes by the socket: a child keeps it across the fork after which the
+    // connecting parent execs the signed client, or a stranger takes it from the signed client.
+    const struct {
+        const char* name;
+        bool takenWithPidfdGetfd;
+    } cases[] = {{"KeptAcrossFork", false}, {"TakenWithPidfdGetfd", true}};
+    enum Outcome : char { silenced, notAdmitted, served, broken };
+    struct Report {
+        int socket = -1;   // the connecting process's number for its socket
+        pid_t other = -1;  // the child that kept it, when there is one
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.name);
+        int pipeEnds[2];
+        ASSERT_EQ(::pipe2(pipeEnds, O_CLOEXEC), 0);
+        // Waits for "rpc.accepted" as the signed client's, then sends the call; reports what followed.
+        auto speak = [&](int socket) {
+            timeval limit{20, 0};
+            ::setsockopt(socket, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            char reply[4096];
+            ssize_t length = ::recv(socket, reply, sizeof reply, 0);
+            Outcome outcome = broken;
+            if (length <= 0 || std::string(reply, length).find("rpc.accepted") == std::string::npos)
+                outcome = notAdmitted;
+            else if (::send(socket, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0)
+                outcome = (length = ::recv(socket, reply, sizeof reply, 0)) == 0 ? silenced
+                          : length > 0                                           ? served
+                                                                                 : broken;
+            (void)!::write(pipeEnds[1], &outcome, 1);
+            ::_exit(0);
+        };
+        Report report;
+        pid_t client = -1;
+        {
+            StoppedHelper stopped(helper.pid());
+            client = ::fork();
+            ASSERT_GE(client, 0);
+            if (client == 0) {
+                Report mine{::socket(AF_UNIX, SOCK_SEQPACKET, 0), -1};
+                if (::connect(mine.socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                    ::_exit(10);
+                if (!test.takenWithPidfdGetfd && (mine.other = ::fork()) == 0) speak(mine.socket);
+                if (::write(pipeEnds[1], &mine, sizeof mine) != sizeof mine) ::_exit(11);
+                ::execl(program.c_str(), "velmora-shell", "update", manifest.c_str(), "--socket",
+                        socketPath.c_str(), nullptr);
+                ::_exit(12);
+            }
+            ASSERT_EQ(::read(pipeEnds[0], &report, sizeof report), static_cast<ssize_t>(sizeof report));
+            ASSERT_TRUE(waitUntilAsleepIn(client, shell));
+        }
+        if (test.takenWithPidfdGetfd) {
+            report.other = ::fork();
+            ASSERT_GE(report.other, 0);
+            if (report.other == 0) {
+                int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, client, 0));
+                int socket = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, report.socket, 0));
+                if (socket < 0) ::_exit(1);
+                speak(socket);
+            }
+        }
+        pollfd reported{pipeEnds[0], POLLIN, 0};
+        Outcome outcome = broken;
+        if (::poll(&reported, 1, 60'000) == 1) (void)!::read(pipeEnds[0], &outcome, 1);
+        std::string log = logOnceItHas(helper, "from pid=" + std::to_string(report.other));
+        ::kill(client, SIGKILL);
+        ::waitpid(client, nullptr, 0);
+        if (test.takenWithPidfdGetfd) ::waitpid(report.other, nullptr, 0);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+        EXPECT_EQ(outcome, silenced) << log;
+        EXPECT_NE(log.find("Ending connection from pid=" + std::to_string(client) +
+                           ": a packet came from pid=" + std::to_string(report.other)),
+                  std::string::npos)
+            << log;
     }
     EXPECT_FALSE(fs::exists(marker)) << readFile(marker);
     EXPECT_TRUE(helper.running());
