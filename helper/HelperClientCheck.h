@@ -26,7 +26,8 @@ namespace velmora::helper {
 class HelperClientCheck {
   public:
     static constexpr size_t kThreads = 2;
-    static constexpr size_t kMaxPendingPerProcess = 4;
+    static constexpr size_t kMaxPendingPerProcess =
+        16;  // a terminal may open a connection per window at once
     static constexpr size_t kMaxPendingPerUser = 64;
 
     HelperClientCheck();
