@@ -49,8 +49,8 @@ signal-dispositions-kept#pty/SpawnLoginShell.cpp#number < NSIG; ++number) resetS
 working-directory-ignored#pty/SpawnLoginShell.cpp#if (workingDirectory != nullptr && ::chdir#if (false && workingDirectory != nullptr && ::chdir#$shell#
 version-mismatch-accepted#core/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
 idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells();\n        self->scheduleIdleExitIfNeeded();#        session->closeAllShells();#^IdleExit#slow
-peer-of-another-user-served#kit/xpc/Connection.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
-oversized-packet-accepted#kit/xpc/Connection.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
+peer-of-another-user-served#kit/xpc/ConnectionPeer.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
+oversized-packet-accepted#kit/xpc/ConnectionReading.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
 stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 && errno != ENOENT) return#if (false) return#$xpc#
 bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
 socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
@@ -60,11 +60,11 @@ digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICa
 busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
 client-signature-not-checked#helper/HelperClientCheck.cpp#            refusal = checked.error();#            (void)checked;#^ClientCheck\.#
-call-before-admission-read#kit/xpc/Connection.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
-client-sends-before-admission#kit/xpc/Connection.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
+call-before-admission-read#kit/xpc/ConnectionPeer.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
+client-sends-before-admission#kit/xpc/ConnectionSending.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
 writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status)) return#^ClientCheckAttack\.#
 tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
-other-sender-served#kit/xpc/Connection.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
+other-sender-served#kit/xpc/ConnectionReading.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
