@@ -62,7 +62,7 @@ minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < min
 client-signature-not-checked#helper/HelperClientCheck.cpp#            refusal = checked.error();#            (void)checked;#^ClientCheck\.#
 call-before-admission-read#kit/xpc/ConnectionPeer.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
 client-sends-before-admission#kit/xpc/ConnectionSending.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
-writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status)) return#^ClientCheckAttack\.#
+writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status) && !protectedEntry) return#^ClientCheckAttack\.#
 tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
 other-sender-served#kit/xpc/ConnectionReading.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
