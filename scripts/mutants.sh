@@ -64,6 +64,7 @@ call-before-admission-read#kit/xpc/ConnectionPeer.cpp#early = inputWaiting(impl_
 client-sends-before-admission#kit/xpc/ConnectionSending.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
 writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status) && !protectedEntry) return#^ClientCheckAttack\.#
 tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
+anonymous-code-passes#codesign/ProcessMappings.cpp#return "anonymous executable memory " + describe(mapping);#return std::nullopt;#^HostilePeer\.#
 other-sender-served#kit/xpc/ConnectionReading.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "tests/helper/ServiceTestSupport.h"
@@ -144,6 +145,17 @@ TEST_F(HostilePeer, PeerOfAnotherUserIsAcceptedButNoCallIsDelivered) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(helper.log().find("peer runs as user 65534"), std::string::npos) << helper.log();
+    expectStillServing();
+}
+
+TEST_F(HostilePeer, SignedClientWithAnonymousExecutableMemoryIsRefused) {
+    const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    void* code = ::mmap(nullptr, size, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(code, MAP_FAILED);
+    auto refused = rawConnect(helper.socketPath());
+    ::munmap(code, size);
+    EXPECT_FALSE(refused.valid());
+    EXPECT_NE(helper.log().find("anonymous executable memory"), std::string::npos) << helper.log();
     expectStillServing();
 }
 

@@ -105,7 +105,9 @@ std::optional<ClientEnd> ClientEnd::connect(const std::string& path) {
 UniqueFd rawConnect(const std::string& path) {
     UniqueFd socket = rawConnectUnadmitted(path);
     auto first = socket.valid() ? rawReceive(socket.get()) : std::nullopt;
-    if (!first || *first != nlohmann::json::parse(kit::xpc::kAcceptedAnnouncement)) return UniqueFd();
+    // A discarded value (the end) compares unequal to nothing, so it is tested for itself.
+    if (!first || first->is_discarded() || *first != nlohmann::json::parse(kit::xpc::kAcceptedAnnouncement))
+        return UniqueFd();
     return socket;
 }
 
