@@ -74,7 +74,9 @@ tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::span<ch
     }
     // On a SOCK_SEQPACKET socket a zero-length read is the peer's end; an empty packet is never valid
     // on this transport, so both count as the end.
-    packet.controlTruncated = (message.msg_flags & MSG_CTRUNC) != 0;
+    // Where no credentials came, their room may have taken more descriptors than were asked for.
+    packet.controlTruncated = (message.msg_flags & MSG_CTRUNC) != 0 ||
+                              packet.fds.size() > std::min(maxDescriptors, kMaxReceivedDescriptors);
     packet.endOfFile = received == 0 && !packet.controlTruncated;
     if (packet.endOfFile || packet.controlTruncated || (message.msg_flags & MSG_TRUNC) != 0)
         packet.fds.clear();
