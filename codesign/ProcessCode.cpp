@@ -8,6 +8,7 @@
 
 #include <fstream>
 
+#include "codesign/ProcessMappings.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
@@ -32,7 +33,9 @@ bool alive(int pidfd) {
 }  // namespace
 
 tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkProcess(
-    int pidfd, std::string_view requirementText, VerificationCache* cache) {
+    int pidfd, std::string_view requirementText, VerificationCache* cache,
+    const std::function<bool()>& cancelled) {
+    auto stopped = [&] { return cancelled && cancelled(); };
     if (pidfd < 0) return tl::unexpected(std::string("the process cannot be identified"));
     pid_t pid = pidOf(pidfd);
     if (pid <= 0) return tl::unexpected(std::string("the process has exited"));
@@ -51,12 +54,17 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkProcess(
     fs::path contents = macos.parent_path();
     if (macos.filename() != "MacOS" || contents.filename() != "Contents")
         return tl::unexpected("its executable " + path.string() + " does not lie in a bundle");
+    if (stopped()) return tl::unexpected(std::string(kCheckCancelled));
     auto checked = checkValidity(contents.parent_path(), requirementText, cache);
     if (!checked) return tl::unexpected(contents.parent_path().string() + ": " + checked.error());
     const ScannedItem* sealed = (*checked)->find("Contents/MacOS/" + path.filename().string());
     if (sealed == nullptr || sealed->resource.type != ResourceEntry::Type::file ||
         sealed->identity.device != running.st_dev || sealed->identity.inode != running.st_ino)
         return tl::unexpected("its executable " + path.string() + " is not the file its bundle seals");
+    if (stopped()) return tl::unexpected(std::string(kCheckCancelled));
+    if (auto foreign = checkMappedCode(pid, **checked)) return tl::unexpected(*foreign);
+    // Read while the pid was still this process's: a process that took it over since could answer.
+    if (!alive(pidfd)) return tl::unexpected(std::string("the process has exited"));
     return *checked;
 }
 

@@ -51,8 +51,8 @@ signal-dispositions-kept#pty/SpawnLoginShell.cpp#for (int number = 1; number < N
 working-directory-ignored#pty/SpawnLoginShell.cpp#if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir#if (false && plan.workingDirectory != nullptr && ::syscall(SYS_chdir#$shell#
 version-mismatch-accepted#core/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
 idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells();\n        self->scheduleIdleExitIfNeeded();#        session->closeAllShells();#^IdleExit#slow
-peer-of-another-user-served#kit/xpc/Connection.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
-oversized-packet-accepted#kit/xpc/Connection.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
+peer-of-another-user-served#kit/xpc/ConnectionPeer.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
+oversized-packet-accepted#kit/xpc/ConnectionReading.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
 stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 && errno != ENOENT) return#if (false) return#$xpc#
 bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
 socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
@@ -61,7 +61,13 @@ swap-not-atomic#core/HelperUpdaterIO.cpp#error = renameItem(staged, installed, R
 digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
 busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
-client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
+client-signature-not-checked#helper/HelperClientCheck.cpp#            refusal = checked.error();#            (void)checked;#^ClientCheck\.#
+call-before-admission-read#kit/xpc/ConnectionPeer.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
+client-sends-before-admission#kit/xpc/ConnectionSending.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
+writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status) && !protectedEntry) return#^ClientCheckAttack\.#
+tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
+anonymous-code-passes#codesign/ProcessMappings.cpp#return "anonymous executable memory " + describe(mapping);#return std::nullopt;#^HostilePeer\.#
+other-sender-served#kit/xpc/ConnectionReading.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 error-text-not-made-utf8#kit/HelperErrors.cpp#    : kind_(kind), text_(jsoncodec::escapeInvalidUTF8(text)), expected_(expected) {}#    : kind_(kind), text_(std::move(text)), expected_(expected) {}#^(Records|HelperUpdater)#
 dot-entry-refused#core/HelperUpdaterExpand.cpp#if (components && components->empty() && type == AE_IFDIR && !hardlink) continue;#if (false) continue;#$updater#

@@ -198,7 +198,7 @@ void Listener::acceptReady() {
             return;
         }
         impl_->reportedExhaustion = false;
-        auto connection = Connection::adopt(std::move(accepted));
+        auto connection = Connection::adopt(std::move(accepted), Handshake::announce);
         if (!connection) continue;  // the peer vanished before we could read its credentials
         std::shared_ptr<ListenerDelegate> delegate;
         {

@@ -90,7 +90,7 @@ std::string HelperProcess::socketPath(size_t serviceIndex) const {
 bool HelperProcess::waitUntilListening(std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (rawConnect(socketPath()).valid()) return true;
+        if (rawConnectUnadmitted(socketPath()).valid()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
