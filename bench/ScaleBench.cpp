@@ -251,12 +251,10 @@ int main(int argc, char** argv) {
             contended.answeredBefore);
         for (auto& opened : contended.opened) held.push_back(std::move(opened));
     }
-}
-
-if (manager.running())
-    std::printf("held shells in scopes: %zu of %zu\n",
-                bench::waitForScopes(pidsOf(held), std::chrono::minutes(1)), held.size());
-// Ending the connections closes their shells.
-for (auto& client : clients) client.connection->invalidate();
-return 0;
+    if (manager.running())
+        std::printf("held shells in scopes: %zu of %zu\n",
+                    bench::waitForScopes(pidsOf(held), std::chrono::minutes(1)), held.size());
+    // Ending the connections closes their shells.
+    for (auto& client : clients) client.connection->invalidate();
+    return 0;
 }
