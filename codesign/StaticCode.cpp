@@ -69,8 +69,8 @@ tl::expected<OpenedBundle, CodeSignError> openBundle(const fs::path& bundle) {
     std::error_code error;
     fs::path canonical = fs::canonical(bundle, error);
     if (error) return unreadable;
-    return adoptBundle(UniqueFd(::open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)),
-                       std::move(canonical));
+    UniqueFd directory(::open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return adoptBundle(std::move(directory), std::move(canonical));
 }
 
 tl::expected<OpenedBundle, CodeSignError> adoptBundle(UniqueFd directory, fs::path path) {
