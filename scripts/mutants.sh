@@ -63,6 +63,10 @@ client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std:
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#        return json(static_cast<std::int64_t>(value));\n#$xpc#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
+bundle-read-in-helper-namespace#codesign/ProcessCode.cpp#platform::UniqueFd directory = root.openInView(path, O_RDONLY | O_DIRECTORY);#platform::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));#^SandboxClient\.#
+client-path-resolved-outside-its-root#codesign/ProcessRoot.cpp#RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | resolve#RESOLVE_NO_MAGICLINKS | resolve#^SandboxClient\.#
+mountinfo-escapes-kept#codesign/ProcessRoot.cpp#mount.mountPoint = unescape(mountPoint);#mount.mountPoint = mountPoint;#^SandboxClient\.#
+sandbox-plumbing-forwarded#tools/velmora-shell/ShellSession.cpp#for (const char* name : kSandboxPlumbing) variables.erase(name);#for (const char* name : kSandboxPlumbing) (void)name;#^SandboxClient\.#
 EOF
 )
 
