@@ -68,12 +68,14 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkProcess(
     fs::path contents = macos.parent_path();
     if (macos.filename() != "MacOS" || contents.filename() != "Contents")
         return tl::unexpected("its executable " + path.string() + " does not lie in a bundle");
-    auto opened = openBundleInView(*root, contents.parent_path());
-    if (!opened)
-        return tl::unexpected(contents.parent_path().string() + ": " +
-                              bundleUnreadableText(opened.error().status));
+    fs::path bundle = contents.parent_path();
+    auto opened = openBundleInView(*root, bundle);
+    if (!opened) return tl::unexpected(bundle.string() + ": " + bundleUnreadableText(opened.error().status));
+    // A sandboxed client's bundle is named as it sees it and, where that differs, as we see it.
+    std::string named =
+        bundle.string() + (opened->path != bundle ? " (seen here as " + opened->path.string() + ")" : "");
     auto checked = checkValidity(*opened, requirementText, cache);
-    if (!checked) return tl::unexpected(contents.parent_path().string() + ": " + checked.error());
+    if (!checked) return tl::unexpected(named + ": " + checked.error());
     const ScannedItem* sealed = (*checked)->find("Contents/MacOS/" + path.filename().string());
     if (sealed == nullptr || sealed->resource.type != ResourceEntry::Type::file ||
         sealed->identity.device != running.st_dev || sealed->identity.inode != running.st_ino)
