@@ -11,6 +11,7 @@
 #include <sstream>
 #include <vector>
 
+#include "codesign/ProcessRoot.h"
 #include "platform/UniqueFd.h"
 
 namespace velmora::codesign {
@@ -86,7 +87,7 @@ std::string describe(const Mapping& mapping) {
 }
 
 // Why a user of `identity` could change or replace the file at `path` (already opened as `file`).
-std::optional<std::string> changeableBy(const Identity& identity, pid_t pid, const std::string& path,
+std::optional<std::string> changeableBy(const Identity& identity, const std::string& path,
                                         const struct stat& file) {
     auto unsafe = [&](const struct stat& status) {
         if (identity.root()) return status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
@@ -97,7 +98,7 @@ std::optional<std::string> changeableBy(const Identity& identity, pid_t pid, con
     for (std::string folder = path; folder != "/";) {
         folder.erase(std::max<size_t>(folder.rfind('/'), 1));
         struct stat status {};
-        if (::lstat(pathSeenBy(pid, folder).c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
+        if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
             return "the folder " + folder + " of " + path + " cannot be examined";
         // In a sticky folder only an entry's owner (or the folder's) may remove or rename it.
         bool protectedEntry = !identity.root() && (status.st_mode & S_ISVTX) != 0 &&
@@ -109,39 +110,41 @@ std::optional<std::string> changeableBy(const Identity& identity, pid_t pid, con
     return std::nullopt;
 }
 
-std::optional<std::string> checkMapping(const Mapping& mapping, pid_t pid, const ValidatedBundle& bundle,
-                                        const Identity& identity) {
+bool sealedIn(const ValidatedBundle& bundle, const struct stat& file) {
+    const std::int64_t changedNs = file.st_ctim.tv_sec * 1'000'000'000LL + file.st_ctim.tv_nsec;
+    return std::any_of(bundle.items.begin(), bundle.items.end(), [&](const ScannedItem& item) {
+        return item.resource.type == ResourceEntry::Type::file && item.identity.device == file.st_dev &&
+               item.identity.inode == file.st_ino && item.identity.changedNs == changedNs;
+    });
+}
+
+std::optional<std::string> checkMapping(const Mapping& mapping, const ProcessRoot& root,
+                                        const ValidatedBundle& bundle, const Identity& identity) {
     if (mapping.inode == 0) {
         if (mapping.path == "[vdso]" || mapping.path == "[vsyscall]") return std::nullopt;
         return "anonymous executable memory " + describe(mapping);
     }
     if (!mapping.path.starts_with('/')) return "unexpected path of " + describe(mapping);
-    platform::UniqueFd opened(::open(pathSeenBy(pid, mapping.path).c_str(), O_PATH | O_CLOEXEC));
+    // Opened as the process sees it, so that a sandboxed client's paths mean what they mean to it.
+    platform::UniqueFd opened = root.openInView(mapping.path, O_PATH);
     struct stat file {};
     if (!opened.valid() || ::fstat(opened.get(), &file) != 0 || file.st_dev != mapping.device ||
         file.st_ino != mapping.inode)
         return "its path does not lead to the mapped file " + describe(mapping);
-    const std::string root = bundle.path.string() + "/";
-    if (mapping.path.starts_with(root)) {
-        const ScannedItem* sealed = bundle.find(mapping.path.substr(root.size()));
-        if (sealed != nullptr && sealed->resource.type == ResourceEntry::Type::file &&
-            sealed->identity.device == file.st_dev && sealed->identity.inode == file.st_ino &&
-            sealed->identity.changedNs == file.st_ctim.tv_sec * 1'000'000'000LL + file.st_ctim.tv_nsec)
-            return std::nullopt;
-    }
-    if (auto reason = changeableBy(identity, pid, mapping.path, file))
+    if (sealedIn(bundle, file)) return std::nullopt;
+    // Anything else is judged by who can write it where it really lives: on our side of a sandbox.
+    auto host = root.sharesOurView() ? std::optional<std::filesystem::path>(mapping.path)
+                                     : root.hostPath(mapping.path, mapping.device, mapping.inode);
+    if (!host) return "the file cannot be found outside its sandbox: executable mapping " + describe(mapping);
+    if (auto reason = changeableBy(identity, host->string(), file))
         return *reason + ": executable mapping " + describe(mapping);
     return std::nullopt;
 }
 
 }  // namespace
 
-std::string pathSeenBy(pid_t, const std::string& path) {
-    return path;
-}
-
-std::optional<std::string> checkMappedCode(pid_t pid, const ValidatedBundle& bundle) {
-    const std::string proc = "/proc/" + std::to_string(pid);
+std::optional<std::string> checkMappedCode(const ProcessRoot& root, const ValidatedBundle& bundle) {
+    const std::string proc = "/proc/" + std::to_string(root.pid());
     auto maps = readWhole(proc + "/maps");
     auto status = readWhole(proc + "/status");
     std::optional<Identity> identity = status ? identityFrom(*status) : std::nullopt;
@@ -152,7 +155,7 @@ std::optional<std::string> checkMappedCode(pid_t pid, const ValidatedBundle& bun
         auto mapping = parseMapping(line);
         if (!mapping) return "unreadable mapping " + line;
         if (!mapping->executable) continue;
-        if (auto refused = checkMapping(*mapping, pid, bundle, *identity)) return refused;
+        if (auto refused = checkMapping(*mapping, root, bundle, *identity)) return refused;
     }
     return std::nullopt;
 }

@@ -99,6 +99,11 @@ start-lock-waited-for-ever#tools/velmora-shell/HelperLink.cpp#while (::flock(loc
 client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto problem = platform::privateDirectoryProblem(*runtime))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
 helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^XpcListener\.#
 untrusted-helper-started#tools/velmora-shell/HelperLink.cpp#auto trusted = trustedHelper(executable);#auto trusted = true ? tl::expected<fs::path, std::string>(executable) : trustedHelper(executable);#^VelmoraShellWithoutARunningHelper\.#
+bundle-read-in-helper-namespace#codesign/ProcessCode.cpp#platform::UniqueFd directory = root.openInView(path, O_RDONLY | O_DIRECTORY);#platform::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));#^SandboxClient\.#
+client-path-resolved-outside-its-root#codesign/ProcessRoot.cpp#RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | resolve#RESOLVE_NO_MAGICLINKS | resolve#^SandboxClient\.#
+mountinfo-escapes-kept#codesign/ProcessRoot.cpp#mount.mountPoint = unescape(mountPoint);#mount.mountPoint = mountPoint;#^SandboxClient\.#
+sandbox-plumbing-forwarded#tools/velmora-shell/ShellSession.cpp#for (const char* name : kSandboxPlumbing) variables.erase(name);#for (const char* name : kSandboxPlumbing) (void)name;#^SandboxClient\.#
+sandboxed-library-judged-in-its-own-view#codesign/ProcessMappings.cpp#: root.hostPath(mapping.path, mapping.device, mapping.inode);#: std::optional<std::filesystem::path>(mapping.path);#^SandboxClient#
 EOF
 )
 
