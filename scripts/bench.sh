@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${BENCH_BUILD:-build-release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+# The release preset (CMakePresets.json), configured in $build.
+cmake --preset release -B "$build" >/dev/null
 nice cmake --build "$build" -j "$(nproc)" --target bench_ipc bench_spawn bench_startup bench_scale >/dev/null
 b="$build/bench"
 run() {

@@ -2,23 +2,29 @@
 # Applies deliberate one-line faults, one at a time, to a scratch copy of the tree, rebuilds it and runs
 # the tests that should notice. A fault is "caught" when a test fails (or the run times out).
 #
-#   scripts/mutants.sh [--rev REV] [--only NAME[,NAME...]] [--list]
+#   scripts/mutants.sh [--rev REV] [--only NAME[,NAME...]] [--list] [--no-baseline]
 #
 # The scratch copy lives in $MUTANTS_DIR (default /tmp/velmora-mutants): src/ holds the files of REV
 # (default HEAD), build/ is kept between runs so that each fault costs an incremental build only.
-# Files are copied only when their contents differ, so unchanged sources are not rebuilt.
+# Files are copied only when their contents differ, so unchanged sources are not rebuilt. Where ccache
+# is installed it compiles, with the scratch folder as its base so that scratch folders can share objects.
+#
+# Before the faults, every test runs once on the unchanged tree; tests failing there are left out.
+# --no-baseline skips that run (quicker with --only): then a test that fails anyway counts as a catch.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 scratch="${MUTANTS_DIR:-/tmp/velmora-mutants}"
 rev=HEAD
 only=""
 list=0
+baseline=1
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --rev) rev="$2"; shift 2 ;;
     --only) only=",$2,"; shift 2 ;;
     --list) list=1; shift ;;
-    *) echo "usage: $0 [--rev REV] [--only NAME,...] [--list]" >&2; exit 64 ;;
+    --no-baseline) baseline=0; shift ;;
+    *) echo "usage: $0 [--rev REV] [--only NAME,...] [--list] [--no-baseline]" >&2; exit 64 ;;
   esac
 done
 
@@ -141,7 +147,13 @@ src="$scratch/src"
 build="$scratch/build"
 log="$scratch/log"
 mkdir -p "$log"
-cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=OFF >/dev/null
+launcher=()
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Paths under the scratch folder are hashed relative to it.
+  export CCACHE_BASEDIR="$scratch"
+fi
+cmake -S "$src" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORA_BENCH=OFF "${launcher[@]}" >/dev/null
 # Everything is built first (incrementally: also whatever a previous fault left behind), which gives the
 # test lists; afterwards each fault rebuilds only the executables of the tests it runs.
 echo "== building $rev in $build"
@@ -169,7 +181,8 @@ PY
 
 # Tests that fail twice on the unchanged tree catch nothing; they are left out of every run below.
 broken='^$'
-if ! ctest --test-dir "$build" -LE slow -j2 --timeout 180 >"$log/baseline.txt" 2>&1 &&
+if [[ $baseline == 1 ]] &&
+   ! ctest --test-dir "$build" -LE slow -j2 --timeout 180 >"$log/baseline.txt" 2>&1 &&
    ! ctest --test-dir "$build" --rerun-failed --timeout 180 >"$log/baseline-rerun.txt" 2>&1; then
   names=$(sed -n 's/^[[:space:]]*[0-9]* - \([^ ]*\) (.*/\1/p' "$log/baseline-rerun.txt" | paste -sd'|')
   broken="^(${names//./\\.})\$"

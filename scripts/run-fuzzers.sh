@@ -17,11 +17,10 @@ if [ ${#targets[@]} -eq 0 ]; then
            HelperReleaseManifest Transport)
 fi
 
-cmake -S "$root" -B "$build" -G Ninja \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DVELMORA_FUZZ=ON -DVELMORA_SANITIZE=ON -DBUILD_TESTING=OFF -DVELMORA_BENCH=OFF >/dev/null
-nice ninja -C "$build" -j2 "${targets[@]/#/fuzz_}"
+# The fuzz preset (CMakePresets.json) configures build-fuzz.
+cd "$root"
+cmake --preset fuzz >/dev/null
+nice cmake --build --preset fuzz -j2 --target "${targets[@]/#/fuzz_}"
 
 mkdir -p "$build/findings"
 failed=()

@@ -7,8 +7,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --target velmora_helper velmora-shell
+cmake --preset default >/dev/null
+cmake --build --preset default --target velmora_helper velmora-shell
 
 helper="build/Velmora Helper.app/Contents/MacOS/Velmora Helper"
 # The helper serves only signed clients: the terminal client runs from its signed bundle, beside the

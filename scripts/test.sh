@@ -6,16 +6,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-build=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-if [[ "${1:-}" == "--sanitize" ]]; then
-  build=build-asan
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DVELMORA_SANITIZE=ON -DVELMORA_BENCH=OFF
-         -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14)
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-fi
-cmake -S . -B "$build" -G Ninja "${flags[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)"
+# The presets (CMakePresets.json) hold the build directories, compilers and options; the asan test preset
+# sets the sanitizers' run-time options.
+preset=default
+[[ "${1:-}" == "--sanitize" ]] && preset=asan
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j "$(nproc)"
 # The soak run (label soak, minutes) is left to `ctest --test-dir build -L soak`.
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)" --timeout 600 -LE soak
+ctest --preset "$preset" -j "$(nproc)"
