@@ -24,6 +24,8 @@ class HelperClientCheck {
     // it must outlive every connection it was given to (the service keeps it for the process's life).
     [[nodiscard]] kit::xpc::AsynchronousPeerRequirement requirement();
 
+    [[nodiscard]] codesign::VerificationCache& cache() { return cache_; }
+
   private:
     codesign::VerificationCache cache_;
     // Last: its destructor waits for running checks, which use the cache.

@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <optional>
 
+#include "codesign/VerificationStore.h"
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
 #include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
+#include "platform/SocketActivation.h"
 
 namespace velmora::helper {
 
@@ -78,6 +80,14 @@ tl::expected<void, std::string> HelperService::start() {
     if (!leftovers.empty())
         log::installer.info("Removed " + std::to_string(leftovers.size()) + " leftover update item(s)");
     if (auto published = publishListeners(); !published) return published;
+    // Bundles verified by an earlier activation, kept by the service manager across idle exits.
+    codesign::VerificationStore::attach(
+        clientCheck_.cache(),
+        codesign::VerificationStore::buildIdentity(core::HelperBundle::versionDescription()),
+        platform::takeStoredDescriptor(codesign::VerificationStore::kDescriptorName),
+        [](bool error, const std::string& message) {
+            error ? log::service.error(message) : log::service.info(message);
+        });
     queue_->async([self = shared_from_this()] { self->scheduleIdleExitIfNeeded(); });
     return {};
 }
