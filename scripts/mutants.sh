@@ -84,6 +84,11 @@ plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#
 shells-never-moved#helper/ServiceMode.cpp#    moveShellsIntoScopes();#    if (false) moveShellsIntoScopes();#^ShellScopes#
+store-identity-not-compared#codesign/VerificationStore.cpp#if (in.text() != identity) return std::nullopt;#if (in.text() != identity && false) return std::nullopt;#^VerificationStore#
+store-unsealed-accepted#platform/FdStore.cpp#if (::fcntl(fd, F_GET_SEALS) != kSeals ||#if (::fcntl(fd, F_GET_SEALS) < 0 ||#^VerificationStore#
+store-trailing-bytes-accepted#codesign/VerificationStore.cpp#if (!in.done()) return std::nullopt;#if (!in.ok()) return std::nullopt;#^VerificationStore#
+store-not-allowed#helper/systemd/com.norwick.VelmoraHelper.service#FileDescriptorStoreMax=1#FileDescriptorStoreMax=0#^InstalledAgent.Remembers#
+store-taken-for-a-socket#platform/SocketActivation.cpp#(socket ? passed : setAside()).push_back#(socket || true ? passed : setAside()).push_back#^InstalledAgent.Remembers#
 EOF
 )
 
