@@ -47,7 +47,9 @@ Fd connectAndAskInfo(const std::string& path) {
     Fd socket = connectTo(path);
     if (!socket.valid()) return {};
     char reply[4096];
-    if (::send(socket.get(), kRequest, std::strlen(kRequest), MSG_NOSIGNAL) < 0 ||
+    // The helper admits the connection before it reads a call.
+    if (::recv(socket.get(), reply, sizeof reply, 0) <= 0 ||
+        ::send(socket.get(), kRequest, std::strlen(kRequest), MSG_NOSIGNAL) < 0 ||
         ::recv(socket.get(), reply, sizeof reply, 0) <= 0)
         return {};
     return socket;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PrivateUserManager.h"
 #include "bench/ServedHelper.h"
 #include "kit/ShellMessages.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
@@ -106,8 +107,10 @@ Contended openBehindQueue(Client& busy, Client& other, int queued, const std::st
     bool otherAnswered = false;
     auto reply = [&](bool fromOther, Clock::time_point start) {
         return kit::Reply<platform::UniqueFd, kit::Blob>(
-            [&, fromOther, start](platform::UniqueFd terminal, kit::Blob) {
+            [&, fromOther, start](platform::UniqueFd terminal, kit::Blob blob) {
                 auto took = std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+                auto response = kit::ShellLaunchResponse::decode(blob.value_or(""));
+                bool ok = response && response->succeeded() && terminal.valid();
                 std::lock_guard lock(mutex);
                 if (fromOther) {
                     result.microseconds = took;
@@ -116,7 +119,8 @@ Contended openBehindQueue(Client& busy, Client& other, int queued, const std::st
                 } else {
                     ++busyAnswered;
                 }
-                result.opened.push_back({terminal.valid() ? took : -1, std::move(terminal), 0});
+                result.opened.push_back(
+                    {ok ? took : -1, std::move(terminal), ok ? response->processIdentifier : 0});
                 done.notify_all();
             });
     };
@@ -128,6 +132,12 @@ Contended openBehindQueue(Client& busy, Client& other, int queued, const std::st
     lock.lock();
     done.wait(lock, [&] { return otherAnswered && busyAnswered == static_cast<size_t>(queued); });
     return result;
+}
+
+std::vector<pid_t> pidsOf(const std::vector<Opened>& shells) {
+    std::vector<pid_t> pids;
+    for (auto& shell : shells) pids.push_back(shell.pid);
+    return pids;
 }
 
 double percentile(std::vector<double> values, int percent) {
@@ -143,7 +153,9 @@ int main(int argc, char** argv) {
 
     bench::raiseDescriptorLimit();
     const std::string executable = VELMORA_HELPER_EXECUTABLE;
-    bench::ServedHelper served(executable);
+    // As root the helper's shells are moved into scopes, as under the installed agent.
+    bench::PrivateUserManager manager;
+    bench::ServedHelper served(executable, manager.runtimeDirectory());
     const pid_t helper = served.pid();
     const std::string socketPath = served.socketPath();
     std::vector<Client> clients;
@@ -175,6 +187,7 @@ int main(int argc, char** argv) {
 
     std::printf("helper: %s\nclients: %d; at each step every client opens one more shell, in waves of 50\n",
                 executable.c_str(), clientCount);
+    std::printf("scopes: %s\n", manager.running() ? "on (a private user manager)" : "off (needs root)");
     std::printf("%8s %10s %10s %9s %8s %9s %10s\n", "shells", "p50 us", "p99 us", "p99/first", "fds",
                 "threads", "RSS MiB");
     std::vector<Opened> held;
@@ -189,6 +202,8 @@ int main(int argc, char** argv) {
             for (auto& opened : openShells({clients.begin(), clients.begin() + count}, 1, request))
                 held.push_back(std::move(opened));
         }
+        // With scopes on, measured once the held shells are in theirs (the moves come after the opens).
+        if (manager.running()) bench::waitForScopes(pidsOf(held), std::chrono::minutes(3));
         probes.clear();
         for (size_t first = 0; first < clients.size(); first += kWave) {
             auto last = clients.begin() + static_cast<long>(std::min(clients.size(), first + kWave));
@@ -236,6 +251,9 @@ int main(int argc, char** argv) {
             contended.answeredBefore);
         for (auto& opened : contended.opened) held.push_back(std::move(opened));
     }
+    if (manager.running())
+        std::printf("held shells in scopes: %zu of %zu\n",
+                    bench::waitForScopes(pidsOf(held), std::chrono::minutes(1)), held.size());
     // Ending the connections closes their shells.
     for (auto& client : clients) client.connection->invalidate();
     return 0;

@@ -13,15 +13,17 @@ namespace velmora::bench {
 
 namespace fs = std::filesystem;
 
-ServedHelper::ServedHelper(const std::string& executable) {
+ServedHelper::ServedHelper(const std::string& executable, const fs::path& runtimeDirectory) {
     char scratchTemplate[] = "/tmp/velmora-bench-XXXXXX";
     if (::mkdtemp(scratchTemplate) == nullptr) return;
     scratch_ = scratchTemplate;
+    runtime_ = runtimeDirectory.empty() ? scratch_ / "run" : runtimeDirectory;
     fs::create_directories(scratch_ / "home");
-    fs::create_directories(scratch_ / "run");
+    fs::create_directories(runtime_);
+    fs::permissions(runtime_, fs::perms::owner_all);
     // Everything the child needs is made before the fork.
     std::string program = executable, serve = "--serve", home = "HOME=" + (scratch_ / "home").string(),
-                runtime = "XDG_RUNTIME_DIR=" + (scratch_ / "run").string(), path = "PATH=/usr/bin:/bin";
+                runtime = "XDG_RUNTIME_DIR=" + runtime_.string(), path = "PATH=/usr/bin:/bin";
     char* argv[] = {program.data(), serve.data(), nullptr};
     char* envp[] = {home.data(), runtime.data(), path.data(), nullptr};
     pid_ = ::fork();
@@ -45,7 +47,7 @@ ServedHelper::~ServedHelper() {
 }
 
 std::string ServedHelper::socketPath() const {
-    return (scratch_ / "run" / "group.com.norwick.Velmora.helper").string();
+    return (runtime_ / "group.com.norwick.Velmora.helper").string();
 }
 
 double statusField(pid_t pid, const std::string& name) {

@@ -13,7 +13,8 @@ namespace velmora::bench {
 
 class ServedHelper {
   public:
-    explicit ServedHelper(const std::string& executable);
+    // With `runtimeDirectory` (a user manager's, say) it serves there rather than in its own.
+    explicit ServedHelper(const std::string& executable, const std::filesystem::path& runtimeDirectory = {});
     ~ServedHelper();
     ServedHelper(const ServedHelper&) = delete;
     ServedHelper& operator=(const ServedHelper&) = delete;
@@ -23,7 +24,7 @@ class ServedHelper {
     [[nodiscard]] std::string socketPath() const;
 
   private:
-    std::filesystem::path scratch_;
+    std::filesystem::path scratch_, runtime_;
     pid_t pid_ = -1;
 };
 

@@ -105,7 +105,10 @@ void crashingClient(const std::string& socketPath, const std::string& packet, st
         address.sun_family = AF_UNIX;
         std::strncpy(address.sun_path, socketPath.c_str(), sizeof(address.sun_path) - 1);
         int socket = ::socket(AF_UNIX, SOCK_SEQPACKET, 0);
-        if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        char accepted[256];
+        // The helper admits the connection before it reads a call.
+        if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+            ::recv(socket, accepted, sizeof accepted, 0) > 0) {
             (void)::send(socket, packet.data(), packet.size(), MSG_NOSIGNAL);
             (void)::send(socket, packet.data(), packet.size(), MSG_NOSIGNAL);
         }

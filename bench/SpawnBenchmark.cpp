@@ -8,12 +8,9 @@
 // into a scope of its own (as the service does), and times one scope request on the scopes' thread.
 
 #include <pty.h>
-#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,12 +20,11 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <future>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/PrivateUserManager.h"
 #include "core/PTYShellProcess.h"
 #include "platform/Dispatch.h"
 #include "platform/UserScopes.h"
@@ -109,28 +105,6 @@ void compare(const char* label, int rounds) {
         label, bare, helper, helper / bare);
 }
 
-// A user manager for a throw-away home in a private mount namespace; its pid, or -1 without root.
-pid_t startUserManager() {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/run/systemd", "tmpfs", 0, "mode=0755") != 0 ||
-        ::mkdir("/run/systemd/system", 0755))
-        return -1;
-    char scratch[] = "/tmp/velmora-bench-scopes-XXXXXX";
-    if (::mkdtemp(scratch) == nullptr) return -1;
-    std::filesystem::path runtime = std::filesystem::path(scratch) / "run";
-    std::filesystem::create_directories(runtime);
-    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
-    ::setenv("HOME", scratch, 1);
-    pid_t manager = ::fork();
-    if (manager == 0) {
-        ::execl("/lib/systemd/systemd", "systemd", "--user", static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    for (int i = 0; i < 400 && !std::filesystem::is_socket(runtime / "systemd/private"); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    return manager;
-}
-
 // Times scope requests one after another for live processes: the work each shell adds on the scopes'
 // thread, from the request to the manager's answer.
 void timeScopeRequests(const std::shared_ptr<platform::UserScopes>& scopes, int count) {
@@ -173,11 +147,12 @@ int main(int argc, char** argv) {
         return 1;
     }
     compare("hard limit", rounds);
-    pid_t manager = startUserManager();
-    if (manager < 0) {
+    bench::PrivateUserManager manager;
+    if (!manager.running()) {
         std::printf("(no private user manager without root: scopes not measured)\n");
         return 0;
     }
+    ::setenv("XDG_RUNTIME_DIR", manager.runtimeDirectory().c_str(), 1);
     auto scopes = platform::UserScopes::create([](const platform::UserScopes::Failure& failure) {
         std::fprintf(stderr, "scope: %s\n", failure.message.c_str());
     });
@@ -187,7 +162,5 @@ int main(int argc, char** argv) {
                       "bench-shell-" + std::to_string(shell.processIdentifier()) + ".scope", "bench shell"});
     });
     compare("hard limit, scopes", rounds);
-    ::kill(manager, SIGTERM);
-    ::waitpid(manager, nullptr, 0);
     return 0;
 }

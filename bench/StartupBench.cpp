@@ -155,7 +155,9 @@ int main(int argc, char** argv) {
                 continue;
             }
             char reply[4096];
-            if (::send(socket, kRequest, std::strlen(kRequest), MSG_NOSIGNAL) < 0 ||
+            // The helper admits the connection before it reads a call.
+            if (::recv(socket, reply, sizeof reply, 0) <= 0 ||
+                ::send(socket, kRequest, std::strlen(kRequest), MSG_NOSIGNAL) < 0 ||
                 ::recv(socket, reply, sizeof reply, 0) <= 0) {
                 std::fprintf(stderr, "the helper did not answer\n");
                 return 1;

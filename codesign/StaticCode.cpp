@@ -97,12 +97,17 @@ tl::expected<OpenedBundle, CodeSignError> openBundle(const fs::path& bundle) {
     fs::path canonical = fs::canonical(bundle, error);
     if (error) return unreadable;
     UniqueFd directory(::open(canonical.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return adoptBundle(std::move(directory), std::move(canonical));
+}
+
+tl::expected<OpenedBundle, CodeSignError> adoptBundle(UniqueFd directory, fs::path path) {
+    auto unreadable = tl::unexpected(CodeSignError{Status::bundleUnreadable, {}});
     if (!directory.valid()) return unreadable;
     struct stat contents {};
     if (::fstatat(directory.get(), "Contents", &contents, AT_SYMLINK_NOFOLLOW) != 0 ||
         !S_ISDIR(contents.st_mode))
         return unreadable;
-    return OpenedBundle{std::move(canonical), std::move(directory)};
+    return OpenedBundle{std::move(path), std::move(directory)};
 }
 
 tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBundle(
@@ -170,9 +175,15 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
     const std::atomic<bool>* cancelled) {
     auto opened = openBundle(bundle);
     if (!opened) return tl::unexpected(bundleUnreadableText(opened.error().status));
+    return checkValidity(*opened, requirementText, cache, cancelled);
+}
+
+tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
+    const OpenedBundle& bundle, std::string_view requirementText, VerificationCache* cache,
+    const std::atomic<bool>* cancelled) {
     auto requirement = Requirement::parse(requirementText);
     if (!requirement) return tl::unexpected(requirementUnbuildableText(requirement.error().status));
-    auto validated = validateBundle(*opened, cache, cancelled);
+    auto validated = validateBundle(bundle, cache, cancelled);
     if (!validated) return tl::unexpected(validated.error().description);
     if (!requirement->isSatisfiedBy((*validated)->signing))
         return tl::unexpected(requirementUnsatisfiedText(Status::requirementFailed));

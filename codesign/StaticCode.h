@@ -36,6 +36,9 @@ struct OpenedBundle {
 // Opens the bundle (following links up to it, never inside it). Fails with Status::bundleUnreadable
 // when it is missing, not a folder, or has no Contents folder.
 [[nodiscard]] tl::expected<OpenedBundle, CodeSignError> openBundle(const std::filesystem::path& bundle);
+// The same for a folder already opened (another process's view of it, say), known by `path`.
+[[nodiscard]] tl::expected<OpenedBundle, CodeSignError> adoptBundle(platform::UniqueFd directory,
+                                                                    std::filesystem::path path);
 
 // The signature's own checks: present, undamaged, made by a chain up to a trusted anchor, over a
 // resource list that matches the bundle on disk, with no link leading out of it. The listing is
@@ -50,6 +53,9 @@ struct OpenedBundle {
 // verification", "could not be built", the verifier's own description, or "does not satisfy".
 [[nodiscard]] tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
     const std::filesystem::path& bundle, std::string_view requirementText, VerificationCache* cache = nullptr,
+    const std::atomic<bool>* cancelled = nullptr);
+[[nodiscard]] tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
+    const OpenedBundle& bundle, std::string_view requirementText, VerificationCache* cache = nullptr,
     const std::atomic<bool>* cancelled = nullptr);
 
 }  // namespace velmora::codesign

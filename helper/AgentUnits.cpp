@@ -1,13 +1,24 @@
 #include "helper/AgentUnits.h"
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <fstream>
+#include <sstream>
+
+#include "codesign/ExecutionPolicy.h"
+#include "core/HelperUpdaterIO.h"
 #include "helper/ChildProcess.h"
 #include "kit/VelmoraHelperIdentity.h"
+#include "platform/Environment.h"
+#include "platform/SystemError.h"
+#include "platform/UniqueFd.h"
 
 namespace velmora::helper::AgentUnits {
 
 namespace fs = std::filesystem;
+namespace Identity = kit::VelmoraHelperIdentity;
 
 namespace {
 
@@ -34,7 +45,62 @@ tl::expected<void, std::string> runStep(const Arguments& arguments) {
     return tl::unexpected(command + " failed with exit status " + std::to_string(status));
 }
 
+std::string failedCall(const char* call, const fs::path& path) {
+    return "Could not write \"" + path.string() + "\": " + platform::SystemError{call, errno}.reason();
+}
+
+// Writes `text` to `path` through a fresh sibling that is flushed and then renamed over it, so the
+// manager reads the old text or the new one, never a part.
+tl::expected<void, std::string> replaceFile(const fs::path& path, const std::string& text) {
+    if (auto created = core::HelperUpdaterIO::createDirectories(path.parent_path()); !created) return created;
+    auto temporary = path.parent_path() /
+                     ("." + path.filename().string() + "-" + core::HelperUpdaterIO::makeRunIdentifier());
+    auto written = [&]() -> tl::expected<void, std::string> {
+        platform::UniqueFd file(
+            ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!file.valid()) return tl::unexpected(failedCall("open", temporary));
+        if (::fchmod(file.get(), 0644) != 0) return tl::unexpected(failedCall("fchmod", temporary));
+        for (size_t done = 0; done < text.size();) {
+            auto count = ::write(file.get(), text.data() + done, text.size() - done);
+            if (count < 0 && errno == EINTR) continue;
+            if (count < 0) return tl::unexpected(failedCall("write", temporary));
+            done += static_cast<size_t>(count);
+        }
+        if (::fsync(file.get()) != 0) return tl::unexpected(failedCall("fsync", temporary));
+        if (::close(file.release()) != 0) return tl::unexpected(failedCall("close", temporary));
+        if (::rename(temporary.c_str(), path.c_str()) != 0) return tl::unexpected(failedCall("rename", path));
+        return {};
+    }();
+    if (!written) ::unlink(temporary.c_str());
+    return written;
+}
+
 }  // namespace
+
+fs::path executableDropIn() {
+    auto config = platform::environmentValue("XDG_CONFIG_HOME");
+    fs::path base = config && fs::path(*config).is_absolute() ? fs::path(*config)
+                                                              : platform::currentHomeDirectory() / ".config";
+    return base / "systemd/user" / (serviceUnitName() + ".d") / "executable.conf";
+}
+
+tl::expected<std::string, std::string> dropInText(const fs::path& executable) {
+    // The manager resolves % specifiers in the executable's path (not $ variables, which it expands in
+    // arguments only): each % is doubled so the path arrives as it is. It refuses to run a path holding
+    // a quote, a backslash or a control character however they are escaped.
+    std::string quoted;
+    for (char c : executable.string()) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f || c == '\\' || c == '"' || c == '\'')
+            return tl::unexpected("The agent cannot start " + executable.string() +
+                                  ": the service manager runs no executable whose path holds a quote, a "
+                                  "backslash or a control character");
+        if (c == '%') quoted += c;
+        quoted += c;
+    }
+    return "# Written by --register: the agent runs the bundle that registered it.\n[Service]\nExecStart=\n"
+           "ExecStart=\"" +
+           quoted + "\"\n";
+}
 
 std::string socketUnitName() {
     return std::string(kit::VelmoraHelperIdentity::launchdLabel) + ".socket";
@@ -66,6 +132,10 @@ tl::expected<void, std::string> checkBundleUnits(const fs::path& bundle) {
 
 tl::expected<void, std::string> registerBundle(const fs::path& bundle) {
     if (auto present = checkBundleUnits(bundle); !present) return present;
+    // Written before linking: the reload that linking does reads it with the units.
+    auto text = dropInText(Identity::executableURL(bundle));
+    if (!text) return tl::unexpected(text.error());
+    if (auto written = replaceFile(executableDropIn(), *text); !written) return written;
     bool reachable = managerReachable();
     auto units = unitDirectory(bundle);
     // --force replaces links left by a registration from another place.
@@ -86,10 +156,28 @@ Status status() {
                                                                          : Status::notRegistered;
 }
 
+tl::expected<void, std::string> checkStartsBundle(const fs::path& bundle) {
+    auto executable = Identity::executableURL(bundle);
+    std::ifstream file(executableDropIn());
+    std::stringstream written;
+    written << file.rdbuf();
+    auto expected = dropInText(executable);
+    if (!expected || written.str() != *expected)
+        return tl::unexpected(executableDropIn().string() + " does not start " + executable.string());
+    if (auto runnable = codesign::assessExecutionPolicy(executable); !runnable)
+        return tl::unexpected("The agent could not start " + executable.string() + ": " +
+                              runnable.error().description);
+    return {};
+}
+
 tl::expected<void, std::string> unregister() {
     // Stopped first: a unit whose file has gone is reloaded without its settings, and would leave
-    // its socket files behind. Disabling removes the links as well as the enablement.
+    // its socket files behind. Disabling removes the links as well as the enablement, and reloads the
+    // manager without the drop-in.
     stopRunningAgent();
+    std::error_code ignored;
+    fs::remove(executableDropIn(), ignored);
+    fs::remove(executableDropIn().parent_path(), ignored);  // only when empty
     return runStep(inScope(managerReachable(), {"disable", socketUnitName(), serviceUnitName()}));
 }
 

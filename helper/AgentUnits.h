@@ -29,8 +29,14 @@ int runSystemctl(const std::vector<std::string>& arguments);
 // Fails with a text naming the first unit file the bundle lacks.
 [[nodiscard]] tl::expected<void, std::string> checkBundleUnits(const std::filesystem::path& bundle);
 
-// Links the bundle's units and enables the socket (and starts it when a user manager is reachable).
-// Fails with a text naming the systemctl step that failed.
+// The drop-in beside the service unit that points ExecStart= at the registering bundle's executable,
+// so that the agent runs the bundle that registered it while the units sealed in it stay unchanged.
+std::filesystem::path executableDropIn();
+// The drop-in's text for `executable`; fails for a path that ExecStart= cannot carry.
+[[nodiscard]] tl::expected<std::string, std::string> dropInText(const std::filesystem::path& executable);
+
+// Writes the drop-in for the bundle (atomically), links the bundle's units and enables the socket
+// (and starts it when a user manager is reachable). Fails with a text naming the step that failed.
 [[nodiscard]] tl::expected<void, std::string> registerBundle(const std::filesystem::path& bundle);
 
 enum class Status {
@@ -42,7 +48,11 @@ enum class Status {
 };
 Status status();
 
-// Stops, disables and unlinks both units; fails with a text naming the systemctl step.
+// Fails with the reason the agent would not start `bundle`'s executable: the drop-in does not name
+// it, or the executable is no runnable program here.
+[[nodiscard]] tl::expected<void, std::string> checkStartsBundle(const std::filesystem::path& bundle);
+
+// Stops, disables and unlinks both units and removes the drop-in; fails with a text naming the step.
 [[nodiscard]] tl::expected<void, std::string> unregister();
 
 // Restarts the socket, which also restarts a running helper; otherwise the next connection starts

@@ -363,12 +363,13 @@ void HelperConnectionSession::beginUninstall(kit::Reply<kit::Blob> reply) {
     }
     log::installer.info("Uninstall requested by pid=" + std::to_string(clientProcessIdentifier_));
     reply(kit::Blob());
-    // The timer holds itself until it has fired, so the hand-off survives this session's end.
+    // The timer holds itself until it has fired, so the hand-off survives this session's end; it lets
+    // go of itself once fired (freeing a timer from its own handler is allowed).
     auto timer = std::make_shared<std::unique_ptr<platform::OneShotTimer>>();
     *timer = platform::OneShotTimer::schedule(queue_, kUninstallHandoffDelay, [timer]() mutable {
         if (auto spawned = HelperInstaller::spawnDetachedUninstaller(); !spawned)
             log::installer.error("Could not start the uninstaller: " + spawned.error().summary());
-        timer->release();
+        timer->reset();
     });
 }
 

@@ -1,12 +1,14 @@
 #include "helper/HelperInstaller.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
 #include <system_error>
+#include <vector>
 
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
@@ -74,6 +76,64 @@ tl::expected<void, std::string> flush(const fs::path& staged) {
     return {};
 }
 
+using Copied = tl::expected<void, std::string>;
+
+Copied copyFailed(const fs::path& from, const fs::path& to, const char* call, int error = errno) {
+    return tl::unexpected("Could not copy \"" + from.string() + "\" to \"" + to.string() +
+                          "\": " + platform::SystemError{call, error}.reason());
+}
+
+// The file's bytes, then its permission bits, checking every write, the flush and the close: a full
+// disk shows at any of them.
+Copied copyFile(const fs::path& from, const fs::path& to, mode_t mode) {
+    platform::UniqueFd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in.valid()) return copyFailed(from, to, "open");
+    platform::UniqueFd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!out.valid()) return copyFailed(from, to, "open");
+    std::vector<char> buffer(1 << 17);
+    for (;;) {
+        auto count = ::read(in.get(), buffer.data(), buffer.size());
+        if (count < 0 && errno == EINTR) continue;
+        if (count < 0) return copyFailed(from, to, "read");
+        if (count == 0) break;
+        for (ssize_t done = 0; done < count;) {
+            auto written = ::write(out.get(), buffer.data() + done, static_cast<size_t>(count - done));
+            if (written < 0 && errno == EINTR) continue;
+            if (written < 0) return copyFailed(from, to, "write");
+            done += written;
+        }
+    }
+    if (::fchmod(out.get(), mode & 07777) != 0) return copyFailed(from, to, "fchmod");
+    if (::fsync(out.get()) != 0) return copyFailed(from, to, "fsync");
+    if (::close(out.release()) != 0) return copyFailed(from, to, "close");
+    return {};
+}
+
+// Copies the item at `from` to the new path `to`, folders whole and links as links. Every item gets
+// the source's permission bits set explicitly, never through the umask: they are part of the signature.
+Copied copyTree(const fs::path& from, const fs::path& to) {
+    struct stat status {};
+    if (::lstat(from.c_str(), &status) != 0) return copyFailed(from, to, "lstat");
+    if (S_ISREG(status.st_mode)) return copyFile(from, to, status.st_mode);
+    if (S_ISLNK(status.st_mode)) {
+        std::error_code error;
+        auto target = fs::read_symlink(from, error);
+        if (error) return copyFailed(from, to, "readlink", error.value());
+        if (::symlink(target.c_str(), to.c_str()) != 0) return copyFailed(from, to, "symlink");
+        return {};
+    }
+    if (!S_ISDIR(status.st_mode)) return copyFailed(from, to, "lstat", EINVAL);
+    // Private while it fills; its own bits once complete, so a read-only folder can still be filled.
+    if (::mkdir(to.c_str(), 0700) != 0) return copyFailed(from, to, "mkdir");
+    std::error_code error;
+    for (fs::directory_iterator items(from, error); !error && items != fs::directory_iterator();
+         items.increment(error))
+        if (auto copied = copyTree(items->path(), to / items->path().filename()); !copied) return copied;
+    if (error) return copyFailed(from, to, "readdir", error.value());
+    if (::chmod(to.c_str(), status.st_mode & 07777) != 0) return copyFailed(from, to, "chmod");
+    return {};
+}
+
 // Copies `source` whole beside `destination` under a fresh staged name, flushes it, and exchanges
 // it with whatever is at `destination` in one step; the previous bundle is removed afterwards.
 tl::expected<void, std::string> replaceInstalledBundle(const fs::path& source, const fs::path& destination) {
@@ -81,12 +141,8 @@ tl::expected<void, std::string> replaceInstalledBundle(const fs::path& source, c
     if (auto created = core::HelperUpdaterIO::createDirectories(parent); !created) return created;
     auto staged =
         parent / (std::string(Identity::stagedBundlePrefix) + core::HelperUpdaterIO::makeRunIdentifier());
-    std::error_code error;
-    fs::copy(source, staged, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
-    auto copied = error ? tl::expected<void, std::string>(tl::unexpect,
-                                                          "Could not copy \"" + source.string() + "\" to \"" +
-                                                              staged.string() + "\": " + error.message())
-                        : flush(staged);
+    auto copied = copyTree(source, staged);
+    if (copied) copied = flush(staged);
     if (!copied) {
         // Nothing refers to a partial copy; leave no staged name behind for it.
         core::HelperUpdaterIO::removeItem(staged);
@@ -118,8 +174,12 @@ struct Outcome {
     int exitStatus;
 };
 
-Outcome registrationOutcome(const tl::expected<void, std::string>& registered, AgentUnits::Status status) {
+Outcome registrationOutcome(const tl::expected<void, std::string>& registered, AgentUnits::Status status,
+                            const tl::expected<void, std::string>& startable) {
     using AgentUnits::Status;
+    // An agent that would not start this bundle is no success, whatever the manager says of it.
+    if (status != Status::notRegistered && !startable)
+        return {"failed", registered ? startable.error() : registered.error(), 1};
     // An agent already registered and enabled counts as registered whatever the step reported.
     if (status == Status::enabled) return {"registered", {}, 0};
     if (!registered) return {"failed", registered.error(), 1};
@@ -164,8 +224,10 @@ int runRegister(bool restartRunningAgent) {
                                        std::string(Identity::bundleFileName) + ".");
         return 64;
     }
-    auto registered = AgentUnits::registerBundle(core::HelperBundle::bundleURL());
-    auto outcome = registrationOutcome(registered, AgentUnits::status());
+    auto bundle = core::HelperBundle::bundleURL();
+    auto registered = AgentUnits::registerBundle(bundle);
+    auto outcome =
+        registrationOutcome(registered, AgentUnits::status(), AgentUnits::checkStartsBundle(bundle));
     installer.info(std::string("Registration status: ") + outcome.label + " " + outcome.detail);
     if (restartRunningAgent && outcome.label == std::string_view("registered"))
         AgentUnits::restartRunningAgent();

@@ -1,9 +1,12 @@
 #include "platform/Environment.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <system_error>
 #include <vector>
 
@@ -25,6 +28,18 @@ std::filesystem::path currentHomeDirectory() {
         result->pw_dir != nullptr)
         return result->pw_dir;
     return "/";
+}
+
+std::optional<std::string> privateDirectoryProblem(const std::filesystem::path& directory) {
+    struct stat status {};
+    if (::lstat(directory.c_str(), &status) != 0)
+        return directory.string() + " cannot be examined: " + std::strerror(errno);
+    if (!S_ISDIR(status.st_mode)) return directory.string() + " is not a folder";
+    if (status.st_uid == ::geteuid() && (status.st_mode & 077) == 0) return std::nullopt;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return directory.string() + " belongs to uid " + std::to_string(status.st_uid) + " with mode " + mode +
+           "; it must belong to uid " + std::to_string(::geteuid()) + " and be closed to others (mode 0700)";
 }
 
 std::filesystem::path currentExecutablePath() {

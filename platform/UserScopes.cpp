@@ -30,6 +30,7 @@ struct SdBus {
     decltype(&::sd_bus_set_method_call_timeout) sd_bus_set_method_call_timeout = nullptr;
     decltype(&::sd_bus_is_open) sd_bus_is_open = nullptr;
     decltype(&::sd_bus_call_method) sd_bus_call_method = nullptr;
+    decltype(&::sd_bus_process) sd_bus_process = nullptr;
     decltype(&::sd_bus_error_free) sd_bus_error_free = nullptr;
     decltype(&::sd_bus_message_unref) sd_bus_message_unref = nullptr;
     decltype(&::sd_bus_flush_close_unref) sd_bus_flush_close_unref = nullptr;
@@ -56,6 +57,7 @@ struct SdBus {
         bind(table.sd_bus_set_method_call_timeout, "sd_bus_set_method_call_timeout");
         bind(table.sd_bus_is_open, "sd_bus_is_open");
         bind(table.sd_bus_call_method, "sd_bus_call_method");
+        bind(table.sd_bus_process, "sd_bus_process");
         bind(table.sd_bus_error_free, "sd_bus_error_free");
         bind(table.sd_bus_message_unref, "sd_bus_message_unref");
         bind(table.sd_bus_flush_close_unref, "sd_bus_flush_close_unref");
@@ -147,7 +149,16 @@ struct UserScopes::Bus {
         }
         api.sd_bus_error_free(&error);
         if (reply) api.sd_bus_message_unref(reply);
+        discardSignals();
         return outcome;
+    }
+
+    // The manager sends each client of its private socket every signal it emits, asked for or not, and
+    // a call keeps those it reads on the way to its reply: without this they pile up for as long as the
+    // helper runs. Nothing here listens for any.
+    void discardSignals() {
+        while (bus && api.sd_bus_process(bus, nullptr) > 0) {
+        }
     }
 };
 

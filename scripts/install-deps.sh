@@ -6,7 +6,8 @@ packages=(
   libasio-dev libcurl4-openssl-dev libarchive-dev libssl-dev openssl libplist-dev libsystemd-dev
   libcurl4 libarchive13 libsystemd0  # opened at run time by soname, not linked: named so they are never left out
   nlohmann-json3-dev libexpected-dev libgtest-dev libgmock-dev libbenchmark-dev
-  systemd procps util-linux iproute2 python3 libarchive-tools curl tmux less
+  systemd procps util-linux iproute2 python3 libarchive-tools curl tmux less strace
+  bubblewrap  # runs the client in a sandbox as Flatpak does
 )
 missing=()
 for p in "${packages[@]}"; do

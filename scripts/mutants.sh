@@ -51,8 +51,8 @@ signal-dispositions-kept#pty/SpawnLoginShell.cpp#for (int number = 1; number < N
 working-directory-ignored#pty/SpawnLoginShell.cpp#if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir#if (false && plan.workingDirectory != nullptr && ::syscall(SYS_chdir#$shell#
 version-mismatch-accepted#core/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
 idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells();\n        self->scheduleIdleExitIfNeeded();#        session->closeAllShells();#^IdleExit#slow
-peer-of-another-user-served#kit/xpc/Connection.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
-oversized-packet-accepted#kit/xpc/Connection.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
+peer-of-another-user-served#kit/xpc/ConnectionPeer.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
+oversized-packet-accepted#kit/xpc/ConnectionReading.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
 stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 && errno != ENOENT) return#if (false) return#$xpc#
 bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
 socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
@@ -61,7 +61,13 @@ swap-not-atomic#core/HelperUpdaterIO.cpp#error = renameItem(staged, installed, R
 digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
 busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
-client-signature-not-checked#helper/HelperClientCheck.cpp#decided(checked ? std::nullopt : std::optional<std::string>(checked.error()));#decided(std::nullopt);#^ClientCheck\.#
+client-signature-not-checked#helper/HelperClientCheck.cpp#            refusal = checked.error();#            (void)checked;#^ClientCheck\.#
+call-before-admission-read#kit/xpc/ConnectionPeer.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
+client-sends-before-admission#kit/xpc/ConnectionSending.cpp#if (impl_->queue.empty() && impl_->accepted) {#if (impl_->queue.empty()) {#^(ClientCheck|Service\.)#
+writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !protectedEntry) return#if (false && unsafe(status) && !protectedEntry) return#^ClientCheckAttack\.#
+tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
+anonymous-code-passes#codesign/ProcessMappings.cpp#return "anonymous executable memory " + describe(mapping);#return std::nullopt;#^HostilePeer\.#
+other-sender-served#kit/xpc/ConnectionReading.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
 update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 error-text-not-made-utf8#kit/HelperErrors.cpp#    : kind_(kind), text_(jsoncodec::escapeInvalidUTF8(text)), expected_(expected) {}#    : kind_(kind), text_(std::move(text)), expected_(expected) {}#^(Records|HelperUpdater)#
 dot-entry-refused#core/HelperUpdaterExpand.cpp#if (components && components->empty() && type == AE_IFDIR && !hardlink) continue;#if (false) continue;#$updater#
@@ -84,6 +90,20 @@ plain-reader-numbers-signed#kit/xpc/PlainJson.cpp#        return json(value);\n#
 plain-reader-takes-escapes#kit/xpc/PlainJson.h#return c >= 0x20 && c < 0x7f && c != '"' && c != '\\';#return c >= 0x20 && c < 0x7f && c != '"';#$xpc#
 scope-without-pid#platform/UserScopes.cpp#"PIDs", "au", 1, static_cast<std::uint32_t>(request.pid)#"PIDs", "au", 0#^ShellScopes#
 shells-never-moved#helper/ServiceMode.cpp#    moveShellsIntoScopes();#    if (false) moveShellsIntoScopes();#^ShellScopes#
+agent-runs-the-installed-copy#helper/AgentUnits.cpp#(serviceUnitName() + ".d")#(serviceUnitName() + ".disabled")#^Installer\.#
+drop-in-failure-ignored#helper/AgentUnits.cpp#if (auto written = replaceFile(executableDropIn(), *text); !written) return written;#if (auto written = replaceFile(executableDropIn(), *text); false) return written;#^Installer\.#
+install-write-unchecked#helper/HelperInstaller.cpp#if (written < 0) return copyFailed(from, to, "write");#if (written < 0) return {};#^Installer\.#
+install-folder-modes-lost#helper/HelperInstaller.cpp#if (::chmod(to.c_str(), status.st_mode & 07777) != 0)#if (false)#^Installer\.#
+start-lock-followed#tools/velmora-shell/HelperLink.cpp#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC#^VelmoraShellWithoutARunningHelper\.#
+start-lock-waited-for-ever#tools/velmora-shell/HelperLink.cpp#while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#while (::flock(lock.get(), LOCK_EX) != 0) {#^VelmoraShellWithoutARunningHelper\.#
+client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto problem = platform::privateDirectoryProblem(*runtime))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
+helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^XpcListener\.#
+untrusted-helper-started#tools/velmora-shell/HelperLink.cpp#auto trusted = trustedHelper(executable);#auto trusted = true ? tl::expected<fs::path, std::string>(executable) : trustedHelper(executable);#^VelmoraShellWithoutARunningHelper\.#
+bundle-read-in-helper-namespace#codesign/ProcessCode.cpp#platform::UniqueFd directory = root.openInView(path, O_RDONLY | O_DIRECTORY);#platform::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));#^SandboxClient\.#
+client-path-resolved-outside-its-root#codesign/ProcessRoot.cpp#RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | resolve#RESOLVE_NO_MAGICLINKS | resolve#^SandboxClient\.#
+mountinfo-escapes-kept#codesign/ProcessRoot.cpp#mount.mountPoint = unescape(mountPoint);#mount.mountPoint = mountPoint;#^SandboxClient\.#
+sandbox-plumbing-forwarded#tools/velmora-shell/ShellSession.cpp#for (const char* name : kSandboxPlumbing) variables.erase(name);#for (const char* name : kSandboxPlumbing) (void)name;#^SandboxClient\.#
+sandboxed-library-judged-in-its-own-view#codesign/ProcessMappings.cpp#: root.hostPath(mapping.path, mapping.device, mapping.inode);#: std::optional<std::filesystem::path>(mapping.path);#^SandboxClient#
 store-identity-not-compared#codesign/VerificationStore.cpp#if (in.text() != identity) return std::nullopt;#if (in.text() != identity && false) return std::nullopt;#^VerificationStore#
 store-unsealed-accepted#platform/FdStore.cpp#if (::fcntl(fd, F_GET_SEALS) != kSeals ||#if (::fcntl(fd, F_GET_SEALS) < 0 ||#^VerificationStore#
 store-trailing-bytes-accepted#codesign/VerificationStore.cpp#if (!in.done()) return std::nullopt;#if (!in.ok()) return std::nullopt;#^VerificationStore#

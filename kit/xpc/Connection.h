@@ -27,6 +27,11 @@
 // requirement decides later, on a thread of its own choosing; until it has, the peer's messages wait
 // unread in the socket, none dropped.
 //
+// A connection made by connectToService() and one accepted by a Listener open with the handshake of
+// Handshake.h: the accepting end admits the peer with the notification "rpc.accepted" once its checks
+// have passed, and ends a peer that sent anything before; the connecting end holds every call,
+// notification and reply made before that notification, and sends them in order once it has come.
+//
 // A resumed connection keeps itself alive until it ends; drop one with invalidate().
 //
 // Packets are received into one buffer per thread and parsed there, so an idle connection holds no
@@ -46,6 +51,7 @@
 #include <tl/expected.hpp>
 #include <vector>
 
+#include "kit/xpc/Handshake.h"
 #include "kit/xpc/InterfaceDescription.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
@@ -105,6 +111,8 @@ struct PeerCredentials {
     // reused; where the kernel lacks it, opened from `pid` at accept: weaker, since the peer may have exited
     // and its pid been reused by then.
     int processDescriptor = -1;
+    // True once the peer has closed its end (or the connection has ended): a check may stop then.
+    std::function<bool()> hungUp;
 };
 // Returns why the peer is refused, or nothing when it passes.
 using PeerRequirement = std::function<std::optional<std::string>(const PeerCredentials&)>;
@@ -152,9 +160,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
     // Connects to the listening socket at `socketPath`; the connection starts suspended.
     [[nodiscard]] static tl::expected<std::shared_ptr<Connection>, platform::SystemError> connectToService(
         const std::string& socketPath);
-    // Takes over a connected SOCK_SEQPACKET socket (from accept, or one end of a socketpair).
+    // Takes over a connected SOCK_SEQPACKET socket: from accept (Handshake::announce), from connect
+    // (Handshake::await), or one end of a socketpair.
     [[nodiscard]] static tl::expected<std::shared_ptr<Connection>, platform::SystemError> adopt(
-        platform::UniqueFd socket);
+        platform::UniqueFd socket, Handshake handshake = Handshake::none);
 
     ~Connection();
     Connection(const Connection&) = delete;
@@ -220,6 +229,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void flushQueue();
     void end(EndCause cause, std::string_view reason);
     void admitPeer(std::optional<std::string> refusal);
+    [[nodiscard]] bool announceAcceptance();
+    [[nodiscard]] bool takeAcceptance(std::string_view packet);
 
     std::unique_ptr<Impl> impl_;
     PeerCredentials peer_;

@@ -12,6 +12,7 @@
 #include <mutex>
 
 #include "platform/DispatchAsio.h"
+#include "platform/Environment.h"
 #include "platform/Journal.h"
 #include "platform/SocketActivation.h"
 
@@ -40,6 +41,7 @@ struct Listener::Impl {
 
 std::string ListenerError::description() const {
     if (kind == Kind::alreadyServing) return "another server is already listening on " + path;
+    if (kind == Kind::unsafeDirectory) return "refusing to listen at " + path + ": " + detail;
     return path + ": " + error.description();
 }
 
@@ -69,6 +71,9 @@ tl::expected<std::shared_ptr<Listener>, ListenerError> Listener::bindService(con
     };
     auto address = addressOf(path);
     if (!address) return fail(address.error());
+    // Anyone who may enter or change the folder could take the socket's place or imitate it.
+    if (auto problem = platform::privateDirectoryProblem(directory))
+        return tl::unexpected(ListenerError{ListenerError::Kind::unsafeDirectory, path, {}, *problem});
     // Probing for a live server, removing a dead one's file and binding are one step only for whoever
     // holds this lock; without it, a server probing between another's bind and listen would find
     // nobody answering and take the live socket's place.
@@ -193,7 +198,7 @@ void Listener::acceptReady() {
             return;
         }
         impl_->reportedExhaustion = false;
-        auto connection = Connection::adopt(std::move(accepted));
+        auto connection = Connection::adopt(std::move(accepted), Handshake::announce);
         if (!connection) continue;  // the peer vanished before we could read its credentials
         std::shared_ptr<ListenerDelegate> delegate;
         {

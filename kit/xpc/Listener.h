@@ -35,12 +35,14 @@ class ListenerDelegate {
 
 struct ListenerError {
     enum class Kind {
-        alreadyServing,  // a live server answers on the path, or another server holds its lock
-        system,          // a system call failed
+        alreadyServing,   // a live server answers on the path, or another server holds its lock
+        system,           // a system call failed
+        unsafeDirectory,  // the folder is not this user's alone: `detail` says why
     };
     Kind kind = Kind::system;
     std::string path;
     platform::SystemError error;
+    std::string detail;
 
     [[nodiscard]] std::string description() const;
     friend bool operator==(const ListenerError&, const ListenerError&) = default;

@@ -40,13 +40,16 @@ tl::expected<void, SystemError> sendPacket(int socket, std::string_view bytes,
 tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::span<char> buffer,
                                                         size_t maxDescriptors) {
     iovec io{buffer.data(), buffer.size()};
-    // On the stack: a receive should not cost an allocation.
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * kMaxReceivedDescriptors)];
+    // On the stack: a receive should not cost an allocation. Room for the credentials as well, so that
+    // they never take the place of a descriptor.
+    alignas(
+        cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * kMaxReceivedDescriptors)];
     msghdr message{};
     message.msg_iov = &io;
     message.msg_iovlen = 1;
     message.msg_control = control;
-    message.msg_controllen = CMSG_SPACE(sizeof(int) * std::min(maxDescriptors, kMaxReceivedDescriptors));
+    message.msg_controllen = CMSG_SPACE(sizeof(ucred)) +
+                             CMSG_SPACE(sizeof(int) * std::min(maxDescriptors, kMaxReceivedDescriptors));
     ssize_t received = ::recvmsg(socket, &message, MSG_DONTWAIT | MSG_TRUNC | MSG_CMSG_CLOEXEC);
     if (received < 0) return tl::unexpected(SystemError::fromErrno("recvmsg"));
 
@@ -54,7 +57,14 @@ tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::span<ch
     packet.length = static_cast<size_t>(received);
     for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
          header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) continue;
+        if (header->cmsg_level != SOL_SOCKET) continue;
+        if (header->cmsg_type == SCM_CREDENTIALS && header->cmsg_len >= CMSG_LEN(sizeof(ucred))) {
+            ucred credentials{};
+            std::memcpy(&credentials, CMSG_DATA(header), sizeof credentials);
+            packet.sender = credentials.pid;
+            continue;
+        }
+        if (header->cmsg_type != SCM_RIGHTS) continue;
         size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
         for (size_t i = 0; i < count; ++i) {
             int fd = -1;
@@ -64,7 +74,9 @@ tl::expected<ReceivedPacket, SystemError> receivePacket(int socket, std::span<ch
     }
     // On a SOCK_SEQPACKET socket a zero-length read is the peer's end; an empty packet is never valid
     // on this transport, so both count as the end.
-    packet.controlTruncated = (message.msg_flags & MSG_CTRUNC) != 0;
+    // Where no credentials came, their room may have taken more descriptors than were asked for.
+    packet.controlTruncated = (message.msg_flags & MSG_CTRUNC) != 0 ||
+                              packet.fds.size() > std::min(maxDescriptors, kMaxReceivedDescriptors);
     packet.endOfFile = received == 0 && !packet.controlTruncated;
     if (packet.endOfFile || packet.controlTruncated || (message.msg_flags & MSG_TRUNC) != 0)
         packet.fds.clear();

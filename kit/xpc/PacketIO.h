@@ -1,6 +1,9 @@
 #pragma once
 
-// One packet in, one packet out, on a SOCK_SEQPACKET socket, with descriptors passed as SCM_RIGHTS.
+// One packet in, one packet out, on a SOCK_SEQPACKET socket, with descriptors passed as SCM_RIGHTS and,
+// on a socket with SO_PASSCRED set, the sender's credentials (SCM_CREDENTIALS) beside them.
+
+#include <sys/types.h>
 
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -23,6 +26,9 @@ struct ReceivedPacket {
     bool endOfFile = false;
     bool controlTruncated = false;  // more descriptors than accepted; those that arrived are already closed
     std::vector<platform::UniqueFd> fds;  // owned from the moment they arrive, close-on-exec
+    // The process that sent it, as the kernel saw it at the send (0 where its pid is not visible here);
+    // nullopt when the socket does not pass credentials.
+    std::optional<pid_t> sender;
 };
 
 // The most descriptors receivePacket takes with one packet, whatever it is asked for.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 
 #include "tests/helper/ServiceTestSupport.h"
@@ -132,7 +133,7 @@ TEST_F(HostilePeer, PeerOfAnotherUserIsAcceptedButNoCallIsDelivered) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(10);
-        auto socket = rawConnect(path);
+        auto socket = rawConnectUnadmitted(path);
         if (!socket.valid()) ::_exit(11);
         rawSend(socket.get(), request(1, "fetchHelperInfoWithReply:"));
         rawSend(socket.get(), request(2, "openShell:reply:", json::array({nullptr})));
@@ -146,6 +147,17 @@ TEST_F(HostilePeer, PeerOfAnotherUserIsAcceptedButNoCallIsDelivered) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_NE(helper.log().find("peer runs as user 65534"), std::string::npos) << helper.log();
+    expectStillServing();
+}
+
+TEST_F(HostilePeer, SignedClientWithAnonymousExecutableMemoryIsRefused) {
+    const size_t size = static_cast<size_t>(::sysconf(_SC_PAGESIZE));
+    void* code = ::mmap(nullptr, size, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(code, MAP_FAILED);
+    auto refused = rawConnect(helper.socketPath());
+    ::munmap(code, size);
+    EXPECT_FALSE(refused.valid());
+    EXPECT_NE(helper.log().find("anonymous executable memory"), std::string::npos) << helper.log();
     expectStillServing();
 }
 

@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/xattr.h>
 
 #include <functional>
 
+#include "codesign/StaticCode.h"
 #include "helper/HelperInstaller.h"
 #include "kit/ShellMessages.h"
+#include "kit/VelmoraHelperIdentity.h"
 #include "tests/helper/ServiceTestSupport.h"
 
 namespace velmora::testing {
@@ -90,6 +93,35 @@ TEST(Installer, InstallsOverAnOlderCopyRegistersAndUninstallsWithoutATrace) {
               "com.norwick.VelmoraHelper.service failed with exit status 1\ninstaller: Uninstalled\n");
 }
 
+TEST(Installer, KeepsEveryModeUnderAnyUmaskAndTheAgentRunsTheBundleThatRegistered) {
+    for (mode_t mask : {077, 022}) {
+        UserManager user;
+        if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+        mode_t previous = ::umask(mask);
+        auto install = user.run(executable(kBuilt), {"--install"});
+        ::umask(previous);
+        EXPECT_EQ(install.exitStatus, 0) << install.standardError;
+        EXPECT_EQ(tree(user.installed), tree(kBuilt)) << "umask " << mask;
+        auto verified =
+            codesign::checkValidity(user.installed, kit::VelmoraHelperIdentity::helperCodeSigningRequirement);
+        EXPECT_TRUE(verified) << (verified ? "" : verified.error());
+
+        // A copy elsewhere, at a path that ExecStart= must quote and escape, registers and serves; one at
+        // a path that the manager would refuse to run is not registered.
+        auto copy = user.home / "a b/%h $HOME/Velmora Helper.app",
+             unrunnable = user.home / "it's/Velmora Helper.app";
+        copyBundle(copy);
+        auto registered = user.run(executable(copy), {"--register"});
+        EXPECT_EQ(registered.standardError, "installer: Registration status: registered \n");
+        EXPECT_EQ(user.info(kNames[0]).bundlePath, copy.string());
+        EXPECT_EQ(user.run(executable(copy), {"--uninstall"}).exitStatus, 0);
+        EXPECT_FALSE(fs::exists(user.home / ".config/systemd/user/com.norwick.VelmoraHelper.service.d"));
+        copyBundle(unrunnable);
+        auto refused = user.run(executable(unrunnable), {"--register"});
+        EXPECT_EQ(refused.exitStatus, 1) << refused.standardError;
+    }
+}
+
 // A systemctl that fails for every command whose arguments match the shell pattern.
 void failingSystemctl(UserManager& user, const std::string& pattern) {
     fs::copy_file("/usr/bin/systemctl", user.home / "systemctl");
@@ -130,6 +162,21 @@ TEST(Installer, EachOutcomeHasItsStatusAndLeavesTheInstalledBundleWhole) {
         {"install directory read-only",
          [](auto& u, auto&) { u.mountOver(u.installed.parent_path(), u.installed.parent_path(), MS_RDONLY); },
          source, "--install", 1, "Install failed: Could not copy ", false},
+        {"disk full",  // room for the installed copy and half another
+         [](auto& u, auto&) {
+             auto size = "size=" + std::to_string(fs::file_size(executable(kBuilt)) * 3 / 2 + (1 << 20));
+             ASSERT_EQ(::mount("tmpfs", u.installed.parent_path().c_str(), "tmpfs", 0, size.c_str()), 0);
+             u.mounts.push_back(u.installed.parent_path());
+             copyBundle(u.installed);
+         },
+         source, "--install", 1, "No space left on device\n", false},
+        {"drop-in unwritable while another copy is registered",
+         [](auto& u, auto&) {
+             EXPECT_EQ(u.run(executable(u.installed), {"--register"}).exitStatus, 0);
+             auto dropIns = u.home / ".config/systemd/user/com.norwick.VelmoraHelper.service.d";
+             u.mountOver(dropIns, dropIns, MS_RDONLY);
+         },
+         source, "--register", 1, "Registration status: failed Could not write ", true},
         // A file size limit below the executable's ends the copy half-way with SIGXFSZ.
         {"killed half-way through the copy", nullptr, source, "--fsize=65536", -1, "installer: Installing ",
          false},

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ HelperProcess::HelperProcess(std::vector<std::string> arguments,
       logFile_(scratch_.path() / "helper.log") {
     std::filesystem::create_directories(home_);
     std::filesystem::create_directories(runtime_);
+    std::filesystem::permissions(runtime_, std::filesystem::perms::owner_all);  // a runtime directory's mode
     std::map<std::string, std::string> environment{
         {"HOME", home_.string()}, {"XDG_RUNTIME_DIR", runtime_.string()}, {"PATH", "/usr/bin:/bin"}};
     // A sanitizer's report in the helper fails the test as one in the test itself does.
@@ -88,7 +90,7 @@ std::string HelperProcess::socketPath(size_t serviceIndex) const {
 bool HelperProcess::waitUntilListening(std::chrono::milliseconds timeout) const {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        if (rawConnect(socketPath()).valid()) return true;
+        if (rawConnectUnadmitted(socketPath()).valid()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return false;
@@ -135,7 +137,35 @@ std::string runInShell(OpenedShell& shell, const std::string& command) {
 
 namespace {
 bool inSystemdNamespace = false;
+
+// A `systemd --user` roots its units' groups at the group it starts in, less a trailing init.scope. From
+// the machine's init.scope every manager here would share one app.slice, and find the helpers of managers
+// started by other tests in "its" service group. Each manager gets a group of its own in every hierarchy
+// a manager tracks units in, made before the fork; empty when there is none to make.
+std::vector<std::filesystem::path> makeOwnControlGroup() {
+    static int made = 0;
+    std::string name = "velmora-test-" + std::to_string(::getpid()) + "-" + std::to_string(++made);
+    std::vector<std::filesystem::path> groups;
+    for (const char* hierarchy : {"/sys/fs/cgroup", "/sys/fs/cgroup/unified", "/sys/fs/cgroup/systemd"}) {
+        struct statfs info {};
+        constexpr long kCgroup = 0x27e0eb, kCgroup2 = 0x63677270;
+        std::error_code error;
+        if (::statfs(hierarchy, &info) == 0 && (info.f_type == kCgroup || info.f_type == kCgroup2) &&
+            std::filesystem::create_directories(std::filesystem::path(hierarchy) / name / "init.scope",
+                                                error))
+            groups.push_back(std::filesystem::path(hierarchy) / name);
+    }
+    return groups;
 }
+
+// Once the manager has gone, which stopped its units and so emptied their groups.
+void removeControlGroup(const std::filesystem::path& group) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(group, error), end; !error && it != end; it.increment(error))
+        if (it->is_directory(error)) removeControlGroup(it->path());
+    ::rmdir(group.c_str());
+}
+}  // namespace
 
 bool enterSystemdNamespace(int extraFlags) {
     return inSystemdNamespace = ::unshare(CLONE_NEWNS | extraFlags) == 0 &&
@@ -147,13 +177,22 @@ bool enterSystemdNamespace(int extraFlags) {
 UserManager::UserManager(bool start) {
     std::filesystem::create_directories(home);
     std::filesystem::create_directories(runtime);
+    std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
     ready = inSystemdNamespace && !start;
     if (!inSystemdNamespace || !start) return;
     std::string homeVariable = "HOME=" + home.string(),
                 runtimeVariable = "XDG_RUNTIME_DIR=" + runtime.string();
     const char* argv[] = {"/lib/systemd/systemd", "--user", nullptr};
     const char* envp[] = {homeVariable.c_str(), runtimeVariable.c_str(), "PATH=/usr/bin:/bin", nullptr};
+    controlGroups = makeOwnControlGroup();
+    std::vector<std::string> joins;
+    for (auto& group : controlGroups) joins.push_back((group / "init.scope/cgroup.procs").string());
     if ((manager = ::fork()) == 0) {
+        // Closed by the exec; a manager that could not move starts where it is.
+        for (auto& join : joins)
+            if (int procs = ::open(join.c_str(), O_WRONLY | O_CLOEXEC); procs >= 0) {
+                [[maybe_unused]] auto written = ::write(procs, "0", 1);
+            }
         ::freopen("/dev/null", "w", stdout);
         ::execve(argv[0], const_cast<char**>(argv), const_cast<char**>(envp));
         ::_exit(127);
@@ -166,6 +205,7 @@ UserManager::~UserManager() {
     // A user manager stops every unit and exits on SIGTERM.
     if (manager > 0 && ::kill(manager, SIGTERM) == 0)
         for (int i = 0; i < 200 && ::waitpid(manager, nullptr, WNOHANG) == 0; ++i) ::usleep(25000);
+    for (auto& group : controlGroups) removeControlGroup(group);
     for (auto it = mounts.rbegin(); it != mounts.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
 }
 

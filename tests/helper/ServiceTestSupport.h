@@ -89,7 +89,7 @@ struct UserManager {
     std::filesystem::path installed = home / "Library/Application Support/Velmora Helper/Velmora Helper.app";
     bool ready = false;  // false where no private namespace could be had (not root)
     pid_t manager = -1;
-    std::vector<std::filesystem::path> mounts;
+    std::vector<std::filesystem::path> mounts, controlGroups;
 };
 
 // Descriptors the process holds, and its living child processes.

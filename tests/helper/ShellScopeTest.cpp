@@ -95,7 +95,13 @@ TEST(ShellScopes, EachShellInAScopeOfItsOwnThatOutlivesTheAgentAndEndsAlone) {
     pid_t job = std::atoi(seen.substr(seen.rfind("job=") + 4).c_str());
     ASSERT_GT(job, 0) << seen;
     EXPECT_EQ(cgroupOf(job), cgroupOf(kept.pid()));
-    auto status = systemctl(user, {"status", scopeOf(kept.pid())});
+    // The job's line may come a status or two after its fork.
+    std::string status;
+    for (auto deadline = std::chrono::steady_clock::now() + kWait;
+         std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(50ms))
+        if (status = systemctl(user, {"status", scopeOf(kept.pid())});
+            status.find("─" + std::to_string(job) + " ") != std::string::npos)
+            break;
     for (pid_t member : {kept.pid(), job})
         EXPECT_NE(status.find("─" + std::to_string(member) + " "), std::string::npos) << status;
 

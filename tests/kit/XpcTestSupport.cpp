@@ -103,6 +103,15 @@ std::optional<ClientEnd> ClientEnd::connect(const std::string& path) {
 }
 
 UniqueFd rawConnect(const std::string& path) {
+    UniqueFd socket = rawConnectUnadmitted(path);
+    auto first = socket.valid() ? rawReceive(socket.get()) : std::nullopt;
+    // A discarded value (the end) compares unequal to nothing, so it is tested for itself.
+    if (!first || first->is_discarded() || *first != nlohmann::json::parse(kit::xpc::kAcceptedAnnouncement))
+        return UniqueFd();
+    return socket;
+}
+
+UniqueFd rawConnectUnadmitted(const std::string& path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::strncpy(address.sun_path, path.c_str(), sizeof(address.sun_path) - 1);

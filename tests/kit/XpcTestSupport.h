@@ -168,7 +168,10 @@ struct ClientEnd {
 };
 
 // Raw socket access, for speaking to the server without the library.
+// rawConnect returns once the server has admitted the connection ("rpc.accepted"), an invalid
+// descriptor when it ends it instead; rawConnectUnadmitted returns at once, having read nothing.
 platform::UniqueFd rawConnect(const std::string& path);
+platform::UniqueFd rawConnectUnadmitted(const std::string& path);
 // Sends one packet with descriptors; returns errno or 0.
 int rawSend(int socket, const std::string& bytes, const std::vector<int>& fds = {}, int flags = 0);
 // The next packet parsed as JSON; nullopt on timeout; a discarded value on end of file.

@@ -181,7 +181,11 @@ TEST(XpcReply, SecondInvocationIsReportedAndIgnored) {
 
 TEST(XpcListener, SocketIsPrivateAndOnlyAStaleOneIsReplaced) {
     TemporaryDirectory directory;
-    ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(directory.path().c_str(), 0755), 0);  // others could reach a socket in it
+    auto exposed = kit::xpc::Listener::bindService(directory.path(), "svc");
+    ASSERT_FALSE(exposed);
+    EXPECT_EQ(exposed.error().kind, kit::xpc::ListenerError::Kind::unsafeDirectory);
+    ASSERT_EQ(::chmod(directory.path().c_str(), 0700), 0);
     const auto path = directory.path() / "svc";
     {
         auto dead =
@@ -201,7 +205,7 @@ TEST(XpcListener, SocketIsPrivateAndOnlyAStaleOneIsReplaced) {
     auto thief = kit::xpc::Listener::bindService(directory.path(), "svc");
     ASSERT_FALSE(thief);
     EXPECT_EQ(thief.error().kind, kit::xpc::ListenerError::Kind::alreadyServing);
-    EXPECT_TRUE(rawConnect(path).valid());
+    EXPECT_TRUE(rawConnectUnadmitted(path).valid());
     writeFile(directory.path() / "plain", "not a socket");
     EXPECT_FALSE(kit::xpc::Listener::bindService(directory.path(), "plain"));
     EXPECT_EQ(readFile(directory.path() / "plain"), "not a socket");
@@ -226,7 +230,7 @@ TEST(XpcListener, OfTwoServersStartedAtOnceExactlyOneServes) {
         other.join();
         ASSERT_NE(bound[0] == nullptr, bound[1] == nullptr) << "round " << round;
         EXPECT_EQ(refused[bound[0] ? 1 : 0], kit::xpc::ListenerError::Kind::alreadyServing);
-        EXPECT_TRUE(rawConnect((directory.path() / "svc").string()).valid());
+        EXPECT_TRUE(rawConnectUnadmitted((directory.path() / "svc").string()).valid());
     }
 }
 

@@ -1,11 +1,15 @@
 // velmora-shell as a person meets it: inside a real tmux, with a helper it starts itself, and the update
 // commands against the helper of this build.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +132,7 @@ TEST(VelmoraShellInTmux, BehavesLikeALocalShell) {
 TEST(VelmoraShellWithoutARunningHelper, StartsTheBuildsHelperOrSaysWhyNot) {
     TemporaryDirectory scratch;
     fs::create_directories(scratch.path() / "run");
+    fs::permissions(scratch.path() / "run", fs::perms::owner_all);
     std::map<std::string, std::string> environment{{"XDG_RUNTIME_DIR", (scratch.path() / "run").string()},
                                                    {"HOME", scratch.path().string()}};
     auto started = runProcess(kTool, {"info", "--json"}, {.environment = environment});
@@ -169,6 +174,61 @@ TEST(VelmoraShellWithoutARunningHelper, StartsTheBuildsHelperOrSaysWhyNot) {
     EXPECT_EQ(missing.exitStatus, 69);
     EXPECT_NE(missing.standardError.find("no helper listens at "), std::string::npos)
         << missing.standardError;
+}
+
+// Copies of this build's client and helper side by side in `apps`: the client starts that helper only
+// when no one else could have put it there, and only in a runtime directory closed to others.
+TEST(VelmoraShellWithoutARunningHelper, StartsOnlyAHelperItCanTrust) {
+    const fs::path shellBundle = kTool.parent_path().parent_path().parent_path();
+    using Prepare = std::function<void(const fs::path& apps, const fs::path& run)>;
+    const struct {
+        const char* name;
+        Prepare prepare;
+        std::string error;  // empty: the copy beside the client serves
+    } cases[] = {
+        {"ordinary", [](auto&, auto&) {}, ""},
+        {"unsigned", [](auto& a, auto&) { fs::remove_all(a / "Velmora Helper.app/Contents/_CodeSignature"); },
+         "refusing to start the helper "},
+        {"folder others can write", [](auto& a, auto&) { fs::permissions(a, fs::perms::all); },
+         "apps can be written by others"},
+        {"folder of another user", [](auto& a, auto&) { ASSERT_EQ(::chown(a.c_str(), 65534, 65534), 0); },
+         "apps belongs to uid 65534"},
+        {"runtime directory open to others", [](auto&, auto& r) { fs::permissions(r, fs::perms::all); },
+         "refusing to use XDG_RUNTIME_DIR: "},
+        {"start lock is a link",
+         [](auto& a, auto& r) {
+             fs::create_symlink(a / "x", r / "group.com.norwick.Velmora.helper.starting");
+         },
+         "cannot open the start lock "},
+        {"start lock held for ever",
+         [](auto&, auto& r) {
+             static platform::UniqueFd held;
+             held =
+                 platform::UniqueFd(::creat((r / "group.com.norwick.Velmora.helper.starting").c_str(), 0600));
+             ASSERT_EQ(::flock(held.get(), LOCK_EX), 0);
+         },
+         "has held the start lock "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TemporaryDirectory scratch;
+        auto apps = scratch.path() / "apps", run = scratch.path() / "run";
+        fs::create_directories(run);
+        fs::permissions(run, fs::perms::owner_all);
+        fs::create_directory(apps);
+        for (const auto& bundle : {shellBundle, fs::path(VELMORA_BUNDLE_DIR)})
+            ASSERT_EQ(runProcess("/bin/cp", {"-a", bundle.string(), apps.string()}).exitStatus, 0);
+        c.prepare(apps, run);
+        auto result = runProcess(apps / shellBundle.filename() / "Contents/MacOS" / kTool.filename(),
+                                 {"info", "--json"},
+                                 {.environment = {{"XDG_RUNTIME_DIR", run}, {"HOME", scratch.path()}}});
+        auto info = kit::HelperInfo::decode(result.standardOutput);
+        if (info) ::kill(info->processIdentifier, SIGTERM);
+        EXPECT_EQ(result.exitStatus, c.error.empty() ? 0 : 69) << result.standardError;
+        EXPECT_NE(result.standardError.find(c.error), std::string::npos) << result.standardError;
+        EXPECT_EQ(info ? info->bundlePath : "",
+                  c.error.empty() ? (apps / "Velmora Helper.app").string() : "");
+    }
 }
 
 }  // namespace

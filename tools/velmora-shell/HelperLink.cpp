@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "codesign/StaticCode.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
 #include "platform/SpawnObjects.h"
@@ -72,6 +73,64 @@ bool nothingListens(const platform::SystemError& error) {
 bool isExecutableFile(const fs::path& path) {
     struct stat status {};
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// Why someone other than this user or root could change `item`, or nothing: it belongs to another
+// user, or others may write it (a folder with the sticky bit keeps others from replacing what is in it).
+std::optional<std::string> changeableByOthers(const fs::path& item) {
+    struct stat status {};
+    if (::lstat(item.c_str(), &status) != 0)
+        return item.string() + " cannot be examined: " + platform::SystemError{"lstat", errno}.reason();
+    if (status.st_uid != ::geteuid() && status.st_uid != 0)
+        return item.string() + " belongs to uid " + std::to_string(status.st_uid);
+    bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
+    if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky && !S_ISLNK(status.st_mode))
+        return item.string() + " can be written by others";
+    return std::nullopt;
+}
+
+// A helper this client may start: every item of the bundle and every folder above it only this user's
+// or root's to change, and the bundle signed as the helper. Gives the bundle's executable, links
+// resolved, so that what runs is what was checked.
+tl::expected<fs::path, std::string> trustedHelper(const fs::path& executable) {
+    std::error_code error;
+    auto bundle = fs::canonical(executable.parent_path().parent_path().parent_path(), error);
+    if (error) return tl::unexpected(executable.string() + ": " + error.message());
+    for (auto folder = bundle; folder != folder.parent_path(); folder = folder.parent_path())
+        if (auto problem = changeableByOthers(folder.parent_path())) return tl::unexpected(*problem);
+    for (fs::recursive_directory_iterator items(bundle, error), end; !error && items != end;
+         items.increment(error))
+        if (auto problem = changeableByOthers(items->path())) return tl::unexpected(*problem);
+    if (auto problem =
+            error ? std::optional(bundle.string() + ": " + error.message()) : changeableByOthers(bundle))
+        return tl::unexpected(*problem);
+    if (auto checked = codesign::checkValidity(bundle, identity::helperCodeSigningRequirement); !checked)
+        return tl::unexpected(bundle.string() + ": " + checked.error());
+    return identity::executableURL(bundle);
+}
+
+// Waits, for a bounded time, to be the one client that starts the helper; fails saying why.
+tl::expected<UniqueFd, Outcome> takeStartLock(const std::string& path) {
+    // Never through a link: the lock is this user's file in this user's runtime directory.
+    UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!lock.valid())
+        return tl::unexpected(failure(
+            "cannot open the start lock " + path + ": " + platform::SystemError{"open", errno}.reason(),
+            exitStatus::unavailable));
+    // Whoever holds it gives up within kStartTimeout; a little longer means it never will.
+    auto deadline = std::chrono::steady_clock::now() + kStartTimeout + std::chrono::seconds(2);
+    while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            return tl::unexpected(
+                failure("cannot lock " + path + ": " + platform::SystemError{"flock", errno}.reason(),
+                        exitStatus::unavailable));
+        if (std::chrono::steady_clock::now() >= deadline)
+            return tl::unexpected(failure("another process has held the start lock " + path +
+                                              " for 12 s without starting the helper; giving up",
+                                          exitStatus::unavailable));
+        std::this_thread::sleep_for(kRetryInterval);
+    }
+    return lock;
 }
 
 // The installed copy first, then a helper bundle beside this client's own bundle (the build tree).
@@ -156,8 +215,8 @@ tl::expected<std::shared_ptr<Connection>, Outcome> waitForHelper(const std::stri
 // wait on the lock and then find it listening, as tmux clients do for their server. (The helper holds
 // "<socket>.lock" itself while it serves.)
 tl::expected<std::shared_ptr<Connection>, Outcome> startAndConnect(const std::string& socketPath) {
-    UniqueFd lock(::open((socketPath + ".starting").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-    if (lock.valid()) ::flock(lock.get(), LOCK_EX);
+    auto lock = takeStartLock(socketPath + ".starting");
+    if (!lock) return tl::unexpected(lock.error());
     if (auto connection = Connection::connectToService(socketPath)) return *connection;
 
     if (managerOwnsSocket()) {
@@ -172,11 +231,17 @@ tl::expected<std::shared_ptr<Connection>, Outcome> startAndConnect(const std::st
     auto candidates = helperCandidates();
     for (const auto& executable : candidates) {
         if (!isExecutableFile(executable)) continue;
-        auto pid = spawnDetached({executable.string(), "--serve"});
+        // It runs as whoever runs this client: only a helper nobody else could have put there.
+        auto trusted = trustedHelper(executable);
+        if (!trusted)
+            return tl::unexpected(
+                failure("refusing to start the helper " + executable.string() + ": " + trusted.error(),
+                        exitStatus::unavailable));
+        auto pid = spawnDetached({trusted->string(), "--serve"});
         if (!pid)
-            return tl::unexpected(failure("cannot start " + executable.string() + ": " + pid.error().reason(),
+            return tl::unexpected(failure("cannot start " + trusted->string() + ": " + pid.error().reason(),
                                           exitStatus::unavailable));
-        return waitForHelper(socketPath, *pid, "the helper " + executable.string());
+        return waitForHelper(socketPath, *pid, "the helper " + trusted->string());
     }
     return tl::unexpected(failure("no helper listens at " + socketPath + ", and none is installed (" +
                                       candidates[0].string() + ") or beside this client (" +
@@ -192,6 +257,10 @@ tl::expected<HelperAddress, Outcome> helperAddress(const std::optional<std::stri
     if (!runtime || runtime->empty())
         return tl::unexpected(
             failure("XDG_RUNTIME_DIR is not set; pass --socket PATH", exitStatus::unavailable));
+    // Anyone else who may enter or change it could put their own socket in the helper's place.
+    if (auto problem = platform::privateDirectoryProblem(*runtime))
+        return tl::unexpected(
+            failure("refusing to use XDG_RUNTIME_DIR: " + *problem, exitStatus::unavailable));
     return HelperAddress{*runtime + "/" + identity::machServiceNames().front(), true};
 }
 

@@ -57,6 +57,19 @@ constexpr std::array kSessionVariables = {"DISPLAY",
 // This terminal's own description, passed empty when unset: the shell draws on this terminal, not on
 // the one the helper assumes (truecolor, TERM_PROGRAM=Velmora).
 constexpr std::array kTerminalVariables = {"COLORTERM", "TERM_PROGRAM", "TERM_PROGRAM_VERSION"};
+// Inside a sandbox these describe the sandbox's own plumbing (a proxied bus, a renumbered display and
+// its authority file, a private runtime directory, folders under /app, a forwarded agent socket): on
+// the host, where the shell runs, they lead nowhere or somewhere else.
+constexpr std::array kSandboxPlumbing = {
+    "DISPLAY",         "XAUTHORITY",    "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
+    "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "SSH_AUTH_SOCK"};
+
+// Flatpak writes /.flatpak-info into every sandbox; Flatpak, systemd-nspawn and podman set `container`,
+// as a plain bubblewrap sandbox can (--setenv container NAME).
+bool inSandbox() {
+    return ::access("/.flatpak-info", F_OK) == 0 ||
+           !platform::environmentValue("container").value_or("").empty();
+}
 
 // Written to by signal handlers and transport threads; the main loop reads it. Never blocks a writer.
 int gWakeWrite = -1;
@@ -211,6 +224,8 @@ kit::ShellLaunchEnvironment::Variables sessionVariables() {
     kit::ShellLaunchEnvironment::Variables variables;
     for (const char* name : kSessionVariables)
         if (auto value = platform::environmentValue(name)) variables[name] = *value;
+    if (inSandbox())
+        for (const char* name : kSandboxPlumbing) variables.erase(name);
     for (const char* name : kTerminalVariables)
         variables[name] = platform::environmentValue(name).value_or("");
     // Every locale category the user set (LC_ALL, LC_CTYPE, ...): the helper's own locale may not exist

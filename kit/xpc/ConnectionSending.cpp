@@ -1,0 +1,198 @@
+// The sending side of a connection: envelopes, and the queue that waits for a peer that is not reading
+// (or, on the connecting end, for the peer's admission).
+
+#include <algorithm>
+
+#include "kit/xpc/Connection.h"
+#include "kit/xpc/ConnectionImpl.h"
+#include "kit/xpc/PacketIO.h"
+#include "kit/xpc/PlainJson.h"
+
+namespace velmora::kit::xpc {
+
+using nlohmann::json;
+using platform::SystemError;
+using platform::UniqueFd;
+
+namespace {
+// A message's envelope is written around its parts directly: building it as a document first would cost
+// a map with its keys, and a copy of the parameters, per message.
+class Envelope {
+  public:
+    Envelope& member(std::string_view key, const json& value) {
+        bytes_ += ",\"";
+        bytes_ += key;
+        bytes_ += "\":";
+        write(value);
+        return *this;
+    }
+    std::string finish() {
+        bytes_ += '}';
+        return std::move(bytes_);
+    }
+
+  private:
+    // The serializer writes a string a character at a time. A string with nothing to escape (all of
+    // base64, most paths) goes in whole, and numbers and arrays of such values are written around it;
+    // the bytes are the serializer's own either way.
+    void write(const json& value) {
+        switch (value.type()) {
+            case json::value_t::string: {
+                const auto& text = value.get_ref<const std::string&>();
+                if (std::all_of(text.begin(), text.end(), isPlainCharacter)) {
+                    bytes_ += '"';
+                    bytes_ += text;
+                    bytes_ += '"';
+                    return;
+                }
+                break;
+            }
+            case json::value_t::number_integer:
+                bytes_ += std::to_string(value.get<std::int64_t>());
+                return;
+            case json::value_t::array: {
+                bytes_ += '[';
+                for (auto element = value.begin(); element != value.end(); ++element) {
+                    if (element != value.begin()) bytes_ += ',';
+                    write(*element);
+                }
+                bytes_ += ']';
+                return;
+            }
+            default:
+                break;
+        }
+        serializer_.dump(value, false, false, 0);
+    }
+
+    std::string bytes_{R"({"jsonrpc":"2.0")"};
+    nlohmann::detail::serializer<json> serializer_{nlohmann::detail::output_adapter<char>(bytes_), ' ',
+                                                   json::error_handler_t::replace};
+};
+}  // namespace
+
+void Connection::callAnswered() {
+    std::optional<SystemError> failed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        const bool wasHeld = impl_->unanswered >= std::ptrdiff_t{kMaxUnansweredCalls};
+        --impl_->unanswered;
+        // Reading resumes; a handling reactor thread re-arms on its way out.
+        if (wasHeld && !impl_->handling && impl_->state == Impl::State::active) failed = armLocked();
+    }
+    if (failed) end(EndCause::local, failed->description());
+}
+
+std::optional<SystemError> Connection::send(std::string bytes, std::vector<UniqueFd> fds, SendMode mode) {
+    if (bytes.size() > kMaxPacketSize) return SystemError{"sendmsg", EMSGSIZE};
+    bool overflow = false;
+    std::optional<SystemError> armFailed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state == Impl::State::ended) return SystemError{"sendmsg", ENOTCONN};
+        if (impl_->queue.empty() && impl_->accepted) {
+            auto sent = sendPacket(impl_->fd, bytes, fds);
+            if (sent) return std::nullopt;
+            if (sent.error().code != EAGAIN && sent.error().code != EWOULDBLOCK) return sent.error();
+        }
+        if (mode == SendMode::failWhenFull && impl_->accepted) return SystemError{"sendmsg", EAGAIN};
+        // Held calls are the caller's own; the bounds are for a peer that does not read.
+        if (impl_->accepted && (impl_->queue.size() >= kMaxQueuedPackets ||
+                                impl_->queuedBytes + bytes.size() > kMaxQueuedBytes)) {
+            overflow = true;
+        } else {
+            const bool first = impl_->queue.empty();
+            impl_->queuedBytes += bytes.size();
+            impl_->queue.push_back(QueuedPacket{std::move(bytes), std::move(fds)});
+            // A handling reactor thread re-arms for writing on its way out.
+            if (first && !impl_->handling) armFailed = armLocked();
+        }
+    }
+    if (armFailed) {
+        end(EndCause::local, armFailed->description());
+        return armFailed;
+    }
+    if (overflow) {
+        logError(peer_, "peer is not reading");
+        end(EndCause::local, "peer is not reading");
+        return SystemError{"sendmsg", ENOBUFS};
+    }
+    return std::nullopt;
+}
+
+void Connection::flushQueue() {
+    std::lock_guard lock(impl_->mutex);
+    if (!impl_->accepted) return;
+    while (!impl_->queue.empty() && impl_->state != Impl::State::ended) {
+        auto& front = impl_->queue.front();
+        auto sent = sendPacket(impl_->fd, front.bytes, front.fds);
+        if (!sent) {
+            // Still full: the watch is re-armed for writing after this event.
+            if (sent.error().code == EAGAIN || sent.error().code == EWOULDBLOCK) return;
+            // The peer is gone; the read side sees the end and ends the connection.
+            impl_->queue.clear();
+            break;
+        }
+        impl_->queuedBytes -= front.bytes.size();
+        impl_->queue.pop_front();
+    }
+    impl_->queue.clear();
+    impl_->queuedBytes = 0;
+}
+
+void Connection::sendCall(std::string_view selector, json params, std::vector<UniqueFd> fds,
+                          detail::PendingCall pending) {
+    std::int64_t id = 0;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (impl_->state != Impl::State::ended) {
+            id = impl_->nextId++;
+            impl_->pending.emplace(id, std::move(pending));
+        }
+    }
+    if (id == 0) {
+        if (pending.fail)
+            pending.fail(ConnectionError{ConnectionError::Kind::invalidated, 0, "connection invalid"});
+        return;
+    }
+    auto message = Envelope().member("id", id).member("method", selector).member("params", params).finish();
+    auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
+    if (!error) return;
+    std::optional<detail::PendingCall> failed;
+    {
+        std::lock_guard lock(impl_->mutex);
+        if (auto found = impl_->pending.find(id); found != impl_->pending.end()) {
+            failed = std::move(found->second);
+            impl_->pending.erase(found);
+        }
+    }
+    if (failed && failed->fail)
+        failed->fail(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
+}
+
+void Connection::sendNotification(std::string_view selector, json params, std::vector<UniqueFd> fds,
+                                  const ErrorHandler& errorHandler) {
+    auto message = Envelope().member("method", selector).member("params", params).finish();
+    auto error = send(std::move(message), std::move(fds), SendMode::failWhenFull);
+    if (error && errorHandler)
+        errorHandler(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
+}
+
+void Connection::sendResponse(const json& id, json result, std::vector<UniqueFd> fds) {
+    callAnswered();
+    auto message = Envelope().member("id", id).member("result", result).finish();
+    auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
+    if (error && error->code == EMSGSIZE) sendError(id, RpcError{rpc::internalError, "reply too large"});
+}
+
+void Connection::sendErrorResponse(const json& id, const RpcError& error) {
+    callAnswered();
+    sendError(id, error);
+}
+
+void Connection::sendError(const json& id, const RpcError& error) {
+    json body{{"code", error.code}, {"message", error.message}};
+    (void)send(Envelope().member("id", id).member("error", body).finish(), {}, SendMode::queueWhenFull);
+}
+
+}  // namespace velmora::kit::xpc
