@@ -266,7 +266,14 @@ void attach(VerificationCache& cache, std::string identity, platform::UniqueFd s
         // One writer at a time, so that the last store handed over holds the latest entries.
         static std::mutex writing;
         std::lock_guard lock(writing);
-        auto kept = platform::FdStore::keep(kDescriptorName, encode(cache.entries(), identity));
+        // The least recently used go first when all would not be read back.
+        auto entries = cache.entries();
+        auto bytes = encode(entries, identity);
+        while (bytes.size() > kMaxBytes && !entries.empty()) {
+            entries.pop_back();
+            bytes = encode(entries, identity);
+        }
+        auto kept = platform::FdStore::keep(kDescriptorName, bytes);
         static std::once_flag failedOnce;
         if (!kept)
             std::call_once(failedOnce, [&] {

@@ -80,14 +80,6 @@ tl::expected<void, std::string> HelperService::start() {
     if (!leftovers.empty())
         log::installer.info("Removed " + std::to_string(leftovers.size()) + " leftover update item(s)");
     if (auto published = publishListeners(); !published) return published;
-    // Bundles verified by an earlier activation, kept by the service manager across idle exits.
-    codesign::VerificationStore::attach(
-        clientCheck_.cache(),
-        codesign::VerificationStore::buildIdentity(core::HelperBundle::versionDescription()),
-        platform::takeStoredDescriptor(codesign::VerificationStore::kDescriptorName),
-        [](bool error, const std::string& message) {
-            error ? log::service.error(message) : log::service.info(message);
-        });
     queue_->async([self = shared_from_this()] { self->scheduleIdleExitIfNeeded(); });
     return {};
 }
@@ -97,6 +89,14 @@ tl::expected<void, std::string> HelperService::publishListeners() {
     if (!activated)
         return tl::unexpected("Cannot take the sockets passed by the service manager: " +
                               activated.error().description());
+    // Bundles verified by an earlier activation, kept by the service manager; before any listener runs.
+    codesign::VerificationStore::attach(
+        clientCheck_.cache(),
+        codesign::VerificationStore::buildIdentity(core::HelperBundle::versionDescription()),
+        platform::takeStoredDescriptor(codesign::VerificationStore::kDescriptorName),
+        [](bool error, const std::string& message) {
+            error ? log::service.error(message) : log::service.info(message);
+        });
     auto runtimeDirectory = platform::environmentValue("XDG_RUNTIME_DIR");
     for (const auto& name : kit::VelmoraHelperIdentity::machServiceNames()) {
         std::shared_ptr<kit::xpc::Listener> listener;
