@@ -202,9 +202,11 @@ int main(int argc, char** argv) {
                                      environment);
         char reply[4096];
         if (::connect(socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::recv(socket, reply, sizeof reply, 0) <= 0 ||
             ::send(socket, kRequest, std::strlen(kRequest), MSG_NOSIGNAL) < 0 ||
             ::recv(socket, reply, sizeof reply, 0) <= 0) {
             std::fprintf(stderr, "the managed helper did not answer\n");
+            ::kill(managed, SIGKILL);
             return 1;
         }
         replies[phase].push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
