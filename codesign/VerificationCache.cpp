@@ -6,7 +6,9 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <utility>
 
 #include "codesign/StaticCode.h"
 
@@ -40,19 +42,44 @@ std::map<std::string, FileIdentity> VerificationCache::filesToHash(const std::fi
 
 std::shared_ptr<const ValidatedBundle> VerificationCache::find(const std::filesystem::path& bundle,
                                                                const BundleScan& scan, std::time_t now) {
-    std::lock_guard lock(mutex_);
-    for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
-        if (entry->bundle->path != bundle) continue;
-        const auto& signing = entry->bundle->signing;
-        if (entry->fingerprint != scan.fingerprint() || entry->listing != listingOf(scan, entry->rehashed) ||
-            now < signing.validFrom || now > signing.validUntil) {
-            entries_.erase(entry);
-            return nullptr;
+    std::shared_ptr<const ValidatedBundle> found;
+    bool restored = false;
+    {
+        std::lock_guard lock(mutex_);
+        for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
+            if (entry->bundle->path != bundle) continue;
+            const auto& signing = entry->bundle->signing;
+            if (entry->fingerprint != scan.fingerprint() ||
+                entry->listing != listingOf(scan, entry->rehashed) || now < signing.validFrom ||
+                now > signing.validUntil) {
+                entries_.erase(entry);
+                return nullptr;
+            }
+            entries_.splice(entries_.begin(), entries_, entry);
+            restored = std::exchange(entries_.front().restored, false);
+            found = entries_.front().bundle;
+            break;
         }
-        entries_.splice(entries_.begin(), entries_, entry);
-        return entries_.front().bundle;
     }
-    return nullptr;
+    if (found && restored && observer_.restoredFound) observer_.restoredFound(found->path);
+    return found;
+}
+
+std::vector<VerificationCache::Entry> VerificationCache::entries() {
+    std::lock_guard lock(mutex_);
+    return {entries_.begin(), entries_.end()};
+}
+
+void VerificationCache::restore(std::vector<Entry> entries) {
+    std::lock_guard lock(mutex_);
+    for (auto& entry : entries) {
+        if (entries_.size() >= capacity_) break;
+        if (std::any_of(entries_.begin(), entries_.end(),
+                        [&](const Entry& held) { return held.bundle->path == entry.bundle->path; }))
+            continue;
+        entry.restored = true;
+        entries_.push_back(std::move(entry));
+    }
 }
 
 void VerificationCache::remember(const BundleScan& scan, std::int64_t hashingBeganNs,
@@ -64,10 +91,13 @@ void VerificationCache::remember(const BundleScan& scan, std::int64_t hashingBeg
                 item.identity.changedNs > hashingBeganNs - kTimestampAllowanceNs)
                 entry.rehashed.emplace(item.resource.path, item.identity);
     entry.listing = listingOf(scan, entry.rehashed);
-    std::lock_guard lock(mutex_);
-    std::erase_if(entries_, [&](const Entry& old) { return old.bundle->path == entry.bundle->path; });
-    entries_.push_front(std::move(entry));
-    if (entries_.size() > capacity_) entries_.pop_back();
+    {
+        std::lock_guard lock(mutex_);
+        std::erase_if(entries_, [&](const Entry& old) { return old.bundle->path == entry.bundle->path; });
+        entries_.push_front(std::move(entry));
+        if (entries_.size() > capacity_) entries_.pop_back();
+    }
+    if (observer_.remembered) observer_.remembered();
 }
 
 bool statIsTrustworthy(int fd) {

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -48,14 +49,31 @@ class VerificationCache {
     void remember(const BundleScan& scan, std::int64_t hashingBeganNs,
                   std::shared_ptr<const ValidatedBundle> bundle);
 
-  private:
     struct Entry {
         std::vector<FileIdentity> fingerprint;
         std::vector<ResourceEntry> listing;  // files' digests only where they are hashed again
         std::map<std::string, FileIdentity> rehashed;
         std::shared_ptr<const ValidatedBundle> bundle;
+        bool restored = false;  // came from an earlier process and has not been used since
     };
+
+    // Told, on the thread that looked up or remembered and with no lock held, when a bundle was
+    // remembered, and when an entry from an earlier process was first found unchanged.
+    struct Observer {
+        std::function<void()> remembered;
+        std::function<void(const std::filesystem::path& bundle)> restoredFound;
+    };
+    // Before any lookup.
+    void setObserver(Observer observer) { observer_ = std::move(observer); }
+
+    // Every entry, most recently used first.
+    [[nodiscard]] std::vector<Entry> entries();
+    // Entries an earlier process remembered, added behind the ones already held.
+    void restore(std::vector<Entry> entries);
+
+  private:
     const size_t capacity_;
+    Observer observer_;
     std::mutex mutex_;
     std::list<Entry> entries_;  // most recently used first
 };

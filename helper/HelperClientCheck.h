@@ -39,6 +39,8 @@ class HelperClientCheck {
     // it must outlive every connection it was given to (the service keeps it for the process's life).
     [[nodiscard]] kit::xpc::AsynchronousPeerRequirement requirement();
 
+    [[nodiscard]] codesign::VerificationCache& cache() { return cache_; }
+
   private:
     [[nodiscard]] std::optional<std::string> reserve(pid_t pid, uid_t uid);
     void release(pid_t pid, uid_t uid);

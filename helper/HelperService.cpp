@@ -9,11 +9,13 @@
 #include <filesystem>
 #include <optional>
 
+#include "codesign/VerificationStore.h"
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
 #include "core/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
+#include "platform/SocketActivation.h"
 
 namespace velmora::helper {
 
@@ -87,6 +89,14 @@ tl::expected<void, std::string> HelperService::publishListeners() {
     if (!activated)
         return tl::unexpected("Cannot take the sockets passed by the service manager: " +
                               activated.error().description());
+    // Bundles verified by an earlier activation, kept by the service manager; before any listener runs.
+    codesign::VerificationStore::attach(
+        clientCheck_.cache(),
+        codesign::VerificationStore::buildIdentity(core::HelperBundle::versionDescription()),
+        platform::takeStoredDescriptor(codesign::VerificationStore::kDescriptorName),
+        [](bool error, const std::string& message) {
+            error ? log::service.error(message) : log::service.info(message);
+        });
     auto runtimeDirectory = platform::environmentValue("XDG_RUNTIME_DIR");
     for (const auto& name : kit::VelmoraHelperIdentity::machServiceNames()) {
         std::shared_ptr<kit::xpc::Listener> listener;

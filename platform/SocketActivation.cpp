@@ -15,6 +15,11 @@ namespace velmora::platform {
 namespace {
 constexpr int kFirstPassedDescriptor = 3;
 
+std::vector<PassedDescriptor>& setAside() {
+    static std::vector<PassedDescriptor> stored;
+    return stored;
+}
+
 // A whole decimal number, nothing before or after it.
 template <typename Number>
 bool parse(const char* text, Number& value) {
@@ -56,8 +61,13 @@ tl::expected<std::vector<PassedDescriptor>, SystemError> readPassed() {
             return tl::unexpected(SystemError::fromErrno("fcntl"));
     }
     std::vector<PassedDescriptor> passed;
-    for (int i = 0; i < count; ++i)
-        passed.push_back({std::move(names[static_cast<size_t>(i)]), UniqueFd(kFirstPassedDescriptor + i)});
+    for (int i = 0; i < count; ++i) {
+        PassedDescriptor descriptor{std::move(names[static_cast<size_t>(i)]),
+                                    UniqueFd(kFirstPassedDescriptor + i)};
+        struct stat status {};
+        bool socket = ::fstat(descriptor.fd.get(), &status) == 0 && S_ISSOCK(status.st_mode);
+        (socket ? passed : setAside()).push_back(std::move(descriptor));
+    }
     return passed;
 }
 }  // namespace
@@ -68,6 +78,12 @@ tl::expected<std::vector<PassedDescriptor>, SystemError> takeListeningDescriptor
     ::unsetenv("LISTEN_FDS");
     ::unsetenv("LISTEN_FDNAMES");
     return passed;
+}
+
+UniqueFd takeStoredDescriptor(std::string_view name) {
+    for (auto& stored : setAside())
+        if (stored.name == name && stored.fd.valid()) return std::move(stored.fd);
+    return {};
 }
 
 bool isListeningSocket(int fd, int family, int type) {

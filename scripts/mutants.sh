@@ -110,6 +110,11 @@ client-path-resolved-outside-its-root#codesign/ProcessRoot.cpp#RESOLVE_IN_ROOT |
 mountinfo-escapes-kept#codesign/ProcessRoot.cpp#mount.mountPoint = unescape(mountPoint);#mount.mountPoint = mountPoint;#^SandboxClient\.#
 sandbox-plumbing-forwarded#tools/velmora-shell/ShellSession.cpp#for (const char* name : kSandboxPlumbing) variables.erase(name);#for (const char* name : kSandboxPlumbing) (void)name;#^SandboxClient\.#
 sandboxed-library-judged-in-its-own-view#codesign/ProcessMappings.cpp#: root.hostPath(mapping.path, mapping.device, mapping.inode);#: std::optional<std::filesystem::path>(mapping.path);#^SandboxClient#
+store-identity-not-compared#codesign/VerificationStore.cpp#if (in.text() != identity) return std::nullopt;#if (in.text() != identity && false) return std::nullopt;#^VerificationStore#
+store-unsealed-accepted#platform/FdStore.cpp#if (::fcntl(fd, F_GET_SEALS) != kSeals ||#if (::fcntl(fd, F_GET_SEALS) < 0 ||#^VerificationStore#
+store-trailing-bytes-accepted#codesign/VerificationStore.cpp#if (!in.done()) return std::nullopt;#if (!in.ok()) return std::nullopt;#^VerificationStore#
+store-not-allowed#helper/systemd/com.norwick.VelmoraHelper.service#FileDescriptorStoreMax=1#FileDescriptorStoreMax=0#^InstalledAgent.Remembers#
+store-taken-for-a-socket#platform/SocketActivation.cpp#(socket ? passed : setAside()).push_back#(socket || true ? passed : setAside()).push_back#^InstalledAgent.Remembers#
 EOF
 )
 
