@@ -105,7 +105,7 @@ mountinfo-escapes-kept#codesign/ProcessRoot.cpp#mount.mountPoint = unescape(moun
 sandbox-plumbing-forwarded#tools/velmora-shell/ShellSession.cpp#for (const char* name : kSandboxPlumbing) variables.erase(name);#for (const char* name : kSandboxPlumbing) (void)name;#^SandboxClient\.#
 sandboxed-library-judged-in-its-own-view#codesign/ProcessMappings.cpp#: root.hostPath(mapping.path, mapping.device, mapping.inode);#: std::optional<std::filesystem::path>(mapping.path);#^SandboxClient#
 spawn-signals-kept#platform/Process.cpp#flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;#flags |= 0;#^Process\.#
-captured-output-uncapped#platform/Process.cpp#kept.append(buffer, std::min(static_cast<std::size_t>(n), limit - kept.size()));#kept.append(buffer, static_cast<std::size_t>(n));#^Process\.#
+captured-output-uncapped#platform/Process.cpp#kept.append(buffer, std::min(static_cast<std::size_t>(n), limit - kept.size()));#(void)limit, kept.append(buffer, static_cast<std::size_t>(n));#^Process\.#
 killed-child-reported-as-exit#platform/Process.cpp#if (info.si_code == CLD_EXITED) return#if (true) return#^(Process|HelperUpdater)\.#
 EOF
 )
