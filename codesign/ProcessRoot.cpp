@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/Descriptors.h"
 #include "platform/SystemError.h"
 
 namespace velmora::codesign {
@@ -141,9 +142,9 @@ std::optional<fs::path> ProcessRoot::hostPath(const fs::path& clientPath, dev_t 
 }
 
 std::optional<fs::path> hostPath(pid_t pid, const fs::path& clientPath, dev_t device, ino_t inode) {
-    UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-    if (!pidfd.valid()) return std::nullopt;
-    auto root = ProcessRoot::open(pid, pidfd.get());
+    auto pidfd = platform::openPidfd(pid);
+    if (!pidfd) return std::nullopt;
+    auto root = ProcessRoot::open(pid, pidfd->get());
     return root ? root->hostPath(clientPath, device, inode) : std::nullopt;
 }
 

@@ -1,10 +1,5 @@
 // The version preflight, the restart and the live record of the update steps.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -15,11 +10,7 @@
 #include "kit/JsonCodec.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Dispatch.h"
-#include "platform/SpawnObjects.h"
-#include "platform/SystemError.h"
-#include "platform/UniqueFd.h"
-
-extern char** environ;
+#include "platform/Process.h"
 
 namespace velmora::core::HelperUpdaterIO {
 
@@ -30,48 +21,23 @@ namespace {
 
 constexpr std::chrono::milliseconds kRestartGracePeriod{1500};
 
-std::string spawnFailure(int error) {
-    return platform::SystemError{"posix_spawn", error}.reason();
-}
+// Far more than a version line; a bundle that prints without end is cut off, not buffered.
+constexpr std::size_t kVersionOutputLimit = 64 * 1024;
 
 }  // namespace
 
 tl::expected<std::string, std::string> reportedVersion(const fs::path& bundle) {
     std::string executable = kit::VelmoraHelperIdentity::executableURL(bundle).string();
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        return tl::unexpected(platform::SystemError::fromErrno("pipe2").reason());
-    platform::UniqueFd reading(ends[0]), writing(ends[1]);
-    platform::SpawnFileActions actions;
-    if (actions.error() != 0) return tl::unexpected(spawnFailure(actions.error()));
-    // dup2 onto descriptor 1 clears close-on-exec there; the pipe's own descriptors close at exec.
-    if (int error = ::posix_spawn_file_actions_adddup2(actions.get(), writing.get(), STDOUT_FILENO))
-        return tl::unexpected(spawnFailure(error));
-    if (int error =
-            ::posix_spawn_file_actions_addopen(actions.get(), STDERR_FILENO, "/dev/null", O_WRONLY, 0))
-        return tl::unexpected(spawnFailure(error));
-    std::string argumentZero = executable, flag = "--version";
-    char* argv[] = {argumentZero.data(), flag.data(), nullptr};
-    pid_t pid = 0;
-    if (int error = ::posix_spawn(&pid, executable.c_str(), actions.get(), nullptr, argv, environ))
-        return tl::unexpected(spawnFailure(error));
-    writing.reset();
-
-    std::string output;
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = ::read(reading.get(), buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        output.append(buffer, static_cast<size_t>(n));
-    }
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+    platform::ProcessPlan plan;
+    plan.arguments = {executable, "--version"};
+    plan.standardOutput = platform::StandardStream::captured();
+    plan.standardError = platform::StandardStream::nullDevice();
+    auto finished = platform::runProcess(plan, kVersionOutputLimit);
+    if (!finished) return tl::unexpected(finished.error().reason());
+    const auto& output = finished->output;
+    if (finished->status.exitedWith(0))
         return kit::jsoncodec::escapeInvalidUTF8(output) == output ? output : std::string();
-    if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
-    return "exit " + std::to_string(WEXITSTATUS(status));
+    return finished->status.description();
 }
 
 void scheduleRestart() {

@@ -1,8 +1,5 @@
 // The uninstall operations of HelperInstaller.
 
-#include <spawn.h>
-
-#include <cstring>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -14,9 +11,7 @@
 #include "helper/HelperInstaller.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
-#include "platform/SpawnObjects.h"
-
-extern char** environ;
+#include "platform/Process.h"
 
 namespace velmora::helper::HelperInstaller {
 
@@ -56,30 +51,19 @@ int runUninstall() {
 }
 
 tl::expected<void, kit::HelperUninstallError> spawnDetachedUninstaller() {
-    auto failed = [](int error) {
-        return tl::unexpected(kit::HelperUninstallError::spawnFailed(std::strerror(error)));
-    };
-    platform::SpawnAttributes attributes;
-    if (attributes.error() != 0) return failed(attributes.error());
-    if (int error = ::posix_spawnattr_setflags(attributes.get(), POSIX_SPAWN_SETSID)) return failed(error);
-
+    platform::ProcessPlan plan;
+    plan.newSession = true;
     auto executable = Identity::executableURL(core::HelperBundle::bundleURL()).string();
     // Under the user manager everything this process starts belongs to the agent's service, which the
     // uninstaller is about to stop. systemd-run moves itself into a transient scope of its own and
     // then executes the uninstaller in place, so the pid below is the uninstaller's.
-    std::vector<std::string> strings;
     if (AgentUnits::runningInAgentService())
-        strings = {systemdRunPath, "--user", "--scope", "--collect", "--quiet", "--"};
-    strings.push_back(executable);
-    strings.emplace_back("--uninstall");
-    std::vector<char*> argv;
-    for (auto& string : strings) argv.push_back(string.data());
-    argv.push_back(nullptr);
-
-    pid_t pid = 0;
-    if (int error = ::posix_spawn(&pid, argv.front(), nullptr, attributes.get(), argv.data(), environ))
-        return failed(error);
-    installer.info("Detached uninstaller started as pid=" + std::to_string(pid));
+        plan.arguments = {systemdRunPath, "--user", "--scope", "--collect", "--quiet", "--"};
+    plan.arguments.push_back(executable);
+    plan.arguments.emplace_back("--uninstall");
+    auto spawned = platform::spawnProcess(plan);
+    if (!spawned) return tl::unexpected(kit::HelperUninstallError::spawnFailed(spawned.error().reason()));
+    installer.info("Detached uninstaller started as pid=" + std::to_string(spawned->pid));
     return {};
 }
 

@@ -1,8 +1,6 @@
 #include "platform/Dispatch.h"
 
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <future>
@@ -11,6 +9,7 @@
 #include <vector>
 
 #include "platform/BlockingPool.h"
+#include "platform/Descriptors.h"
 #include "platform/DispatchAsio.h"
 
 namespace velmora::platform {
@@ -201,13 +200,6 @@ void OneShotTimer::cancel() {
 
 // ---- ProcessExitSource
 
-tl::expected<UniqueFd, SystemError> openPidfd(pid_t pid) {
-    int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (fd < 0) return tl::unexpected(SystemError::fromErrno("pidfd_open"));
-    // pidfds are always close-on-exec.
-    return UniqueFd(fd);
-}
-
 struct ProcessExitSource::State {
     std::mutex mutex;
     bool cancelled = false;
@@ -235,12 +227,6 @@ struct ProcessExitSource::State {
         return queue;
     }
 };
-
-tl::expected<UniqueFd, SystemError> duplicateDescriptor(int fd) {
-    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (copy < 0) return tl::unexpected(SystemError::fromErrno("fcntl(F_DUPFD_CLOEXEC)"));
-    return UniqueFd(copy);
-}
 
 namespace {
 using ExitState = std::shared_ptr<ProcessExitSource::State>;

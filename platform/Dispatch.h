@@ -139,10 +139,4 @@ class ProcessExitSource {
     std::shared_ptr<State> state_;
 };
 
-// pidfd_open(2), close-on-exec.
-[[nodiscard]] tl::expected<UniqueFd, SystemError> openPidfd(pid_t pid);
-
-// A close-on-exec duplicate of `fd`.
-[[nodiscard]] tl::expected<UniqueFd, SystemError> duplicateDescriptor(int fd);
-
 }  // namespace velmora::platform

@@ -1,3 +1,8 @@
+// The login shell's child is started here by hand, not through platform/Process: between clone and
+// exec it may make only async-signal-safe raw system calls (it shares the parent's memory and
+// descriptor table until exec), and it does work posix_spawn cannot express: a new session with the
+// terminal as its controlling one, a private descriptor table closed above 2, every signal reset.
+
 #include "pty/SpawnLoginShell.h"
 
 #include <fcntl.h>

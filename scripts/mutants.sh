@@ -115,6 +115,9 @@ store-unsealed-accepted#platform/FdStore.cpp#if (::fcntl(fd, F_GET_SEALS) != kSe
 store-trailing-bytes-accepted#codesign/VerificationStore.cpp#if (!in.done()) return std::nullopt;#if (!in.ok()) return std::nullopt;#^VerificationStore#
 store-not-allowed#helper/systemd/com.norwick.VelmoraHelper.service#FileDescriptorStoreMax=1#FileDescriptorStoreMax=0#^InstalledAgent.Remembers#
 store-taken-for-a-socket#platform/SocketActivation.cpp#(socket ? passed : setAside()).push_back#(socket || true ? passed : setAside()).push_back#^InstalledAgent.Remembers#
+spawn-signals-kept#platform/Process.cpp#flags |= POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;#flags |= 0;#^Process\.#
+captured-output-uncapped#platform/Process.cpp#kept.append(buffer, std::min(static_cast<std::size_t>(n), limit - kept.size()));#(void)limit, kept.append(buffer, static_cast<std::size_t>(n));#^Process\.#
+killed-child-reported-as-exit#platform/Process.cpp#if (info.si_code == CLD_EXITED) return#if (true) return#^(Process|HelperUpdater)\.#
 EOF
 )
 

@@ -3,7 +3,6 @@
 
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -12,31 +11,12 @@
 #include "kit/xpc/Connection.h"
 #include "kit/xpc/ConnectionImpl.h"
 #include "kit/xpc/PacketIO.h"
+#include "platform/Descriptors.h"
 
 namespace velmora::kit::xpc {
 
 using platform::SystemError;
 using platform::UniqueFd;
-
-namespace {
-// Installed headers predate the option (Linux 6.5).
-#ifndef SO_PEERPIDFD
-#define SO_PEERPIDFD 77
-#endif
-
-// A pidfd of the peer process: SO_PEERPIDFD names the process that connected; where the kernel lacks
-// it, the pid from SO_PEERCRED is opened now, which names whatever holds that pid at this moment.
-UniqueFd peerProcessDescriptor(int socket, pid_t pid) {
-    int pidfd = -1;
-    socklen_t length = sizeof pidfd;
-    if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
-        ::fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-        return UniqueFd(pidfd);
-    }
-    if (pid <= 0) return {};
-    return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-}
-}  // namespace
 
 tl::expected<std::shared_ptr<Connection>, SystemError> Connection::connectToService(
     const std::string& socketPath) {
@@ -68,7 +48,7 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueF
     if (handshake == Handshake::announce &&
         ::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0)
         return tl::unexpected(SystemError::fromErrno("setsockopt"));
-    UniqueFd process = peerProcessDescriptor(socket.get(), peer.pid);
+    UniqueFd process = platform::peerPidfd(socket.get(), peer.pid);
     peer.processDescriptor = process.get();
     auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
     connection->peer_ = peer;

@@ -1,11 +1,8 @@
 #include "tools/velmora-shell/HelperLink.h"
 
 #include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,11 +13,9 @@
 #include "codesign/StaticCode.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
-#include "platform/SpawnObjects.h"
+#include "platform/Process.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
-
-extern char** environ;
 
 namespace velmora::shell {
 
@@ -144,39 +139,18 @@ std::vector<fs::path> helperCandidates() {
     return candidates;
 }
 
-// The start-up that spawnDetached below describes; the error number on failure.
-int prepareDetached(platform::SpawnFileActions& actions, platform::SpawnAttributes& attributes) {
-    if (actions.error() != 0) return actions.error();
-    if (attributes.error() != 0) return attributes.error();
-    for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO})
-        if (int error = ::posix_spawn_file_actions_addopen(actions.get(), fd, "/dev/null",
-                                                           fd == STDIN_FILENO ? O_RDONLY : O_WRONLY, 0))
-            return error;
-    if (int error = ::posix_spawn_file_actions_addchdir_np(actions.get(), "/")) return error;
-    sigset_t defaults, none;
-    ::sigemptyset(&defaults);
-    ::sigaddset(&defaults, SIGPIPE);
-    ::sigemptyset(&none);
-    if (int error = ::posix_spawnattr_setsigdefault(attributes.get(), &defaults)) return error;
-    if (int error = ::posix_spawnattr_setsigmask(attributes.get(), &none)) return error;
-    return ::posix_spawnattr_setflags(attributes.get(),
-                                      POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-}
-
-// Runs `argv` detached from this terminal: its own session, standard streams on /dev/null, in "/",
+// Runs `arguments` detached from this terminal: its own session, standard streams on /dev/null, in "/",
 // SIGPIPE back at its default. Returns its pid.
 tl::expected<pid_t, platform::SystemError> spawnDetached(std::vector<std::string> arguments) {
-    std::vector<char*> argv;
-    for (auto& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    platform::SpawnFileActions actions;
-    platform::SpawnAttributes attributes;
-    if (int error = prepareDetached(actions, attributes))
-        return tl::unexpected(platform::SystemError{"posix_spawn", error});
-    pid_t pid = -1;
-    if (int error = ::posix_spawn(&pid, argv[0], actions.get(), attributes.get(), argv.data(), environ))
-        return tl::unexpected(platform::SystemError{"posix_spawn", error});
-    return pid;
+    platform::ProcessPlan plan;
+    plan.arguments = std::move(arguments);
+    plan.standardInput = plan.standardOutput = plan.standardError = platform::StandardStream::nullDevice();
+    plan.workingDirectory = "/";
+    plan.newSession = true;
+    plan.defaultSignals = true;
+    auto spawned = platform::spawnProcess(plan);
+    if (!spawned) return tl::unexpected(spawned.error());
+    return spawned->pid;
 }
 
 // A user manager that has the agent's socket unit: it, not this client, starts the helper.
@@ -196,10 +170,13 @@ tl::expected<std::shared_ptr<Connection>, Outcome> waitForHelper(const std::stri
     while (true) {
         auto connection = Connection::connectToService(socketPath);
         if (connection) return *connection;
-        int status = 0;
-        if (started && ::waitpid(*started, &status, WNOHANG) == *started) {
-            auto how = WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                         : "signal " + std::to_string(WTERMSIG(status));
+        std::optional<platform::ExitStatus> ended;
+        if (started) ended = platform::exitIfEnded(*started).value_or(std::nullopt);
+        if (ended) {
+            auto status = *ended;
+            auto how = status.kind == platform::ExitStatus::Kind::exited
+                           ? "exit status " + std::to_string(status.number)
+                           : status.description();
             return tl::unexpected(failure(what + " ended (" + how + ") before listening at " + socketPath,
                                           exitStatus::unavailable));
         }
@@ -220,10 +197,12 @@ tl::expected<std::shared_ptr<Connection>, Outcome> startAndConnect(const std::st
     if (auto connection = Connection::connectToService(socketPath)) return *connection;
 
     if (managerOwnsSocket()) {
-        auto pid = spawnDetached({kSystemctl, "--user", "start", agentSocketUnit()});
-        int status = -1;
-        if (pid) ::waitpid(*pid, &status, 0);
-        if (!pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        bool started = false;
+        if (auto pid = spawnDetached({kSystemctl, "--user", "start", agentSocketUnit()})) {
+            auto status = platform::waitForExit(*pid);
+            started = status && status->exitedWith(0);
+        }
+        if (!started)
             return tl::unexpected(
                 failure("the user manager could not start " + agentSocketUnit(), exitStatus::unavailable));
         return waitForHelper(socketPath, std::nullopt, "the user manager's " + agentSocketUnit());
