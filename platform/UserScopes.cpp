@@ -128,7 +128,7 @@ struct UserScopes::Bus {
     }
 
     tl::expected<void, Failure> startScope(const Request& request) {
-        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_error error{};  // SD_BUS_ERROR_NULL is a C compound literal
         sd_bus_message* reply = nullptr;
         int result = api.sd_bus_call_method(
             bus, "org.freedesktop.systemd1", "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager",
