@@ -11,7 +11,7 @@
 
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
 
