@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "kit/CurlUrlLibrary.h"
-#include "platform/Journal.h"
+#include "platform/Logger.h"
 
 namespace velmora::kit::VelmoraHelperIdentity {
 
@@ -122,7 +122,7 @@ bool isTrustedDownloadURL(std::string_view url) {
     auto curl = CurlUrlLibrary::get();
     if (!curl) {
         // Refused like any URL it cannot judge; the log says why.
-        platform::journalSend("installer", platform::LogLevel::error, curl.error());
+        platform::LogCategory::installer.error(curl.error());
         return false;
     }
     UrlHandle handle((*curl)->curl_url(), UrlDeleter{*curl});

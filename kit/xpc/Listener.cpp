@@ -13,7 +13,7 @@
 
 #include "platform/DispatchAsio.h"
 #include "platform/Environment.h"
-#include "platform/Journal.h"
+#include "platform/Logger.h"
 #include "platform/SocketActivation.h"
 
 namespace velmora::kit::xpc {
@@ -188,9 +188,8 @@ void Listener::acceptReady() {
             // Out of descriptors or memory: the connection stays in the backlog; try again shortly
             // instead of spinning on a socket that stays readable.
             if (!std::exchange(impl_->reportedExhaustion, true))
-                platform::journalSend(
-                    "service", platform::LogLevel::error,
-                    "Cannot accept on " + serviceName_ + ": " + SystemError{"accept4", code}.description());
+                platform::LogCategory::service.error("Cannot accept on " + serviceName_ + ": " +
+                                                     SystemError{"accept4", code}.description());
             impl_->retryTimer.expires_after(kAcceptRetryDelay);
             impl_->retryTimer.async_wait([self = shared_from_this()](const asio::error_code& error) {
                 if (!error) self->acceptReady();
