@@ -96,8 +96,8 @@ install-write-unchecked#helper/HelperInstaller.cpp#if (written < 0) return copyF
 install-folder-modes-lost#helper/HelperInstaller.cpp#if (::chmod(to.c_str(), status.st_mode & 07777) != 0)#if (false)#^Installer\.#
 start-lock-followed#tools/velmora-shell/HelperLink.cpp#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC#^VelmoraShellWithoutARunningHelper\.#
 start-lock-waited-for-ever#tools/velmora-shell/HelperLink.cpp#while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#while (::flock(lock.get(), LOCK_EX) != 0) {#^VelmoraShellWithoutARunningHelper\.#
-client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto problem = platform::privateDirectoryProblem(*runtime))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
-helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^XpcListener\.#
+client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto checked = platform::checkPrivateDirectory(*runtime); !checked)#if (tl::expected<void, std::string> checked; false)#^VelmoraShellWithoutARunningHelper\.#
+helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto checked = platform::checkPrivateDirectory(directory); !checked)#if (tl::expected<void, std::string> checked; false)#^XpcListener\.#
 untrusted-helper-started#tools/velmora-shell/HelperLink.cpp#auto trusted = trustedHelper(executable);#auto trusted = true ? tl::expected<fs::path, std::string>(executable) : trustedHelper(executable);#^VelmoraShellWithoutARunningHelper\.#
 bundle-read-in-helper-namespace#codesign/ProcessCode.cpp#platform::UniqueFd directory = root.openInView(path, O_RDONLY | O_DIRECTORY);#platform::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));#^SandboxClient\.#
 client-path-resolved-outside-its-root#codesign/ProcessRoot.cpp#RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | resolve#RESOLVE_NO_MAGICLINKS | resolve#^SandboxClient\.#

@@ -72,8 +72,8 @@ tl::expected<std::shared_ptr<Listener>, ListenerError> Listener::bindService(con
     auto address = addressOf(path);
     if (!address) return fail(address.error());
     // Anyone who may enter or change the folder could take the socket's place or imitate it.
-    if (auto problem = platform::privateDirectoryProblem(directory))
-        return tl::unexpected(ListenerError{ListenerError::Kind::unsafeDirectory, path, {}, *problem});
+    if (auto checked = platform::checkPrivateDirectory(directory); !checked)
+        return tl::unexpected(ListenerError{ListenerError::Kind::unsafeDirectory, path, {}, checked.error()});
     // Probing for a live server, removing a dead one's file and binding are one step only for whoever
     // holds this lock; without it, a server probing between another's bind and listen would find
     // nobody answering and take the live socket's place.
