@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;

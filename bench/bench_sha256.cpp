@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 
 namespace {
 

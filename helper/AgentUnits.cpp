@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "codesign/ExecutionPolicy.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "helper/ChildProcess.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
@@ -144,7 +144,7 @@ tl::expected<void, std::string> registerBundle(const fs::path& bundle) {
         !linked)
         return linked;
     return runStep(reachable ? Arguments{"enable", "--now", socketUnitName()}
-                             : inScope(false, {"enable", socketUnitName()}));
+                             : inScope(reachable, {"enable", socketUnitName()}));
 }
 
 Status status() {

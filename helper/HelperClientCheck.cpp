@@ -14,16 +14,17 @@ HelperClientCheck::HelperClientCheck() = default;
 
 HelperClientCheck::~HelperClientCheck() = default;
 
-std::optional<std::string> HelperClientCheck::reserve(pid_t pid, uid_t uid) {
+tl::expected<void, std::string> HelperClientCheck::reserve(pid_t pid, uid_t uid) {
     std::lock_guard lock(mutex_);
     if (pendingByProcess_[pid] >= kMaxPendingPerProcess || pendingByUser_[uid] >= kMaxPendingPerUser) {
         if (pendingByProcess_[pid] == 0) pendingByProcess_.erase(pid);
         if (pendingByUser_[uid] == 0) pendingByUser_.erase(uid);
-        return "too many checks pending for pid " + std::to_string(pid) + " or user " + std::to_string(uid);
+        return tl::unexpected("too many checks pending for pid " + std::to_string(pid) + " or user " +
+                              std::to_string(uid));
     }
     ++pendingByProcess_[pid];
     ++pendingByUser_[uid];
-    return std::nullopt;
+    return {};
 }
 
 void HelperClientCheck::release(pid_t pid, uid_t uid) {
@@ -62,7 +63,8 @@ void HelperClientCheck::check(const kit::xpc::PeerCredentials& peer, const kit::
 
 kit::xpc::AsynchronousPeerRequirement HelperClientCheck::requirement() {
     return [this](const kit::xpc::PeerCredentials& peer, kit::xpc::PeerDecision decided) {
-        if (auto refusal = reserve(peer.pid, peer.uid)) return decided(std::move(refusal));
+        if (auto reserved = reserve(peer.pid, peer.uid); !reserved)
+            return decided(std::move(reserved.error()));
         auto& lane = knownBundle(peer.pid) ? knownLane_ : threads_;
         lane.post([this, peer, decided = std::move(decided)] { check(peer, decided); });
     };

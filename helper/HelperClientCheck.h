@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <tl/expected.hpp>
 
 #include "codesign/VerificationCache.h"
 #include "kit/xpc/Connection.h"
@@ -42,7 +43,7 @@ class HelperClientCheck {
     [[nodiscard]] codesign::VerificationCache& cache() { return cache_; }
 
   private:
-    [[nodiscard]] std::optional<std::string> reserve(pid_t pid, uid_t uid);
+    [[nodiscard]] tl::expected<void, std::string> reserve(pid_t pid, uid_t uid);
     void release(pid_t pid, uid_t uid);
     [[nodiscard]] bool knownBundle(pid_t pid);
     void check(const kit::xpc::PeerCredentials& peer, const kit::xpc::PeerDecision& decided);

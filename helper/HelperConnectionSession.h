@@ -6,8 +6,8 @@
 #include <string>
 #include <unordered_map>
 
-#include "core/HelperUpdater.h"
 #include "core/PTYShellProcess.h"
+#include "core/update/HelperUpdater.h"
 #include "helper/HelperOpenShellCounter.h"
 #include "kit/xpc/VelmoraHelperXPC.h"
 #include "platform/Dispatch.h"

@@ -12,7 +12,7 @@
 
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "helper/AgentUnits.h"
 #include "helper/ChildProcess.h"
 #include "kit/VelmoraHelperIdentity.h"
@@ -218,7 +218,7 @@ int runInstall() {
     return status ? *status : installFailed(status.error());
 }
 
-int runRegister(bool restartRunningAgent) {
+int runRegister(RunningAgent restartRunningAgent) {
     if (!core::HelperBundle::isRunningFromApplicationBundle()) {
         core::HelperLog::standardError("--register must run from inside " +
                                        std::string(Identity::bundleFileName) + ".");
@@ -229,7 +229,7 @@ int runRegister(bool restartRunningAgent) {
     auto outcome =
         registrationOutcome(registered, AgentUnits::status(), AgentUnits::checkStartsBundle(bundle));
     installer.info(std::string("Registration status: ") + outcome.label + " " + outcome.detail);
-    if (restartRunningAgent && outcome.label == std::string_view("registered"))
+    if (restartRunningAgent == RunningAgent::restart && outcome.label == std::string_view("registered"))
         AgentUnits::restartRunningAgent();
     return outcome.exitStatus;
 }

@@ -12,9 +12,12 @@ namespace velmora::helper::HelperInstaller {
 // True when the running bundle is the installed bundle (both standardised, links resolved).
 bool isRunningFromInstallLocation();
 
+// Whether a registration restarts the agent already running, so that it serves the registered bundle.
+enum class RunningAgent { leave, restart };
+
 // The one-shot jobs. Each returns the process exit status.
 int runInstall();
-int runRegister(bool restartRunningAgent);
+int runRegister(RunningAgent restartRunningAgent);
 int runUninstall();
 
 // Starts the running bundle's executable with "--uninstall", detached from this process: in a

@@ -12,7 +12,7 @@
 #include "codesign/VerificationStore.h"
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Environment.h"
 #include "platform/SocketActivation.h"

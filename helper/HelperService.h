@@ -8,7 +8,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 #include "helper/HelperClientCheck.h"
 #include "helper/HelperConnectionSession.h"
 #include "helper/HelperOpenShellCounter.h"

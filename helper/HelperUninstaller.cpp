@@ -6,7 +6,7 @@
 
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "helper/AgentUnits.h"
 #include "helper/HelperInstaller.h"
 #include "kit/VelmoraHelperIdentity.h"

@@ -42,13 +42,13 @@ int main(int argc, char** argv) {
         case helper::LaunchMode::service:
             return helper::runServiceMode();
         case helper::LaunchMode::silentRegister:
-            return helper::HelperInstaller::runRegister(false);
+            return helper::HelperInstaller::runRegister(helper::HelperInstaller::RunningAgent::leave);
         case helper::LaunchMode::alert:
             return showManagedAlert();
         case helper::LaunchMode::install:
             return helper::HelperInstaller::runInstall();
         case helper::LaunchMode::registerAgent:
-            return helper::HelperInstaller::runRegister(true);
+            return helper::HelperInstaller::runRegister(helper::HelperInstaller::RunningAgent::restart);
         case helper::LaunchMode::uninstall:
             return helper::HelperInstaller::runUninstall();
         case helper::LaunchMode::version:

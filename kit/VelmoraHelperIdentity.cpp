@@ -5,8 +5,8 @@
 #include <memory>
 #include <optional>
 
-#include "kit/CurlLibrary.h"
-#include "platform/Journal.h"
+#include "kit/CurlUrlLibrary.h"
+#include "platform/Logger.h"
 
 namespace velmora::kit::VelmoraHelperIdentity {
 
@@ -19,14 +19,14 @@ std::string lowercased(std::string text) {
 }
 
 struct UrlDeleter {
-    const CurlLibrary* curl;
+    const CurlUrlLibrary* curl;
     void operator()(CURLU* url) const { curl->curl_url_cleanup(url); }
 };
 using UrlHandle = std::unique_ptr<CURLU, UrlDeleter>;
 
 // One component of a parsed URL, or nothing when the URL has none.
 std::optional<std::string> urlPart(const UrlHandle& url, CURLUPart part, unsigned flags = 0) {
-    const CurlLibrary& curl = *url.get_deleter().curl;
+    const CurlUrlLibrary& curl = *url.get_deleter().curl;
     char* value = nullptr;
     if (curl.curl_url_get(url.get(), part, &value, flags) != CURLUE_OK || value == nullptr)
         return std::nullopt;
@@ -119,10 +119,10 @@ std::string standardizePath(std::string_view path) {
 }
 
 bool isTrustedDownloadURL(std::string_view url) {
-    auto curl = CurlLibrary::get();
+    auto curl = CurlUrlLibrary::get();
     if (!curl) {
         // Refused like any URL it cannot judge; the log says why.
-        platform::journalSend("installer", platform::LogLevel::error, curl.error());
+        platform::LogCategory::installer.error(curl.error());
         return false;
     }
     UrlHandle handle((*curl)->curl_url(), UrlDeleter{*curl});

@@ -30,16 +30,17 @@ std::filesystem::path currentHomeDirectory() {
     return "/";
 }
 
-std::optional<std::string> privateDirectoryProblem(const std::filesystem::path& directory) {
+tl::expected<void, std::string> checkPrivateDirectory(const std::filesystem::path& directory) {
     struct stat status {};
     if (::lstat(directory.c_str(), &status) != 0)
-        return directory.string() + " cannot be examined: " + std::strerror(errno);
-    if (!S_ISDIR(status.st_mode)) return directory.string() + " is not a folder";
-    if (status.st_uid == ::geteuid() && (status.st_mode & 077) == 0) return std::nullopt;
+        return tl::unexpected(directory.string() + " cannot be examined: " + std::strerror(errno));
+    if (!S_ISDIR(status.st_mode)) return tl::unexpected(directory.string() + " is not a folder");
+    if (status.st_uid == ::geteuid() && (status.st_mode & 077) == 0) return {};
     char mode[8];
     std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
-    return directory.string() + " belongs to uid " + std::to_string(status.st_uid) + " with mode " + mode +
-           "; it must belong to uid " + std::to_string(::geteuid()) + " and be closed to others (mode 0700)";
+    return tl::unexpected(directory.string() + " belongs to uid " + std::to_string(status.st_uid) +
+                          " with mode " + mode + "; it must belong to uid " + std::to_string(::geteuid()) +
+                          " and be closed to others (mode 0700)");
 }
 
 std::filesystem::path currentExecutablePath() {

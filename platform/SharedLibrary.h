@@ -31,6 +31,27 @@ class SharedLibrary {
 
     [[nodiscard]] const std::string& soname() const { return soname_; }
 
+    // Opens `soname` and fills a table of its functions: `bindAll(table, bind)` calls
+    // `bind(table.member, "name")` for each member. The library is then kept for the process's life,
+    // like the table that points into it; the first function it lacks is the error.
+    template <typename Table, typename BindAll>
+    [[nodiscard]] static tl::expected<Table, std::string> loadTable(const std::string& soname,
+                                                                    BindAll bindAll) {
+        auto library = open(soname);
+        if (!library) return tl::unexpected(library.error());
+        Table table;
+        tl::expected<void, std::string> bound;
+        auto bind = [&](auto& slot, const char* name) {
+            if (bound) bound = library->bind(slot, name);
+        };
+        bindAll(table, bind);
+        if (!bound) return tl::unexpected(bound.error());
+        // One per table type, each loaded once; never closed.
+        static const auto* kept = new SharedLibrary(std::move(*library));
+        (void)kept;
+        return table;
+    }
+
   private:
     SharedLibrary(void* handle, std::string soname) : handle_(handle), soname_(std::move(soname)) {}
     [[nodiscard]] void* lookup(const char* name) const;

@@ -55,7 +55,7 @@ released-shell-never-killed#core/PTYShellProcess.cpp#if (!reaped_) (void)::kill(
 requested-variable-not-dropped#kit/ShellLaunchEnvironment.cpp#if (!dropped.contains(name) && usableVariable(name, value))#if (usableVariable(name, value))#$shell#
 signal-dispositions-kept#pty/SpawnLoginShell.cpp#for (int number = 1; number < NSIG; ++number)#for (int number = 1; number < 1; ++number)#$shell#
 working-directory-ignored#pty/SpawnLoginShell.cpp#if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir#if (false && plan.workingDirectory != nullptr && ::syscall(SYS_chdir#$shell#
-version-mismatch-accepted#core/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
+version-mismatch-accepted#core/update/HelperUpdater.cpp#if (!version || *version != expected)#if (!version)#$updater#
 idle-timer-not-rearmed#helper/HelperService.cpp#        session->closeAllShells();\n        self->scheduleIdleExitIfNeeded();#        session->closeAllShells();#^IdleExit#slow
 peer-of-another-user-served#kit/xpc/ConnectionPeer.cpp#if (peer_.uid != ::geteuid())#if (false && peer_.uid != ::geteuid())#$xpc#
 oversized-packet-accepted#kit/xpc/ConnectionReading.cpp#    if (truncated) {#    if (false && truncated) {#$xpc#
@@ -63,9 +63,9 @@ stale-socket-not-replaced#kit/xpc/Listener.cpp#if (::unlink(path.c_str()) != 0 &
 bind-without-the-lock#kit/xpc/Listener.cpp#if (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#if (false && ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#$xpc#
 socket-open-to-others#kit/xpc/Listener.cpp#if (::chmod(path.c_str(), 0600) != 0)#if (::chmod(path.c_str(), 0666) != 0)#$xpc#
 wrong-json-key#kit/ShellMessages.cpp#object["ttyPath"] = ttyPath;#object["ttypath"] = ttyPath;#$records#
-swap-not-atomic#core/HelperUpdaterIO.cpp#error = renameItem(staged, installed, RENAME_EXCHANGE);#error = (removeItem(installed), renameItem(staged, installed, 0));#$updater#
-digest-not-compared#core/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
-busy-swap-allowed#core/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
+swap-not-atomic#core/update/HelperUpdaterIO.cpp#error = renameItem(staged, installed, RENAME_EXCHANGE);#error = (removeItem(installed), renameItem(staged, installed, 0));#$updater#
+digest-not-compared#core/update/HelperUpdater.cpp#if (!digest || !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256))#if (!digest || (false && !equalsIgnoringASCIICase(*digest, run.manifest.download.sha256)))#$updater#
+busy-swap-allowed#core/update/HelperUpdater.cpp#    if (!noShellOpen(dependencies_)) return tl::unexpected(#    if (false) return tl::unexpected(#$updater#
 minimum-version-compare-wrong#kit/HelperReleaseManifest.cpp#if (appVersion < minimumAppVersion)#if (appVersion <= minimumAppVersion)#$records#
 client-signature-not-checked#helper/HelperClientCheck.cpp#            refusal = checked.error();#            (void)checked;#^ClientCheck\.#
 call-before-admission-read#kit/xpc/ConnectionPeer.cpp#early = inputWaiting(impl_->fd);#early = EarlyInput::none;#^ClientCheckAttack\.#
@@ -74,16 +74,16 @@ writable-folder-passes#codesign/ProcessMappings.cpp#if (unsafe(status) && !prote
 tracer-ignored#codesign/ProcessMappings.cpp#if (identity->tracer != 0) return#if (false) return#^ClientCheckAttack\.#
 anonymous-code-passes#codesign/ProcessMappings.cpp#return "anonymous executable memory " + describe(mapping);#return std::nullopt;#^HostilePeer\.#
 other-sender-served#kit/xpc/ConnectionReading.cpp#Handshake::announce && received->sender != peer_.pid) {#Handshake::announce && false) {#^ClientCheckAttack\.#
-update-signature-not-checked#core/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
+update-signature-not-checked#core/update/HelperUpdaterIO.cpp#if (!checked) return tl::unexpected(kit::HelperUpdateError::signatureRejected(checked.error()));#if (false) return {};#^(Signatures|Update)#
 error-text-not-made-utf8#kit/HelperErrors.cpp#    : kind_(kind), text_(jsoncodec::escapeInvalidUTF8(text)), expected_(expected) {}#    : kind_(kind), text_(std::move(text)), expected_(expected) {}#^(Records|HelperUpdater)#
-dot-entry-refused#core/HelperUpdaterExpand.cpp#if (components && components->empty() && type == AE_IFDIR && !hardlink) continue;#if (false) continue;#$updater#
-failed-write-ignored#core/HelperUpdaterExpand.cpp#if (lib.archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)#if (lib.archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)#$updater#
-expansion-unbounded#core/HelperUpdaterExpand.cpp#bool fits(std::int64_t bytes) const { return bytes <= bytesLeft; }#bool fits(std::int64_t) const { return true; }#$updater#
-download-unbounded#core/HelperUpdaterDownload.cpp#if (static_cast<std::int64_t>(length) > transfer.maximumBytes - transfer.received) {#if (false) {#^Update\.#
-error-status-counted-as-size#core/HelperUpdaterDownload.cpp#    if (status < 200 || status > 299) {\n        transfer.refusedStatus = status;#    if (false) {\n        transfer.refusedStatus = status;#^Update\.#
-folder-mode-as-archived#core/HelperUpdaterExpand.cpp#lib.archive_entry_set_perm(entry, type == AE_IFDIR ? mode | 0700 : mode);#lib.archive_entry_set_perm(entry, mode);#$updater#
-read-only-folder-kept#core/HelperUpdaterIO.cpp#        if ((status.st_mode & 0700) != 0700)#        if (false)#$updater#
-unremoved-leftover-counted#core/HelperUpdaterStaging.cpp#        else\n            handled.push_back(std::move(item));#        handled.push_back(item);#$updater#
+dot-entry-refused#core/update/Expand.cpp#if (components && components->empty() && type == AE_IFDIR && !hardlink) continue;#if (false) continue;#$updater#
+failed-write-ignored#core/update/Expand.cpp#if (lib.archive_write_data_block(writer, block, size, offset) != ARCHIVE_OK)#if (lib.archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN)#$updater#
+expansion-unbounded#core/update/Expand.cpp#bool fits(std::int64_t bytes) const { return bytes <= bytesLeft; }#bool fits(std::int64_t) const { return true; }#$updater#
+download-unbounded#core/update/Download.cpp#if (static_cast<std::int64_t>(length) > transfer.maximumBytes - transfer.received) {#if (false) {#^Update\.#
+error-status-counted-as-size#core/update/Download.cpp#    if (status < 200 || status > 299) {\n        transfer.refusedStatus = status;#    if (false) {\n        transfer.refusedStatus = status;#^Update\.#
+folder-mode-as-archived#core/update/Expand.cpp#lib.archive_entry_set_perm(entry, type == AE_IFDIR ? mode | 0700 : mode);#lib.archive_entry_set_perm(entry, mode);#$updater#
+read-only-folder-kept#core/update/HelperUpdaterIO.cpp#        if ((status.st_mode & 0700) != 0700)#        if (false)#$updater#
+unremoved-leftover-counted#core/update/Staging.cpp#        else\n            handled.push_back(std::move(item));#        handled.push_back(item);#$updater#
 cache-trusts-recent-change-times#codesign/VerificationCache.cpp#item.identity.changedNs > hashingBeganNs - kTimestampAllowanceNs#item.identity.changedNs > hashingBeganNs + kTimestampAllowanceNs#^Signatures\.#
 cache-on-a-users-image#codesign/VerificationCache.cpp#image.st_uid == 0 &&#true &&#^Signatures\.#
 leaf-key-usage-ignored#codesign/CodeSignature.cpp#(X509_get_key_usage(leaf) & KU_DIGITAL_SIGNATURE) == 0#false#^Signatures\.#
@@ -102,8 +102,8 @@ install-write-unchecked#helper/HelperInstaller.cpp#if (written < 0) return copyF
 install-folder-modes-lost#helper/HelperInstaller.cpp#if (::chmod(to.c_str(), status.st_mode & 07777) != 0)#if (false)#^Installer\.#
 start-lock-followed#tools/velmora-shell/HelperLink.cpp#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW#UniqueFd lock(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC#^VelmoraShellWithoutARunningHelper\.#
 start-lock-waited-for-ever#tools/velmora-shell/HelperLink.cpp#while (::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {#while (::flock(lock.get(), LOCK_EX) != 0) {#^VelmoraShellWithoutARunningHelper\.#
-client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto problem = platform::privateDirectoryProblem(*runtime))#if (std::optional<std::string> problem; false)#^VelmoraShellWithoutARunningHelper\.#
-helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto problem = platform::privateDirectoryProblem(directory))#if (std::optional<std::string> problem; false)#^XpcListener\.#
+client-runtime-open-accepted#tools/velmora-shell/HelperLink.cpp#if (auto checked = platform::checkPrivateDirectory(*runtime); !checked)#if (tl::expected<void, std::string> checked; false)#^VelmoraShellWithoutARunningHelper\.#
+helper-runtime-open-accepted#kit/xpc/Listener.cpp#if (auto checked = platform::checkPrivateDirectory(directory); !checked)#if (tl::expected<void, std::string> checked; false)#^XpcListener\.#
 untrusted-helper-started#tools/velmora-shell/HelperLink.cpp#auto trusted = trustedHelper(executable);#auto trusted = true ? tl::expected<fs::path, std::string>(executable) : trustedHelper(executable);#^VelmoraShellWithoutARunningHelper\.#
 bundle-read-in-helper-namespace#codesign/ProcessCode.cpp#platform::UniqueFd directory = root.openInView(path, O_RDONLY | O_DIRECTORY);#platform::UniqueFd directory(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));#^SandboxClient\.#
 client-path-resolved-outside-its-root#codesign/ProcessRoot.cpp#RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS | resolve#RESOLVE_NO_MAGICLINKS | resolve#^SandboxClient\.#

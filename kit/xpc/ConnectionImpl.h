@@ -13,7 +13,7 @@
 
 #include "kit/xpc/Connection.h"
 #include "kit/xpc/SocketReactor.h"
-#include "platform/Journal.h"
+#include "platform/Logger.h"
 
 namespace velmora::kit::xpc {
 
@@ -52,9 +52,8 @@ struct QueuedPacket {
 };
 
 inline void logError(const PeerCredentials& peer, std::string_view reason) {
-    platform::journalSend(
-        "service", platform::LogLevel::error,
-        "Ending connection from pid=" + std::to_string(peer.pid) + ": " + std::string(reason));
+    platform::LogCategory::service.error("Ending connection from pid=" + std::to_string(peer.pid) + ": " +
+                                         std::string(reason));
 }
 
 struct Connection::Impl {

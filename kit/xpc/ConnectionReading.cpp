@@ -9,6 +9,7 @@
 #include "kit/xpc/ConnectionImpl.h"
 #include "kit/xpc/PacketIO.h"
 #include "kit/xpc/PlainJson.h"
+#include "platform/Logger.h"
 
 namespace velmora::kit::xpc {
 
@@ -127,8 +128,7 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
         if (id) {
             sendError(*id, error);
         } else {
-            platform::journalSend(
-                "service", platform::LogLevel::error,
+            platform::LogCategory::service.error(
                 "Dropped notification from pid=" + std::to_string(peer_.pid) + ": " + error.message);
         }
     };
@@ -167,8 +167,7 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     if (thrown) {
         // Nothing crosses the interface as an exception. Once the reply exists, dropping it in the
         // unwinding (or whoever holds it now) answers; before that, only this can.
-        platform::journalSend("service", platform::LogLevel::error,
-                              "Call " + method.get<std::string>() + " threw: " + *thrown);
+        platform::LogCategory::service.error("Call " + method.get<std::string>() + " threw: " + *thrown);
         if (!context.replyMade) error = RpcError{rpc::internalError, "internal error"};
     }
     if (error) fail(*error);
@@ -183,8 +182,7 @@ void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) 
         std::string text = error.is_object() && error.contains("message") && error["message"].is_string()
                                ? error["message"].get<std::string>()
                                : std::string("an error without a message");
-        platform::journalSend("service", platform::LogLevel::error,
-                              "Peer pid=" + std::to_string(peer_.pid) + " reported: " + text);
+        platform::LogCategory::service.error("Peer pid=" + std::to_string(peer_.pid) + " reported: " + text);
         return;
     }
     std::optional<detail::PendingCall> call;

@@ -13,7 +13,7 @@
 
 #include "platform/DispatchAsio.h"
 #include "platform/Environment.h"
-#include "platform/Journal.h"
+#include "platform/Logger.h"
 #include "platform/SocketActivation.h"
 
 namespace velmora::kit::xpc {
@@ -72,8 +72,8 @@ tl::expected<std::shared_ptr<Listener>, ListenerError> Listener::bindService(con
     auto address = addressOf(path);
     if (!address) return fail(address.error());
     // Anyone who may enter or change the folder could take the socket's place or imitate it.
-    if (auto problem = platform::privateDirectoryProblem(directory))
-        return tl::unexpected(ListenerError{ListenerError::Kind::unsafeDirectory, path, {}, *problem});
+    if (auto checked = platform::checkPrivateDirectory(directory); !checked)
+        return tl::unexpected(ListenerError{ListenerError::Kind::unsafeDirectory, path, {}, checked.error()});
     // Probing for a live server, removing a dead one's file and binding are one step only for whoever
     // holds this lock; without it, a server probing between another's bind and listen would find
     // nobody answering and take the live socket's place.
@@ -188,9 +188,8 @@ void Listener::acceptReady() {
             // Out of descriptors or memory: the connection stays in the backlog; try again shortly
             // instead of spinning on a socket that stays readable.
             if (!std::exchange(impl_->reportedExhaustion, true))
-                platform::journalSend(
-                    "service", platform::LogLevel::error,
-                    "Cannot accept on " + serviceName_ + ": " + SystemError{"accept4", code}.description());
+                platform::LogCategory::service.error("Cannot accept on " + serviceName_ + ": " +
+                                                     SystemError{"accept4", code}.description());
             impl_->retryTimer.expires_after(kAcceptRetryDelay);
             impl_->retryTimer.async_wait([self = shared_from_this()](const asio::error_code& error) {
                 if (!error) self->acceptReady();

@@ -3,7 +3,7 @@
 #include <mutex>
 #include <string>
 
-#include "platform/Journal.h"
+#include "platform/Logger.h"
 
 namespace velmora::kit::xpc {
 
@@ -22,7 +22,7 @@ void detail::reportReplyMisuse(std::string_view selector, std::string_view what)
         std::string message = "Reply";
         if (!selector.empty()) message += " to " + std::string(selector);
         message += " " + std::string(what);
-        platform::journalSend("service", platform::LogLevel::error, message);
+        platform::LogCategory::service.error(message);
         std::function<void(std::string_view)> current;
         {
             std::lock_guard lock(observerMutex);

@@ -20,7 +20,7 @@
 #include "codesign/ExecutionPolicy.h"
 #include "codesign/StaticCode.h"
 #include "codesign/VerificationCache.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "tests/codesign/TestAuthority.h"
 #include "tests/support/Subprocess.h"

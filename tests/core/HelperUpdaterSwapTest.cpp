@@ -13,8 +13,8 @@
 
 #include <thread>
 
-#include "core/HelperUpdater.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdater.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/UniqueFd.h"
 #include "tests/core/UpdaterTestSupport.h"

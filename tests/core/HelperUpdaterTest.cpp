@@ -3,7 +3,7 @@
 // step, and the installed bundle swapped. Only the transfer itself is stood in for; steps may throw, and the
 // swap is also checked on its own: flushed before the exchange, and on file systems without the rename flags.
 
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +16,7 @@
 #include <nlohmann/json.hpp>
 #include <thread>
 
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/UniqueFd.h"
 #include "tests/core/UpdaterTestSupport.h"

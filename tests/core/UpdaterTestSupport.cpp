@@ -8,7 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 #include "kit/VelmoraHelperIdentity.h"
 
 namespace velmora::core::testing {

@@ -18,7 +18,7 @@
 #include <fstream>
 #include <regex>
 
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 #include "kit/HelperInfo.h"
 #include "kit/HelperReleaseManifest.h"
 #include "kit/ShellMessages.h"

@@ -237,9 +237,9 @@ tl::expected<HelperAddress, Outcome> helperAddress(const std::optional<std::stri
         return tl::unexpected(
             failure("XDG_RUNTIME_DIR is not set; pass --socket PATH", exitStatus::unavailable));
     // Anyone else who may enter or change it could put their own socket in the helper's place.
-    if (auto problem = platform::privateDirectoryProblem(*runtime))
+    if (auto checked = platform::checkPrivateDirectory(*runtime); !checked)
         return tl::unexpected(
-            failure("refusing to use XDG_RUNTIME_DIR: " + *problem, exitStatus::unavailable));
+            failure("refusing to use XDG_RUNTIME_DIR: " + checked.error(), exitStatus::unavailable));
     return HelperAddress{*runtime + "/" + identity::machServiceNames().front(), true};
 }
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "core/HelperUpdaterIO.h"
-#include "kit/CurlLibrary.h"
+#include "core/update/CurlLibrary.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "platform/SystemError.h"
 #include "platform/UniqueFd.h"
 
@@ -27,7 +27,7 @@ struct Transfer {
     HelperUpdater::ProgressHandler progress;
     HelperUpdater::CancellationProbe isCancelled;
     std::int64_t maximumBytes = 0;
-    const kit::CurlLibrary* lib = nullptr;
+    const CurlLibrary* lib = nullptr;
     CURL* curl = nullptr;
     std::int64_t received = 0;
     long refusedStatus = 0;
@@ -74,10 +74,10 @@ int checkCancelled(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t
 
 // The transfer itself, on its own thread. The result leaves the temporary file in place.
 tl::expected<void, StepError> transfer(const std::string& source, Transfer& state) {
-    auto library = kit::CurlLibrary::get();
+    auto library = CurlLibrary::get();
     if (!library)
         return tl::unexpected(StepError::update(kit::HelperUpdateError::downloadFailed(library.error())));
-    const kit::CurlLibrary& lib = **library;
+    const CurlLibrary& lib = **library;
     std::unique_ptr<CURL, decltype(lib.curl_easy_cleanup)> handle(lib.curl_easy_init(),
                                                                   lib.curl_easy_cleanup);
     if (!handle) return tl::unexpected(StepError::other("The download could not be set up."));

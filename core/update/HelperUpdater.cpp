@@ -1,4 +1,4 @@
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 
 #include <fcntl.h>
 #include <openssl/evp.h>
@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "codesign/OpenSSLLifetime.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/UniqueFd.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <tl/expected.hpp>
 
-#include "core/HelperUpdater.h"
+#include "core/update/HelperUpdater.h"
 #include "kit/HelperErrors.h"
 
 // File-system pieces of a self-update. No state: every member is a plain function, safe to call from

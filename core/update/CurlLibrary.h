@@ -5,17 +5,12 @@
 #include <string>
 #include <tl/expected.hpp>
 
-namespace velmora::kit {
+namespace velmora::core {
 
-// The libcurl functions the helper uses, loaded when an update first needs them rather than at start
-// (libcurl brings most of the libraries a start would otherwise map). The header still supplies the
-// types and constants; each member has the type of the function it is named after.
+// The libcurl transfer functions the update's download uses, loaded when an update first needs them
+// rather than at start (libcurl brings most of the libraries a start would otherwise map). URL parsing
+// is the kit's (kit/CurlUrlLibrary.h). Each member has the type of the function it is named after.
 struct CurlLibrary {
-    decltype(&::curl_url) curl_url = nullptr;
-    decltype(&::curl_url_set) curl_url_set = nullptr;
-    decltype(&::curl_url_get) curl_url_get = nullptr;
-    decltype(&::curl_url_cleanup) curl_url_cleanup = nullptr;
-    decltype(&::curl_free) curl_free = nullptr;
     decltype(&::curl_global_init) curl_global_init = nullptr;
     decltype(&::curl_easy_init) curl_easy_init = nullptr;
     decltype(&::curl_easy_setopt) curl_easy_setopt = nullptr;
@@ -31,4 +26,4 @@ struct CurlLibrary {
     [[nodiscard]] static tl::expected<const CurlLibrary*, std::string> get();
 };
 
-}  // namespace velmora::kit
+}  // namespace velmora::core

@@ -4,8 +4,8 @@
 #include <system_error>
 
 #include "core/HelperLog.h"
-#include "core/HelperUpdater.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdater.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/VelmoraHelperIdentity.h"
 
 namespace velmora::core {

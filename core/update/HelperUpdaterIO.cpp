@@ -1,4 +1,4 @@
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

@@ -8,8 +8,8 @@
 #include <system_error>
 #include <vector>
 
-#include "core/ArchiveLibrary.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/ArchiveLibrary.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "platform/UniqueFd.h"
 
 namespace velmora::core::HelperUpdaterIO {

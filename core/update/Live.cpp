@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "core/HelperLog.h"
-#include "core/HelperUpdaterIO.h"
+#include "core/update/HelperUpdaterIO.h"
 #include "kit/JsonCodec.h"
 #include "kit/VelmoraHelperIdentity.h"
 #include "platform/Dispatch.h"
