@@ -26,7 +26,7 @@ namespace {
 
 // A pidfd of the peer process: SO_PEERPIDFD names the process that connected; where the kernel lacks
 // it, the pid from SO_PEERCRED is opened now, which names whatever holds that pid at this moment.
-UniqueFd peerProcessDescriptor(int socket, pid_t pid) {
+UniqueFd peerPidfd(int socket, pid_t pid) {
     int pidfd = -1;
     socklen_t length = sizeof pidfd;
     if (::getsockopt(socket, SOL_SOCKET, SO_PEERPIDFD, &pidfd, &length) == 0 && pidfd >= 0) {
@@ -68,8 +68,8 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueF
     if (handshake == Handshake::announce &&
         ::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0)
         return tl::unexpected(SystemError::fromErrno("setsockopt"));
-    UniqueFd process = peerProcessDescriptor(socket.get(), peer.pid);
-    peer.processDescriptor = process.get();
+    UniqueFd process = peerPidfd(socket.get(), peer.pid);
+    peer.pidfd = process.get();
     auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
     connection->peer_ = peer;
     connection->peerProcess_ = std::move(process);
@@ -109,7 +109,7 @@ void Connection::resume() {
 void Connection::admitPeer(std::optional<std::string> refusal) {
     // The peer's pidfd served the decision only; a connection should cost one descriptor.
     peerProcess_.reset();
-    peer_.processDescriptor = -1;
+    peer_.pidfd = -1;
     if (refusal) {
         logError(peer_, "peer requirement not met: " + *refusal);
         end(EndCause::local, *refusal);
