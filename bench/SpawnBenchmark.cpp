@@ -51,10 +51,10 @@ double helperRounds(int rounds) {
             std::exit(1);
         }
         std::promise<void> exited;
-        (*shell)->monitorExit(queue, [&](core::PTYShellProcess::ExitResult) { exited.set_value(); });
+        (void)(*shell)->monitorExit(queue, [&](core::PTYShellProcess::ExitResult) { exited.set_value(); });
         if (::write((*shell)->masterFileHandle(), kExit, sizeof kExit - 1) < 0) std::exit(1);
         exited.get_future().wait();
-        (*shell)->close(false);
+        (*shell)->close(core::PTYShellProcess::HangUp::no);
     }
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / rounds;
 }

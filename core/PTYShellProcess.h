@@ -2,11 +2,10 @@
 
 // One shell on a pseudo-terminal, from spawn to the reaping of its exit status.
 //
-// The object owns both sides of the terminal and a pidfd of the shell: three descriptors, the exit
-// watch shares the pidfd. On Linux 6.9 and later signals
-// go to the shell's process group through the pidfd, so a signal racing the reap can never reach a
-// process that later received the same pid; older kernels (Debian 12's 6.1) fall back to kill(-pid),
-// which is exact only until the shell has been reaped.
+// The object owns both ends of the terminal (master and slave) and a pidfd of the shell: three descriptors,
+// the exit watch shares the pidfd. On Linux 6.9 and later signals go to the shell's process group through the
+// pidfd, so a signal racing the reap can never reach a process that later received the same pid; older
+// kernels (Debian 12's 6.1) fall back to kill(-pid), which is exact only until the shell has been reaped.
 //
 // Locking: one mutex guards the descriptors, both flags, the exit source and the kill timer. It is
 // held across the reap and across TIOCSWINSZ; it is never held while signalling, closing descriptors
@@ -15,17 +14,17 @@
 //
 // Lifetime: timers and exit sources refer to the object weakly, so nothing keeps a shell object
 // alive. When the last reference goes before the exit has been reaped, the destructor does what
-// close(true) does (hang-up unless already closed) and hands the pidfd to a detached reaper on the
+// close(HangUp::yes) does (hang-up unless already closed) and hands the pidfd to a detached reaper on the
 // utility queue. The reaper sends SIGKILL when the grace period of a hang-up runs out (counted from
 // the hang-up, not from the release) and reaps the exit, so no zombie is left behind; the exit is
 // reported to nobody, as whoever wanted to hear of it has let go. A shell closed without a hang-up
 // is not killed: the reaper only waits for it.
 
+#include <sys/ioctl.h>
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -56,7 +55,16 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     // be armed) and dup (the caller's copy of the terminal). In every such case the
     // shell has been killed and reaped and both terminal descriptors are closed.
     struct Failure {
+        explicit Failure(std::string text, std::optional<platform::SystemError> cause = std::nullopt)
+            : description(std::move(text)), systemError(std::move(cause)) {}
+        // `prefix` followed by the error's strerror text.
+        static Failure fromSystemError(const std::string& prefix, platform::SystemError error) {
+            return Failure(prefix + error.reason(), std::move(error));
+        }
+
         std::string description;
+        // The system call that failed and its errno; nothing for failures that are not a call's.
+        std::optional<platform::SystemError> systemError;
         friend bool operator==(const Failure&, const Failure&) = default;
     };
 
@@ -86,9 +94,9 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     // Pins the shell process while held, past its exit until it is reaped.
     [[nodiscard]] const std::shared_ptr<const platform::UniqueFd>& pidfd() const { return pidfd_; }
 
-    // The controlling side, not owned by the caller; -1 once closed. Pass it on before closing.
-    [[nodiscard]] int masterFileHandle() const { return masterDescriptor_.load(); }
-    // A close-on-exec duplicate of the controlling side, taken under the lock so that a concurrent
+    // The master end, not owned by the caller; -1 once closed. Pass it on before closing.
+    [[nodiscard]] int masterFileHandle() const { return masterNumber_.load(); }
+    // A close-on-exec duplicate of the master end, taken under the lock so that a concurrent
     // close cannot hand out a reused descriptor number. Fails (EBADF) once the terminal is closed.
     [[nodiscard]] tl::expected<platform::UniqueFd, platform::SystemError> duplicateMasterFileHandle() const;
 
@@ -98,16 +106,17 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     // Sends `signalNumber` to the shell's process group. False once the exit has been reaped.
     [[nodiscard]] bool signal(int signalNumber);
 
-    // Closes both descriptors, once. With `hangUp`, a shell that has not exited gets SIGHUP now and
+    enum class HangUp : bool { no, yes };
+    // Closes both ends, once. With HangUp::yes, a shell that has not exited gets SIGHUP now and
     // SIGKILL after hangUpGracePeriod unless its exit is reaped first.
-    void close(bool hangUp);
+    void close(HangUp hangUp);
 
     // Calls `handler` on `queue` once the exit status has been reaped, at most once, and not at all
     // when the object is gone by then. A shell that has already exited is reported at once, on the
     // calling thread, before this returns. Fails ("epoll_ctl failed: …") when the watch cannot be
     // armed: then nobody will hear of the exit, so the caller must not keep the shell (see abandon).
-    tl::expected<void, Failure> monitorExit(std::shared_ptr<platform::DispatchQueue> queue,
-                                            std::function<void(ExitResult)> handler);
+    [[nodiscard]] tl::expected<void, Failure> monitorExit(std::shared_ptr<platform::DispatchQueue> queue,
+                                                          std::function<void(ExitResult)> handler);
 
     // For a shell that must not be reported as opened: kills its process group, reaps it (waiting
     // for it on the calling thread) and closes the terminal. No exit handler is called afterwards.
@@ -127,11 +136,13 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
   private:
     PTYShellProcess(pid_t pid, std::shared_ptr<const platform::UniqueFd> pidfd, std::string ttyPath,
                     std::string shellPath, std::string workingDirectory, platform::UniqueFd master,
-                    platform::UniqueFd terminal);
+                    platform::UniqueFd slave);
+
+    [[nodiscard]] static winsize windowSize(std::int64_t columns, std::int64_t rows);
 
     [[nodiscard]] std::optional<ExitResult> reapIfExited();
     void scheduleKillIfStillRunning();
-    // The hang-up half of close(true), done as one step with recording when it happened.
+    // The hang-up half of close(HangUp::yes), done as one step with recording when it happened.
     void hangUp();
     [[nodiscard]] bool sendToProcessGroup(int signalNumber) const;
 
@@ -143,9 +154,10 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
     const std::shared_ptr<const platform::UniqueFd> pidfd_;
 
     mutable std::mutex lock_;
-    // Written under lock_; read without it by masterFileHandle().
-    std::atomic<int> masterDescriptor_;
-    int slaveDescriptor_;
+    // The master end's number, written under lock_ and read without it by masterFileHandle().
+    std::atomic<int> masterNumber_;
+    platform::UniqueFd masterDescriptor_;
+    platform::UniqueFd slaveDescriptor_;
     bool isClosed_ = false;
     bool hasExited_ = false;
     std::unique_ptr<platform::ProcessExitSource> exitSource_;
@@ -155,18 +167,3 @@ class PTYShellProcess : public std::enable_shared_from_this<PTYShellProcess> {
 };
 
 }  // namespace velmora::core
-
-template <>
-struct std::hash<velmora::core::PTYShellProcess::ExitResult> {
-    std::size_t operator()(const velmora::core::PTYShellProcess::ExitResult& result) const noexcept {
-        return std::hash<std::int64_t>()((static_cast<std::int64_t>(result.exitStatus) << 32) ^
-                                         static_cast<std::uint32_t>(result.terminationSignal));
-    }
-};
-
-template <>
-struct std::hash<velmora::core::PTYShellProcess::Failure> {
-    std::size_t operator()(const velmora::core::PTYShellProcess::Failure& failure) const noexcept {
-        return std::hash<std::string>()(failure.description);
-    }
-};

@@ -46,9 +46,8 @@ void HelperClientCheck::check(const kit::xpc::PeerCredentials& peer, const kit::
     if (peer.hungUp && peer.hungUp()) {
         refusal = std::string(codesign::kCheckCancelled);
     } else {
-        auto checked = codesign::checkProcess(peer.processDescriptor,
-                                              kit::VelmoraHelperIdentity::clientCodeSigningRequirement(),
-                                              &cache_, peer.hungUp);
+        auto checked = codesign::checkProcess(
+            peer.pidfd, kit::VelmoraHelperIdentity::clientCodeSigningRequirement(), &cache_, peer.hungUp);
         if (checked) {
             std::lock_guard lock(mutex_);
             if (passedBundles_.size() >= kMaxPassedBundles) passedBundles_.clear();

@@ -2,8 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <filesystem>
 #include <optional>
@@ -13,12 +11,13 @@
 #include "core/HelperBundle.h"
 #include "core/HelperLog.h"
 #include "core/HelperUserAccount.h"
+#include "helper/DescriptorReserve.h"
 #include "helper/HelperInstaller.h"
 #include "helper/HelperOpenQueue.h"
+#include "helper/SessionQueues.h"
 #include "kit/HelperInfo.h"
 #include "kit/ShellMessages.h"
 #include "kit/VelmoraHelperIdentity.h"
-#include "platform/DescriptorLimit.h"
 
 namespace velmora::helper {
 
@@ -30,17 +29,6 @@ kit::Blob toBlob(const tl::expected<std::string, kit::EncodingError>& encoded) {
     return encoded ? kit::Blob(*encoded) : kit::Blob();
 }
 
-// Work that may wait on the outside world (account lookups, client paths on a hung mount) runs on
-// threads of its own, never on the loop that accepts, reports exits and keeps the idle timer. Opening
-// has threads of its own too (HelperOpenQueue), so that opens stuck on a path leave info answerable.
-constexpr unsigned kInfoThreads = 2;
-
-std::shared_ptr<platform::DispatchQueue> infoQueue() {
-    static const auto queue = platform::DispatchQueue::createBlocking(
-        std::string(kit::VelmoraHelperIdentity::bundleIdentifier) + ".info", kInfoThreads);
-    return queue;
-}
-
 // The answer to an open whose client has gone; nobody reads it.
 const std::string kClientGone = "The client has gone.";
 
@@ -50,38 +38,6 @@ constexpr std::chrono::milliseconds kUninstallHandoffDelay{250};
 // The client proxy that one update's events go to, or none; fixed for the update's whole run.
 struct UpdateClientBox {
     std::shared_ptr<kit::VelmoraHelperClientXPCProtocol> proxy;
-};
-
-// Descriptors kept free for accepting and answering clients at the limit; an open that would use them
-// fails instead. One open holds at most kDescriptorsPerOpen at its peak: the shell's three, the copy of
-// the terminal for the reply, and passing ones (the count itself, account lookups).
-constexpr std::size_t kDescriptorReserve = 32;
-constexpr std::size_t kDescriptorsPerOpen = 8;
-// Descriptors that opens under way may still take, so that concurrent opens cannot share one gap.
-std::atomic<std::size_t> descriptorsPromised{0};
-
-// A promise of kDescriptorsPerOpen descriptors for one open, kept until the open has finished.
-class DescriptorClaim {
-  public:
-    // The failure text, or a claim.
-    static tl::expected<std::unique_ptr<DescriptorClaim>, std::string> take() {
-        auto claim = std::unique_ptr<DescriptorClaim>(new DescriptorClaim());
-        std::size_t promisedByOthers = descriptorsPromised.fetch_add(kDescriptorsPerOpen);
-        std::size_t limit = platform::descriptorLimit();
-        auto open = platform::openDescriptorCount();
-        bool full = open ? *open + promisedByOthers + kDescriptorsPerOpen + kDescriptorReserve > limit
-                         : open.error().code == EMFILE || open.error().code == ENFILE;
-        if (full)
-            return tl::unexpected("Too many open shells: the helper is at its limit of " +
-                                  std::to_string(limit) + " open files.");
-        return claim;
-    }
-    ~DescriptorClaim() { descriptorsPromised.fetch_sub(kDescriptorsPerOpen); }
-    DescriptorClaim(const DescriptorClaim&) = delete;
-    DescriptorClaim& operator=(const DescriptorClaim&) = delete;
-
-  private:
-    DescriptorClaim() = default;
 };
 
 // Text handed to the child is NUL-terminated there: a NUL inside would silently cut it short.
@@ -224,7 +180,7 @@ void HelperConnectionSession::signalShell(std::int32_t processIdentifier, std::i
 }
 
 void HelperConnectionSession::closeShell(std::int32_t processIdentifier, kit::Reply<> reply) {
-    if (auto process = takeShell(processIdentifier)) process->close(true);
+    if (auto process = takeShell(processIdentifier)) process->close(core::PTYShellProcess::HangUp::yes);
     reply();
 }
 
@@ -237,7 +193,7 @@ void HelperConnectionSession::closeAllShells() {
     }
     // Opens still waiting are answered without a shell; one under way sees ended_ and keeps none.
     HelperOpenQueue::shared().drop(this);
-    for (auto& [processIdentifier, process] : closing) process->close(true);
+    for (auto& [processIdentifier, process] : closing) process->close(core::PTYShellProcess::HangUp::yes);
 }
 
 bool HelperConnectionSession::ended() const {
@@ -279,7 +235,7 @@ void HelperConnectionSession::shellDidExit(std::int32_t processIdentifier,
             shells_.erase(found);
         }
     }
-    if (process) process->close(false);
+    if (process) process->close(core::PTYShellProcess::HangUp::no);
     notifyClientOfExit(processIdentifier, result);
 }
 

@@ -150,16 +150,15 @@ tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
 
 tl::expected<PseudoTerminal, platform::SystemError> openPseudoTerminal(const winsize& size) {
     PseudoTerminal pair;
-    pair.controlling.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!pair.controlling.valid()) return tl::unexpected(platform::SystemError::fromErrno("posix_openpt"));
-    if (::grantpt(pair.controlling.get()) != 0)
-        return tl::unexpected(platform::SystemError::fromErrno("grantpt"));
-    if (::unlockpt(pair.controlling.get()) != 0)
+    pair.master.reset(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pair.master.valid()) return tl::unexpected(platform::SystemError::fromErrno("posix_openpt"));
+    if (::grantpt(pair.master.get()) != 0) return tl::unexpected(platform::SystemError::fromErrno("grantpt"));
+    if (::unlockpt(pair.master.get()) != 0)
         return tl::unexpected(platform::SystemError::fromErrno("unlockpt"));
-    // Opening the peer through the controlling side needs no path lookup in /dev/pts.
-    pair.terminal.reset(::ioctl(pair.controlling.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
-    if (!pair.terminal.valid()) return tl::unexpected(platform::SystemError::fromErrno("TIOCGPTPEER"));
-    if (::ioctl(pair.controlling.get(), TIOCSWINSZ, &size) != 0)
+    // Opening the peer through the master side needs no path lookup in /dev/pts.
+    pair.slave.reset(::ioctl(pair.master.get(), TIOCGPTPEER, O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pair.slave.valid()) return tl::unexpected(platform::SystemError::fromErrno("TIOCGPTPEER"));
+    if (::ioctl(pair.master.get(), TIOCSWINSZ, &size) != 0)
         return tl::unexpected(platform::SystemError::fromErrno("TIOCSWINSZ"));
     return pair;
 }

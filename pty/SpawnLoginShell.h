@@ -38,8 +38,8 @@ inline constexpr int kChildSetUpFailureStatus = 127;
 
 // Both sides of a new pseudo-terminal, each opened close-on-exec from the start.
 struct PseudoTerminal {
-    platform::UniqueFd controlling;
-    platform::UniqueFd terminal;
+    platform::UniqueFd master;
+    platform::UniqueFd slave;
 };
 
 // openpty without the window in which another thread's fork could inherit the descriptors.

@@ -37,8 +37,8 @@ records='^(ShellLaunch|HelperInfo|HelperError|HelperRelease|HelperVersion|Record
 # name # file # exact text (\n for a line break) # replacement # tests (ctest -R) # "slow" to include slow tests
 mutants=$(cat <<'EOF'
 login-prefix-dropped#kit/ShellLaunchEnvironment.cpp#return "-" + executableName(shellPath);#return executableName(shellPath);#$shell#
-envp-dangles#core/PTYShellProcess.cpp#for (auto& text : environmentTexts_) environmentVector_#for (auto text : environmentTexts_) environmentVector_#$shell#
-argv-dangles#core/PTYShellProcess.cpp#argumentVector_ = {argumentZero_.data(), nullptr};#argumentVector_ = {argumentZero.data(), nullptr};#$shell#
+envp-dangles#core/PTYShellSpawn.cpp#for (auto& text : environmentTexts_) environmentVector_#for (auto text : environmentTexts_) environmentVector_#$shell#
+argv-dangles#core/PTYShellSpawn.cpp#argumentVector_ = {argumentZero_.data(), nullptr};#argumentVector_ = {argumentZero.data(), nullptr};#$shell#
 exit-reported-twice#helper/HelperConnectionSession.cpp#    notifyClientOfExit(processIdentifier, result);#    notifyClientOfExit(processIdentifier, result); notifyClientOfExit(processIdentifier, result);#$shell#
 no-hang-up#core/PTYShellProcess.cpp#    (void)sendToProcessGroup(SIGHUP);#    (void)0;#$shell#
 no-delayed-kill#core/PTYShellProcess.cpp#if (!exited) (void)self->sendToProcessGroup(SIGKILL);#if (false && !exited) (void)self->sendToProcessGroup(SIGKILL);#$shell#
@@ -47,11 +47,11 @@ inherited-variable-let-through#kit/ShellLaunchEnvironment.cpp#return name == "__
 reply-sent-twice#kit/xpc/Reply.h#auto state = std::move(state_);\n        if (state->handler)#auto& state = state_;\n        if (state->handler)#$xpc#
 descriptors-leak-to-shell#pty/SpawnLoginShell.cpp#if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_UNSHARE) == 0) return true;#if (::syscall(SYS_unshare, CLONE_FILES) == 0) return true;#$shell#
 signal-mask-kept#pty/SpawnLoginShell.cpp#::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &empty, nullptr, kKernelSignalSetSize);#(void)empty;#$shell#
-exit-status-decoded-wrong#core/PTYShellProcess.cpp#if (info.si_code == CLD_EXITED)#if (info.si_code == CLD_KILLED)#$shell#
+exit-status-decoded-wrong#core/PTYShellReaping.cpp#if (info.si_code == CLD_EXITED)#if (info.si_code == CLD_KILLED)#$shell#
 open-queue-not-round-robin#helper/HelperOpenQueue.h#            turns_.push_back(owner);#            turns_.push_front(owner);#^ServiceRobustness\.#
 opens-refused-in-bursts#helper/HelperOpenQueue.h#            if (waiting.empty()) turns_.push_back(owner);#            if (waiting.size() >= 64) return task(false);\n            if (waiting.empty()) turns_.push_back(owner);#^ServiceRobustness\.#
-closed-shell-kept-in-table#helper/HelperConnectionSession.cpp#if (auto process = takeShell(processIdentifier)) process->close(true);#if (auto process = shell(processIdentifier)) process->close(true);#$shell#
-released-shell-never-killed#core/PTYShellProcess.cpp#if (!reaped_) (void)::kill(-pid_, SIGKILL);#if (false && !reaped_) (void)::kill(-pid_, SIGKILL);#$shell#
+closed-shell-kept-in-table#helper/HelperConnectionSession.cpp#if (auto process = takeShell(processIdentifier)) process->close(core::PTYShellProcess::HangUp::yes);#if (auto process = shell(processIdentifier)) process->close(core::PTYShellProcess::HangUp::yes);#$shell#
+released-shell-never-killed#core/PTYShellReaping.cpp#if (!reaped_) (void)::kill(-pid_, SIGKILL);#if (false && !reaped_) (void)::kill(-pid_, SIGKILL);#$shell#
 requested-variable-not-dropped#kit/ShellLaunchEnvironment.cpp#if (!dropped.contains(name) && usableVariable(name, value))#if (usableVariable(name, value))#$shell#
 signal-dispositions-kept#pty/SpawnLoginShell.cpp#for (int number = 1; number < NSIG; ++number)#for (int number = 1; number < 1; ++number)#$shell#
 working-directory-ignored#pty/SpawnLoginShell.cpp#if (plan.workingDirectory != nullptr && ::syscall(SYS_chdir#if (false && plan.workingDirectory != nullptr && ::syscall(SYS_chdir#$shell#

@@ -75,8 +75,6 @@ inline constexpr int invalidRequest = -32600;
 inline constexpr int methodNotFound = -32601;
 inline constexpr int invalidParams = -32602;
 inline constexpr int internalError = -32603;
-// A known method that this end cannot serve (implementation-defined server error).
-inline constexpr int notAvailable = -32000;
 }  // namespace rpc
 
 struct RpcError {
@@ -110,7 +108,7 @@ struct PeerCredentials {
     // when none could be had. From SO_PEERPIDFD, which names the process that connected even after its pid is
     // reused; where the kernel lacks it, opened from `pid` at accept: weaker, since the peer may have exited
     // and its pid been reused by then.
-    int processDescriptor = -1;
+    int pidfd = -1;
     // True once the peer has closed its end (or the connection has ended): a check may stop then.
     std::function<bool()> hungUp;
 };

@@ -49,7 +49,7 @@ tl::expected<std::shared_ptr<Connection>, SystemError> Connection::adopt(UniqueF
         ::setsockopt(socket.get(), SOL_SOCKET, SO_PASSCRED, &passCredentials, sizeof passCredentials) != 0)
         return tl::unexpected(SystemError::fromErrno("setsockopt"));
     UniqueFd process = platform::peerPidfd(socket.get(), peer.pid);
-    peer.processDescriptor = process.get();
+    peer.pidfd = process.get();
     auto connection = std::shared_ptr<Connection>(new Connection(std::make_unique<Impl>(socket.release())));
     connection->peer_ = peer;
     connection->peerProcess_ = std::move(process);
@@ -89,7 +89,7 @@ void Connection::resume() {
 void Connection::admitPeer(std::optional<std::string> refusal) {
     // The peer's pidfd served the decision only; a connection should cost one descriptor.
     peerProcess_.reset();
-    peer_.processDescriptor = -1;
+    peer_.pidfd = -1;
     if (refusal) {
         logError(peer_, "peer requirement not met: " + *refusal);
         end(EndCause::local, *refusal);

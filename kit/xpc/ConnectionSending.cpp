@@ -1,75 +1,16 @@
-// The sending side of a connection: envelopes, and the queue that waits for a peer that is not reading
+// The sending side of a connection: the queue that waits for a peer that is not reading
 // (or, on the connecting end, for the peer's admission).
-
-#include <algorithm>
 
 #include "kit/xpc/Connection.h"
 #include "kit/xpc/ConnectionImpl.h"
 #include "kit/xpc/PacketIO.h"
-#include "kit/xpc/PlainJson.h"
+#include "kit/xpc/PlainJsonEnvelope.h"
 
 namespace velmora::kit::xpc {
 
 using nlohmann::json;
 using platform::SystemError;
 using platform::UniqueFd;
-
-namespace {
-// A message's envelope is written around its parts directly: building it as a document first would cost
-// a map with its keys, and a copy of the parameters, per message.
-class Envelope {
-  public:
-    Envelope& member(std::string_view key, const json& value) {
-        bytes_ += ",\"";
-        bytes_ += key;
-        bytes_ += "\":";
-        write(value);
-        return *this;
-    }
-    std::string finish() {
-        bytes_ += '}';
-        return std::move(bytes_);
-    }
-
-  private:
-    // The serializer writes a string a character at a time. A string with nothing to escape (all of
-    // base64, most paths) goes in whole, and numbers and arrays of such values are written around it;
-    // the bytes are the serializer's own either way.
-    void write(const json& value) {
-        switch (value.type()) {
-            case json::value_t::string: {
-                const auto& text = value.get_ref<const std::string&>();
-                if (std::all_of(text.begin(), text.end(), isPlainCharacter)) {
-                    bytes_ += '"';
-                    bytes_ += text;
-                    bytes_ += '"';
-                    return;
-                }
-                break;
-            }
-            case json::value_t::number_integer:
-                bytes_ += std::to_string(value.get<std::int64_t>());
-                return;
-            case json::value_t::array: {
-                bytes_ += '[';
-                for (auto element = value.begin(); element != value.end(); ++element) {
-                    if (element != value.begin()) bytes_ += ',';
-                    write(*element);
-                }
-                bytes_ += ']';
-                return;
-            }
-            default:
-                break;
-        }
-        serializer_.dump(value, false, false, 0);
-    }
-
-    std::string bytes_{R"({"jsonrpc":"2.0")"};
-    nlohmann::detail::serializer<json> serializer_{nlohmann::detail::output_adapter<char>(bytes_), ' ',
-                                                   json::error_handler_t::replace};
-};
-}  // namespace
 
 void Connection::callAnswered() {
     std::optional<SystemError> failed;

@@ -53,7 +53,7 @@ std::shared_ptr<PTYShellProcess> spawn(const kit::ShellLaunchRequest& request, E
     auto shell = PTYShellProcess::spawn(request);
     EXPECT_TRUE(shell) << shell.error().description;
     if (!shell) return nullptr;
-    if (watch) (*shell)->monitorExit(platform::DispatchQueue::createSerial("test"), watch->handler());
+    if (watch) (void)(*shell)->monitorExit(platform::DispatchQueue::createSerial("test"), watch->handler());
     return *shell;
 }
 
@@ -130,8 +130,8 @@ TEST(PTYShellProcess, ShellIgnoringTheHangUpGetsTheDelayedKill) {
     ASSERT_TRUE(shell);
     testing::readUntil(shell->masterFileHandle(), "END\n");
     auto closedAt = Clock::now();
-    shell->close(true);
-    shell->close(true);  // does nothing more
+    shell->close(PTYShellProcess::HangUp::yes);
+    shell->close(PTYShellProcess::HangUp::yes);  // does nothing more
     EXPECT_EQ(watch.wait(), (ExitResult{-1, SIGKILL}));
     EXPECT_GE(watch.reportedAt - closedAt, PTYShellProcess::hangUpGracePeriod - 100ms);
     EXPECT_FALSE(shell->hasPendingKillForTesting());

@@ -16,7 +16,7 @@ TEST(SpawnLoginShell, EverySetUpFailureEndsTheChildWith127) {
     auto terminal = openPseudoTerminal(winsize{24, 80, 0, 0});
     ASSERT_TRUE(terminal);
     char path[64];
-    ASSERT_EQ(::ttyname_r(terminal->terminal.get(), path, sizeof path), 0);
+    ASSERT_EQ(::ttyname_r(terminal->slave.get(), path, sizeof path), 0);
     const std::tuple<const char*, const char*, const char*> cases[] = {
         {path, "/nonexistent/directory", VELMORA_SHELL_PROBE},
         {path, nullptr, "/nonexistent/shell"},
