@@ -1,18 +1,15 @@
 #!/usr/bin/env bash
-# Every deliberate fault of scripts/mutants.sh must still match its code: each entry's file must exist
+# Every deliberate fault of scripts/mutants.txt must still match its code: each entry's file must exist
 # and hold the entry's exact text once and only once. Cheap, so that a stale table shows up at once
 # rather than aborting a long mutation run halfway.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-python3 - scripts/mutants.sh <<'PY'
+python3 - scripts/mutants.txt <<'PY'
 import os, re, sys
-script = open(sys.argv[1]).read()
-table = re.search(r"^mutants=\$\(cat <<'EOF'\n(.*?)^EOF$", script, re.S | re.M)
-if not table:
-    sys.exit("check-mutants: no fault table in " + sys.argv[1])
+lines = open(sys.argv[1]).read().splitlines()
 bad, names = [], set()
-for line in table.group(1).splitlines():
-    if not line.strip():
+for line in lines:
+    if not line.strip() or line.startswith("#"):
         continue
     fields = line.split("#")
     if len(fields) < 6:
