@@ -310,8 +310,9 @@ TEST(ServiceRobustness, BurstsOfOpensAreQueuedFairlyAndDroppedWithTheirClient) {
     auto arrived = answers.waitFor(kBurst + 1);
     EXPECT_EQ(arrived.size(), kBurst + 1);
     EXPECT_EQ(arrived.find_first_not_of("AB"), std::string::npos) << arrived;
-    // Only opens under way or answered, and a turn of the other client, come first: never most.
-    EXPECT_LT(arrived.find('B'), 25u) << arrived;
+    // Only opens under way or already read, and a turn of the other client, come first: never most (served
+    // one connection at a time it would come last). How many were read first depends on the build's speed.
+    EXPECT_LT(arrived.find('B'), kBurst / 2) << arrived;
     // Its first shell stays until the helper has taken in the end; the rest must never come.
     for (int i = 0; i < 100; ++i) answers.open(leaving, 'C', request);
     ASSERT_EQ(answers.waitFor(kBurst + 2).back(), 'C');
