@@ -99,8 +99,9 @@ void HelperConnectionSession::answerInfo(kit::Reply<kit::Blob> reply) {
 void HelperConnectionSession::openShell(kit::Blob request, kit::Reply<platform::UniqueFd, kit::Blob> reply) {
     auto held = std::make_shared<kit::Reply<platform::UniqueFd, kit::Blob>>(std::move(reply));
     HelperOpenQueue::shared().enqueue(
-        this, [self = shared_from_this(), request = std::move(request), held](bool run) {
-            if (!run) return replyFailed(std::move(*held), kClientGone, Log::no);
+        this, [self = shared_from_this(), request = std::move(request), held](HelperOpenQueue::Call call) {
+            if (call == HelperOpenQueue::Call::ownerDropped)
+                return replyFailed(std::move(*held), kClientGone, Log::no);
             self->openShellNow(request, std::move(*held));
         });
 }

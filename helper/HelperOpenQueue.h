@@ -22,8 +22,9 @@ namespace velmora::helper {
 // needs no bound of its own: the transport stops reading a connection with 256 calls unanswered.
 class HelperOpenQueue {
   public:
-    // Called exactly once: with true on its turn, with false when its owner was dropped before that.
-    using Task = std::function<void(bool run)>;
+    // How a task is called, exactly once: on its turn, or because its owner was dropped before that.
+    enum class Call { turn, ownerDropped };
+    using Task = std::function<void(Call)>;
 
     static constexpr unsigned kThreads = 4;
 
@@ -46,11 +47,11 @@ class HelperOpenQueue {
         }
         // One turn per task; a turn whose task was dropped meanwhile finds another or nothing.
         threads_->async([this] {
-            if (auto turn = next()) (*turn)(true);
+            if (auto turn = next()) (*turn)(Call::turn);
         });
     }
 
-    // Calls each of the owner's waiting tasks with false, in order; none of them runs afterwards.
+    // Calls each of the owner's waiting tasks with ownerDropped, in order; none of them runs afterwards.
     void drop(const void* owner) {
         std::deque<Task> dropped;
         {
@@ -61,7 +62,7 @@ class HelperOpenQueue {
             waiting_.erase(found);
             std::erase(turns_, owner);
         }
-        for (auto& task : dropped) task(false);
+        for (auto& task : dropped) task(Call::ownerDropped);
     }
 
   private:

@@ -43,29 +43,19 @@ struct SdBus {
 
   private:
     static tl::expected<SdBus, std::string> load() {
-        auto library = SharedLibrary::open("libsystemd.so.0");
-        if (!library) return tl::unexpected(library.error());
-        SdBus table;
-        tl::expected<void, std::string> bound;
-        auto bind = [&](auto& slot, const char* name) {
-            if (bound) bound = library->bind(slot, name);
-        };
-        bind(table.sd_bus_new, "sd_bus_new");
-        bind(table.sd_bus_set_address, "sd_bus_set_address");
-        bind(table.sd_bus_start, "sd_bus_start");
-        bind(table.sd_bus_open_user, "sd_bus_open_user");
-        bind(table.sd_bus_set_method_call_timeout, "sd_bus_set_method_call_timeout");
-        bind(table.sd_bus_is_open, "sd_bus_is_open");
-        bind(table.sd_bus_call_method, "sd_bus_call_method");
-        bind(table.sd_bus_process, "sd_bus_process");
-        bind(table.sd_bus_error_free, "sd_bus_error_free");
-        bind(table.sd_bus_message_unref, "sd_bus_message_unref");
-        bind(table.sd_bus_flush_close_unref, "sd_bus_flush_close_unref");
-        if (!bound) return tl::unexpected(bound.error());
-        // Kept for the process's life, like the table that points into it.
-        static const auto* kept = new SharedLibrary(std::move(*library));
-        (void)kept;
-        return table;
+        return SharedLibrary::loadTable<SdBus>("libsystemd.so.0", [](auto& t, auto& bind) {
+            bind(t.sd_bus_new, "sd_bus_new");
+            bind(t.sd_bus_set_address, "sd_bus_set_address");
+            bind(t.sd_bus_start, "sd_bus_start");
+            bind(t.sd_bus_open_user, "sd_bus_open_user");
+            bind(t.sd_bus_set_method_call_timeout, "sd_bus_set_method_call_timeout");
+            bind(t.sd_bus_is_open, "sd_bus_is_open");
+            bind(t.sd_bus_call_method, "sd_bus_call_method");
+            bind(t.sd_bus_process, "sd_bus_process");
+            bind(t.sd_bus_error_free, "sd_bus_error_free");
+            bind(t.sd_bus_message_unref, "sd_bus_message_unref");
+            bind(t.sd_bus_flush_close_unref, "sd_bus_flush_close_unref");
+        });
     }
 };
 
