@@ -54,50 +54,76 @@ TEST(SandboxClient, ServedThroughItsOwnRootUnlessItRunsOtherCodeOrIsAnotherUser)
     std::string onHost = "ROOT=" + std::to_string(root.st_dev) + ":" + std::to_string(root.st_ino) +
                          " APP=" + (fs::exists("/app") ? "1" : "0") + " VARS=||xx_velmora|";
 
+    // Not a socket: connecting to it is refused, as when no helper listens.
+    fs::path noSocket = scratch.path() / "no-socket";
+    writeFile(noSocket, "");
+    const fs::path helperBundle =
+        fs::canonical(VELMORA_HELPER_EXECUTABLE).parent_path().parent_path().parent_path();
+
+    enum class Ends { served, refusedByHelper, refusedByClient };
     struct Case {
         const char* name;
         std::string as;  // runs bwrap
         std::vector<std::string> arguments;
-        std::string expected;  // in the output when served, else in the helper's log
-        bool served;
+        std::string expected;  // in the output when served, in the helper's log or the client's error
+        Ends ends;
+        std::string socket;
     };
     const Case cases[] = {
-        {"Info", "", {kExe, "info", "--json"}, "\"processIdentifier\":" + std::to_string(helper.pid()), true},
-        {"Shell", "", {kExe, "--shell", "/bin/sh", "--no-login"}, onHost, true},
+        {"Info",
+         "",
+         {kExe, "info", "--json"},
+         "\"processIdentifier\":" + std::to_string(helper.pid()),
+         Ends::served},
+        {"Shell", "", {kExe, "--shell", "/bin/sh", "--no-login"}, onHost, Ends::served},
         {"ModifiedExecutable",
          "",
          {"--ro-bind", modified, kExe, kExe, "info"},
          kApp + " (seen here as " + kBundle.string() + "): \"Contents/MacOS/velmora-shell\" was modified",
-         false},
+         Ends::refusedByHelper},
         {"PreloadedFromAWritableFolder",
          "",
          {"--ro-bind", scratch.path(), "/opt/lib", "--setenv", "LD_PRELOAD", "/opt/lib/libresolv.so.2", kExe,
           "info"},
          "its user can replace " + library.string(),
-         false},
+         Ends::refusedByHelper},
         {"AnotherUser",
          "setpriv --reuid=65534 --regid=65534 --clear-groups",
          {"--unshare-user", "--uid", "1234", kExe, "info"},
          "peer runs as user 65534",
-         false},
+         Ends::refusedByHelper},
+        // A helper beside the client, as in the build tree, but no socket: a helper started here would
+        // open its shells inside.
+        {"NoSocketShared",
+         "",
+         {"--ro-bind", helperBundle, "/app/" + helperBundle.filename().string(), kExe, "info"},
+         "inside a sandbox this client starts none",
+         Ends::refusedByClient,
+         noSocket},
     };
     for (const auto& test : cases) {
         SCOPED_TRACE(test.name);
         std::vector<std::string> arguments = {"-c", kSandbox, "sandbox"};
         arguments.insert(arguments.end(), test.arguments.begin(), test.arguments.end());
-        auto run = runProcess("/bin/sh", arguments,
-                              {.environment = {{"PATH", "/usr/bin:/bin"},
-                                               {"INPUT", input},
-                                               {"AS", test.as},
-                                               {"BUNDLE", kBundle},
-                                               {"SOCKET", helper.socketPath()}}});
-        if (test.served) {
+        auto run = runProcess(
+            "/bin/sh", arguments,
+            {.environment = {{"PATH", "/usr/bin:/bin"},
+                             {"INPUT", input},
+                             {"AS", test.as},
+                             {"BUNDLE", kBundle},
+                             {"SOCKET", test.socket.empty() ? helper.socketPath() : test.socket}}});
+        if (test.ends == Ends::served) {
             EXPECT_EQ(run.exitStatus, 0) << run.standardError << helper.log();
             EXPECT_NE(run.standardOutput.find(test.expected), std::string::npos) << run.standardOutput;
             continue;
         }
         EXPECT_NE(run.exitStatus, 0);
         EXPECT_EQ(run.standardOutput, "");
+        if (test.ends == Ends::refusedByClient) {
+            EXPECT_EQ(run.exitStatus, 69);
+            EXPECT_NE(run.standardError.find(test.expected), std::string::npos) << run.standardError;
+            continue;
+        }
         // The helper may log the connection's end a moment after the client has gone.
         for (int attempt = 0; attempt < 250 && helper.log().find(test.expected) == std::string::npos;
              ++attempt)

@@ -230,6 +230,13 @@ tl::expected<std::shared_ptr<Connection>, Outcome> startAndConnect(const std::st
 
 }  // namespace
 
+// Flatpak writes /.flatpak-info into every sandbox; Flatpak, systemd-nspawn and podman set `container`,
+// as a plain bubblewrap sandbox can (--setenv container NAME).
+bool inSandbox() {
+    return ::access("/.flatpak-info", F_OK) == 0 ||
+           !platform::environmentValue("container").value_or("").empty();
+}
+
 tl::expected<HelperAddress, Outcome> helperAddress(const std::optional<std::string>& explicitSocket) {
     if (explicitSocket) return HelperAddress{*explicitSocket, false};
     auto runtime = platform::environmentValue("XDG_RUNTIME_DIR");
@@ -240,7 +247,8 @@ tl::expected<HelperAddress, Outcome> helperAddress(const std::optional<std::stri
     if (auto checked = platform::checkPrivateDirectory(*runtime); !checked)
         return tl::unexpected(
             failure("refusing to use XDG_RUNTIME_DIR: " + checked.error(), exitStatus::unavailable));
-    return HelperAddress{*runtime + "/" + identity::machServiceNames().front(), true};
+    const bool sandboxed = inSandbox();
+    return HelperAddress{*runtime + "/" + identity::machServiceNames().front(), !sandboxed, sandboxed};
 }
 
 tl::expected<std::shared_ptr<Connection>, Outcome> connectToHelper(const HelperAddress& address,
@@ -251,6 +259,12 @@ tl::expected<std::shared_ptr<Connection>, Outcome> connectToHelper(const HelperA
         connection = *connected;
     } else if (address.mayStart && nothingListens(connected.error())) {
         connection = startAndConnect(address.socketPath);
+    } else if (address.sandboxed && nothingListens(connected.error())) {
+        connection = tl::unexpected(failure("no helper listens at " + address.socketPath +
+                                                ", and inside a sandbox this client starts none (its shells "
+                                                "would run in the sandbox): give the sandbox the host's "
+                                                "helper socket",
+                                            exitStatus::unavailable));
     } else {
         connection = tl::unexpected(failure(
             "cannot connect to the helper at " + address.socketPath + ": " + connected.error().reason(),

@@ -39,11 +39,17 @@ inline Outcome failure(std::string message, int status = exitStatus::failed) {
     return Outcome{status, std::move(message)};
 }
 
+// Whether this client runs in a sandbox (Flatpak, bubblewrap, a container): its shells are wanted on
+// the host, through the host's helper.
+bool inSandbox();
+
 // Where the helper listens. `mayStart` is false for a socket named on the command line: only the
-// default sockets under $XDG_RUNTIME_DIR are ones a helper can be started on.
+// default sockets under $XDG_RUNTIME_DIR are ones a helper can be started on; and false in a sandbox,
+// where a helper started would open its shells inside.
 struct HelperAddress {
     std::string socketPath;
     bool mayStart = true;
+    bool sandboxed = false;
 };
 
 // The explicit socket, or the first service name under $XDG_RUNTIME_DIR.

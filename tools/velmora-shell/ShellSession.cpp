@@ -64,13 +64,6 @@ constexpr std::array kSandboxPlumbing = {
     "DISPLAY",         "XAUTHORITY",    "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS",
     "XDG_RUNTIME_DIR", "XDG_DATA_DIRS", "XDG_CONFIG_DIRS", "SSH_AUTH_SOCK"};
 
-// Flatpak writes /.flatpak-info into every sandbox; Flatpak, systemd-nspawn and podman set `container`,
-// as a plain bubblewrap sandbox can (--setenv container NAME).
-bool inSandbox() {
-    return ::access("/.flatpak-info", F_OK) == 0 ||
-           !platform::environmentValue("container").value_or("").empty();
-}
-
 // Written to by signal handlers and transport threads; the main loop reads it. Never blocks a writer.
 int gWakeWrite = -1;
 
