@@ -93,22 +93,15 @@ class DetachedReaper {
 // Sends to the process group led by the process behind `pidfd`. The kernel resolves the group
 // through the pidfd itself (Linux 6.9 and later), so the signal cannot reach a later process that
 // was given the same number; older kernels fall back to kill(-pid), which is exact as long as the
-// shell has not been reaped.
-//
-// A shell signalled right after spawn may not have made its own session and group yet (the group
-// does not exist: ESRCH). The signal then goes to the shell process itself, where it stays pending
-// until the child has reset its dispositions, so a hang-up sent that early is not lost.
+// shell has not been reaped. The group exists from the start: spawning returns only once the child
+// has made its session and run the shell.
 bool signalProcessGroup(int pidfd, pid_t pid, int signalNumber) {
     if (pidfd >= 0) {
         if (::syscall(SYS_pidfd_send_signal, pidfd, signalNumber, nullptr, PIDFD_SIGNAL_PROCESS_GROUP) == 0)
             return true;
-        if (errno == ESRCH) return ::syscall(SYS_pidfd_send_signal, pidfd, signalNumber, nullptr, 0) == 0;
         if (errno != EINVAL) return false;
     }
-    if (::kill(-pid, signalNumber) == 0) return true;
-    if (errno != ESRCH) return false;
-    if (pidfd >= 0) return ::syscall(SYS_pidfd_send_signal, pidfd, signalNumber, nullptr, 0) == 0;
-    return ::kill(pid, signalNumber) == 0;
+    return ::kill(-pid, signalNumber) == 0;
 }
 
 PTYShellProcess::ExitResult decodeExit(const siginfo_t& info) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/PTYShellProcess.h"
+#include "kit/HelperVersion.h"
 #include "platform/Environment.h"
 
 namespace velmora::core {
@@ -14,13 +15,10 @@ namespace velmora::core {
 namespace {
 
 constexpr std::size_t kTemporaryDirectoryBufferSize = 1024;
-constexpr std::string_view kWhiteSpace = " \t\n\r\v\f";
 
+// Unicode white space and line breaks, as a version's text is trimmed.
 std::string trimmed(std::string_view text) {
-    auto first = text.find_first_not_of(kWhiteSpace);
-    if (first == std::string_view::npos) return {};
-    auto last = text.find_last_not_of(kWhiteSpace);
-    return std::string(text.substr(first, last - first + 1));
+    return std::string(kit::trimWhitespace(text));
 }
 
 std::optional<std::string> lookUpHome(const std::string& userName) {

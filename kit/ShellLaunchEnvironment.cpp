@@ -10,13 +10,6 @@ constexpr std::string_view kEncodingSuffix = ".UTF-8";
 bool passesThrough(const std::string& name) {
     return name == "__CF_USER_TEXT_ENCODING" || name == "SSH_AUTH_SOCK";
 }
-
-// A name with "=" or NUL, or an empty one, would be read back by the shell as a different variable
-// (a requested "XPC_FLAGS=x" named variable would become XPC_FLAGS), so such entries are refused.
-bool usableVariable(const std::string& name, const std::string& value) {
-    return !name.empty() && name.find_first_of(std::string_view("=\0", 2)) == std::string::npos &&
-           value.find('\0') == std::string::npos;
-}
 }  // namespace
 
 const std::unordered_set<std::string>& droppedInheritedVariables() {
@@ -78,7 +71,7 @@ Variables makeEnvironment(const std::string& homeDirectory, const std::string& u
     if (temporaryDirectory && !temporaryDirectory->empty()) environment["TMPDIR"] = *temporaryDirectory;
 
     for (const auto& [name, value] : additional)
-        if (!dropped.contains(name) && usableVariable(name, value)) environment[name] = value;
+        if (!dropped.contains(name)) environment[name] = value;
     return environment;
 }
 

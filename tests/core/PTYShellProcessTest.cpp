@@ -104,13 +104,14 @@ TEST(PTYShellProcess, ChildGetsItsNameAFreshSortedEnvironmentAndAClampedSize) {
     EXPECT_EQ(report["size"], "1x4096");
     auto account = HelperUserAccount::current();
     EXPECT_EQ(report["cwd"], account.homeDirectory);
-    // Byte order of the whole texts: "A=1" before "AB=2".
-    EXPECT_EQ(report.environment,
-              (std::vector<std::string>{
-                  "A=1", "AB=2", "COLORTERM=truecolor", "EDITOR=vi", "HOME=" + account.homeDirectory,
-                  "LANG=de_CH.UTF-8", "LOGNAME=" + account.userName, "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
-                  "SHELL=" + kProbe, "SSH_AUTH_SOCK=/run/agent.sock", "TERM=xterm-256color",
-                  "TERM_PROGRAM=Velmora", "TERM_PROGRAM_VERSION=3.1.4", "USER=" + account.userName}));
+    // Byte order of the whole texts: "A=1" before "AB=2". A requested name is taken as it is.
+    EXPECT_EQ(
+        report.environment,
+        (std::vector<std::string>{
+            "A=1", "AB=2", "COLORTERM=truecolor", "EDITOR=vi", "HOME=" + account.homeDirectory,
+            "LANG=de_CH.UTF-8", "LOGNAME=" + account.userName, "PATH=/usr/bin:/bin:/usr/sbin:/sbin",
+            "SHELL=" + kProbe, "SSH_AUTH_SOCK=/run/agent.sock", "TERM=xterm-256color", "TERM_PROGRAM=Velmora",
+            "TERM_PROGRAM_VERSION=3.1.4", "USER=" + account.userName, "X=Y=z"}));
 
     request = probeRequest();
     request.loginShell = false;

@@ -92,10 +92,11 @@ TEST_F(Service, RealShellsAreTypedIntoResizedSignalledAndReportedOnce) {
     for (const std::string shellPath : {"/bin/sh", "/bin/bash"}) {
         SCOPED_TRACE(shellPath);
         auto client = connect();
-        auto request = shellRequest(shellPath);
+        // Padded with Unicode white space (no-break, em and line separator), which is trimmed.
+        auto request = shellRequest("\u00a0" + shellPath + "\u2028");
         request.environment["EDITOR"] = "vi";
         request.environment["XPC_SERVICE_NAME"] = "x";
-        request.workingDirectory = "/tmp";
+        request.workingDirectory = "\u2003/tmp\n";
         auto shell = open(client, request);
         ASSERT_TRUE(shell.terminal.valid());
         ASSERT_FALSE(shell.response.failure) << *shell.response.failure;
