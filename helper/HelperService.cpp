@@ -75,16 +75,19 @@ HelperService::HelperService()
 tl::expected<void, std::string> HelperService::start() {
     log::service.info("Starting " + core::HelperBundle::versionDescription() +
                       " pid=" + std::to_string(::getpid()));
+    // The sockets first: a helper that finds another serving them must not remove that one's update
+    // files. No connection is taken before the leftovers are gone.
+    if (auto taken = takeListeners(); !taken) return taken;
     auto leftovers = core::HelperUpdater::removeLeftovers(
         kit::VelmoraHelperIdentity::installDirectoryURL(platform::currentHomeDirectory()));
     if (!leftovers.empty())
         log::installer.info("Removed " + std::to_string(leftovers.size()) + " leftover update item(s)");
-    if (auto published = publishListeners(); !published) return published;
+    for (auto& listener : listeners_) listener->resume();
     queue_->async([self = shared_from_this()] { self->scheduleIdleExitIfNeeded(); });
     return {};
 }
 
-tl::expected<void, std::string> HelperService::publishListeners() {
+tl::expected<void, std::string> HelperService::takeListeners() {
     auto activated = kit::xpc::Listener::socketsFromServiceManager();
     if (!activated)
         return tl::unexpected("Cannot take the sockets passed by the service manager: " +
@@ -121,7 +124,6 @@ tl::expected<void, std::string> HelperService::publishListeners() {
             listener = std::move(*bound);
         }
         listener->setDelegate(weak_from_this());
-        listener->resume();
         listeners_.push_back(std::move(listener));
     }
     return {};

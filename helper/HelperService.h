@@ -45,7 +45,8 @@ class HelperService final : public kit::xpc::ListenerDelegate,
   private:
     HelperService();
 
-    [[nodiscard]] tl::expected<void, std::string> publishListeners();
+    // Adopts or binds a listener for every service name, not yet resumed.
+    [[nodiscard]] tl::expected<void, std::string> takeListeners();
     void connectionDidEnd(const void* key);
     void scheduleIdleExitIfNeeded();
     [[nodiscard]] std::int64_t totalOpenShellCount() const;

@@ -10,6 +10,7 @@
 #include "kit/HelperErrors.h"
 #include "kit/HelperInfo.h"
 #include "kit/ShellMessages.h"
+#include "kit/VelmoraHelperIdentity.h"
 #include "tests/helper/ServiceTestSupport.h"
 
 namespace velmora::testing {
@@ -200,15 +201,21 @@ TEST_F(Service, BadRequestsAndFailedSpawnsGetFailedResponses) {
     EXPECT_TRUE(children().empty());
 }
 
-TEST_F(Service, SecondHelperRefusesToStealTheSockets) {
-    ProcessOptions options{.environment = {{"HOME", helper.runtimeDirectory().parent_path().string()},
-                                           {"XDG_RUNTIME_DIR", helper.runtimeDirectory().string()}}};
+TEST_F(Service, SecondHelperRefusesToStealTheSocketsOrTheUpdateUnderWay) {
+    const auto home = helper.runtimeDirectory().parent_path() / "home";
+    ProcessOptions options{
+        .environment = {{"HOME", home.string()}, {"XDG_RUNTIME_DIR", helper.runtimeDirectory().string()}}};
+    // The running helper's download in progress.
+    const auto download = kit::VelmoraHelperIdentity::updateStagingDirectoryURL(home) / "RUN" / "update.zip";
+    std::filesystem::create_directories(download.parent_path());
+    writeFile(download, "partial");
     auto second = runProcess(HelperProcess::executable(), {"--serve"}, options);
     EXPECT_EQ(second.exitStatus, 1);
     EXPECT_NE(
         second.standardError.find("Another Velmora Helper is already serving at " + helper.socketPath()),
         std::string::npos)
         << second.standardError;
+    EXPECT_TRUE(std::filesystem::exists(download)) << second.standardError;
     auto client = connect();
     EXPECT_TRUE(open(client, shellRequest()).response.succeeded());
     options.environment.erase("XDG_RUNTIME_DIR");
