@@ -71,8 +71,9 @@ void Connection::resume() {
     std::optional<std::string> refusal;
     if (peer_.uid != ::geteuid())
         refusal = "peer runs as user " + std::to_string(peer_.uid) + ", not " + std::to_string(::geteuid());
-    else if (requirement)
-        refusal = requirement(peer_);
+    else if (requirement) {
+        if (auto met = requirement(peer_); !met) refusal = std::move(met.error());
+    }
     if (refusal || !asynchronousRequirement) return admitPeer(std::move(refusal));
     peer_.hungUp = [weak = weak_from_this()] {
         auto self = weak.lock();
@@ -96,15 +97,15 @@ void Connection::admitPeer(std::optional<std::string> refusal) {
         return;
     }
     if (impl_->handshake == Handshake::announce && !announceAcceptance()) return;
-    std::optional<SystemError> failed;
+    tl::expected<void, SystemError> armed;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return;
         impl_->state = Impl::State::active;
         impl_->self = shared_from_this();
-        if (!impl_->handling) failed = armLocked();
+        if (!impl_->handling) armed = armLocked();
     }
-    if (failed) end(EndCause::local, failed->description());
+    if (!armed) end(EndCause::local, armed.error().description());
 }
 
 bool Connection::announceAcceptance() {
