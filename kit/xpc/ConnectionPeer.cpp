@@ -110,17 +110,14 @@ void Connection::admitPeer(std::optional<std::string> refusal) {
 
 bool Connection::announceAcceptance() {
     EarlyInput early = EarlyInput::none;
-    std::optional<SystemError> failed;
+    tl::expected<void, SystemError> announced;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return false;
         early = inputWaiting(impl_->fd);
         if (early == EarlyInput::none) {
-            auto sent = sendPacket(impl_->fd, kAcceptedAnnouncement, {});
-            if (sent)
-                impl_->accepted = true;
-            else
-                failed = sent.error();
+            announced = sendPacket(impl_->fd, kAcceptedAnnouncement, {});
+            if (announced) impl_->accepted = true;
         }
     }
     if (early == EarlyInput::packet) {
@@ -128,10 +125,10 @@ bool Connection::announceAcceptance() {
         end(EndCause::local, "sent before admitted");
     } else if (early == EarlyInput::endOfFile) {
         end(EndCause::peer, "end of file");
-    } else if (failed) {
-        end(EndCause::peer, failed->description());
+    } else if (!announced) {
+        end(EndCause::peer, announced.error().description());
     }
-    return early == EarlyInput::none && !failed;
+    return early == EarlyInput::none && announced.has_value();
 }
 
 bool Connection::takeAcceptance(std::string_view packet) {
