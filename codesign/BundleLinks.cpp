@@ -135,13 +135,13 @@ class LinkResolver {
 
 }  // namespace
 
-std::optional<CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries) {
+tl::expected<void, CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries) {
     LinkResolver resolver(entries);
     for (const auto& entry : entries)
         if (entry.type == ResourceEntry::Type::link && resolver.escapes(entry.path))
-            return CodeSignError{Status::linkLeavesBundle,
-                                 "The link \"" + entry.path + "\" leads outside the bundle."};
-    return std::nullopt;
+            return tl::unexpected(CodeSignError{Status::linkLeavesBundle,
+                                                "The link \"" + entry.path + "\" leads outside the bundle."});
+    return {};
 }
 
 }  // namespace velmora::codesign

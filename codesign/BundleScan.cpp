@@ -69,15 +69,15 @@ struct Walker {
     const std::atomic<bool>* cancelled;
     BundleScan scan;
 
-    std::optional<CodeSignError> walk(int directoryFd, const std::string& prefix, int depth) {
-        if (depth > kMaxDepth) return walkFailed(prefix, "openat", ELOOP);
+    tl::expected<void, CodeSignError> walk(int directoryFd, const std::string& prefix, int depth) {
+        if (depth > kMaxDepth) return tl::unexpected(walkFailed(prefix, "openat", ELOOP));
         UniqueFd listing(::dup(directoryFd));
-        if (!listing.valid()) return walkFailed(prefix, "dup", errno);
+        if (!listing.valid()) return tl::unexpected(walkFailed(prefix, "dup", errno));
         struct CloseDirectory {
             void operator()(DIR* directory) const { ::closedir(directory); }
         };
         std::unique_ptr<DIR, CloseDirectory> directory(::fdopendir(listing.get()));
-        if (!directory) return walkFailed(prefix, "fdopendir", errno);
+        if (!directory) return tl::unexpected(walkFailed(prefix, "fdopendir", errno));
         (void)listing.release();
         ::rewinddir(directory.get());
         std::vector<std::string> names;
@@ -86,21 +86,21 @@ struct Walker {
             std::string_view name = entry->d_name;
             if (name != "." && name != "..") names.emplace_back(name);
         }
-        if (errno != 0) return walkFailed(prefix, "readdir", errno);
+        if (errno != 0) return tl::unexpected(walkFailed(prefix, "readdir", errno));
         for (const auto& name : names) {
             if (cancelled != nullptr && cancelled->load(std::memory_order_relaxed))
-                return CodeSignError{Status::checkCancelled, "The check was cancelled."};
+                return tl::unexpected(CodeSignError{Status::checkCancelled, "The check was cancelled."});
             std::string path = prefix.empty() ? name : prefix + "/" + name;
-            if (auto failed = visit(directoryFd, name, path, depth)) return failed;
+            if (auto visited = visit(directoryFd, name, path, depth); !visited) return visited;
         }
-        return std::nullopt;
+        return {};
     }
 
-    std::optional<CodeSignError> visit(int directoryFd, const std::string& name, const std::string& path,
-                                       int depth) {
+    tl::expected<void, CodeSignError> visit(int directoryFd, const std::string& name, const std::string& path,
+                                            int depth) {
         struct stat status {};
         if (::fstatat(directoryFd, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-            return walkFailed(path, "fstatat", errno);
+            return tl::unexpected(walkFailed(path, "fstatat", errno));
         ScannedItem item;
         item.resource.path = path;
         item.resource.mode = status.st_mode & 07777;
@@ -110,7 +110,7 @@ struct Walker {
             item.resource.type = ResourceEntry::Type::directory;
             UniqueFd child(
                 ::openat(directoryFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            if (!child.valid()) return walkFailed(path, "openat", errno);
+            if (!child.valid()) return tl::unexpected(walkFailed(path, "openat", errno));
             into.push_back(std::move(item));
             return walk(child.get(), path, depth + 1);
         }
@@ -118,34 +118,36 @@ struct Walker {
             item.resource.type = ResourceEntry::Type::link;
             std::string target(static_cast<size_t>(status.st_size) + 1, '\0');
             ssize_t n = ::readlinkat(directoryFd, name.c_str(), target.data(), target.size());
-            if (n < 0) return walkFailed(path, "readlinkat", errno);
-            if (static_cast<size_t>(n) >= target.size()) return walkFailed(path, "readlinkat", EAGAIN);
+            if (n < 0) return tl::unexpected(walkFailed(path, "readlinkat", errno));
+            if (static_cast<size_t>(n) >= target.size())
+                return tl::unexpected(walkFailed(path, "readlinkat", EAGAIN));
             target.resize(static_cast<size_t>(n));
             item.resource.payload = std::move(target);
             into.push_back(std::move(item));
-            return std::nullopt;
+            return {};
         }
         if (!S_ISREG(status.st_mode))
-            return CodeSignError{Status::unsupportedFileType,
-                                 "\"" + path + "\" is neither a file, a folder nor a symbolic link."};
+            return tl::unexpected(
+                CodeSignError{Status::unsupportedFileType,
+                              "\"" + path + "\" is neither a file, a folder nor a symbolic link."});
         item.resource.type = ResourceEntry::Type::file;
         if (hashes(path, item.identity)) {
             // O_NONBLOCK: something swapped in for the file after the stat must not stall the walk.
             UniqueFd file(
                 ::openat(directoryFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-            if (!file.valid()) return walkFailed(path, "openat", errno);
+            if (!file.valid()) return tl::unexpected(walkFailed(path, "openat", errno));
             struct stat opened {};
-            if (::fstat(file.get(), &opened) != 0) return walkFailed(path, "fstat", errno);
-            if (identityOf(opened) != item.identity) return walkFailed(path, "fstat", EAGAIN);
+            if (::fstat(file.get(), &opened) != 0) return tl::unexpected(walkFailed(path, "fstat", errno));
+            if (identityOf(opened) != item.identity) return tl::unexpected(walkFailed(path, "fstat", EAGAIN));
             auto digest = sha256Of(file.get(), path);
-            if (!digest) return digest.error();
+            if (!digest) return tl::unexpected(digest.error());
             // Written while it was read: the digest describes no single state of the file.
             if (::fstat(file.get(), &opened) != 0 || identityOf(opened) != item.identity)
-                return walkFailed(path, "read", EAGAIN);
+                return tl::unexpected(walkFailed(path, "read", EAGAIN));
             item.resource.payload = std::move(*digest);
         }
         into.push_back(std::move(item));
-        return std::nullopt;
+        return {};
     }
 };
 
@@ -194,7 +196,7 @@ tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, const HashFilte
     struct stat status {};
     if (::fstat(bundleFd, &status) != 0) return tl::unexpected(walkFailed(".", "fstat", errno));
     walker.scan.top = identityOf(status);
-    if (auto failed = walker.walk(bundleFd, "", 0)) return tl::unexpected(std::move(*failed));
+    if (auto walked = walker.walk(bundleFd, "", 0); !walked) return tl::unexpected(std::move(walked.error()));
     auto byPath = [](const ScannedItem& a, const ScannedItem& b) {
         return a.resource.path < b.resource.path;
     };

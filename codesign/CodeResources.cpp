@@ -1,6 +1,7 @@
 #include "codesign/CodeResources.h"
 
 #include <cstdio>
+#include <optional>
 
 namespace velmora::codesign {
 
@@ -138,34 +139,38 @@ tl::expected<CodeResources, CodeSignError> parseCodeResources(std::string_view t
     return resources;
 }
 
-std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
-                                              const std::vector<ResourceEntry>& onDisk, Comparing comparing) {
+tl::expected<void, CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
+                                                   const std::vector<ResourceEntry>& onDisk,
+                                                   Comparing comparing) {
     size_t s = 0, d = 0;
     while (s < sealed.size() || d < onDisk.size()) {
         if (d == onDisk.size() || (s < sealed.size() && sealed[s].path < onDisk[d].path))
-            return CodeSignError{Status::fileMissing,
-                                 quoted(sealed[s].path) + " is missing from the bundle."};
+            return tl::unexpected(
+                CodeSignError{Status::fileMissing, quoted(sealed[s].path) + " is missing from the bundle."});
         if (s == sealed.size() || onDisk[d].path < sealed[s].path)
-            return CodeSignError{Status::fileAdded, quoted(onDisk[d].path) + " was added after signing."};
+            return tl::unexpected(
+                CodeSignError{Status::fileAdded, quoted(onDisk[d].path) + " was added after signing."});
         const auto& want = sealed[s];
         const auto& have = onDisk[d];
         if (want.type != have.type)
-            return CodeSignError{Status::fileModified,
-                                 quoted(have.path) + " changed its type after signing."};
+            return tl::unexpected(
+                CodeSignError{Status::fileModified, quoted(have.path) + " changed its type after signing."});
         if (want.payload != have.payload &&
             (want.type != ResourceEntry::Type::file || comparing == Comparing::everything)) {
             if (want.type == ResourceEntry::Type::link)
-                return CodeSignError{Status::linkChanged,
-                                     "The link " + quoted(have.path) + " points elsewhere than when signed."};
-            return CodeSignError{Status::fileModified, quoted(have.path) + " was modified after signing."};
+                return tl::unexpected(
+                    CodeSignError{Status::linkChanged,
+                                  "The link " + quoted(have.path) + " points elsewhere than when signed."});
+            return tl::unexpected(
+                CodeSignError{Status::fileModified, quoted(have.path) + " was modified after signing."});
         }
         if (want.mode != have.mode)
-            return CodeSignError{Status::modeChanged,
-                                 "The permissions of " + quoted(have.path) + " changed after signing."};
+            return tl::unexpected(CodeSignError{
+                Status::modeChanged, "The permissions of " + quoted(have.path) + " changed after signing."});
         ++s;
         ++d;
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace velmora::codesign

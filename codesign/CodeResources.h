@@ -14,7 +14,6 @@
 // identifier are written as %XX, so every field is one word and any file name round-trips.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <tl/expected.hpp>
@@ -49,13 +48,13 @@ enum class Comparing { everything, listingOnly };
 // The first difference, in path order, between the sealed list and the one read from disk. With
 // `Comparing::listingOnly`, files' digests are not compared: a check that needs no byte of any file
 // read.
-[[nodiscard]] std::optional<CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
-                                                            const std::vector<ResourceEntry>& onDisk,
-                                                            Comparing comparing = Comparing::everything);
+[[nodiscard]] tl::expected<void, CodeSignError> compareResources(const std::vector<ResourceEntry>& sealed,
+                                                                 const std::vector<ResourceEntry>& onDisk,
+                                                                 Comparing comparing = Comparing::everything);
 
 // The first link whose target, followed through the bundle's own links, leads outside the bundle
 // (an absolute target, one that climbs above the bundle's top, or more links followed than the kernel
 // follows in one lookup). Each link is resolved once, so the cost is linear in the listing's size.
-[[nodiscard]] std::optional<CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries);
+[[nodiscard]] tl::expected<void, CodeSignError> findEscapingLink(const std::vector<ResourceEntry>& entries);
 
 }  // namespace velmora::codesign

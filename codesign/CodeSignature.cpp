@@ -150,7 +150,8 @@ tl::expected<void, CodeSignError> signBundle(const fs::path& bundle, const std::
     auto scan = scanBundle(top.get(), Hashing::contents);
     if (!scan) return tl::unexpected(scan.error());
     CodeResources resources{identifier, scan->resources()};
-    if (auto escaping = findEscapingLink(resources.entries)) return tl::unexpected(*escaping);
+    if (auto contained = findEscapingLink(resources.entries); !contained)
+        return tl::unexpected(contained.error());
     std::string text = serialize(resources);
 
     StackPtr extra(sk_X509_new_null());

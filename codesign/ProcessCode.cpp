@@ -85,7 +85,7 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkProcess(
         sealed->identity.device != running.st_dev || sealed->identity.inode != running.st_ino)
         return tl::unexpected("its executable " + path.string() + " is not the file its bundle seals");
     if (stopped()) return tl::unexpected(std::string(kCheckCancelled));
-    if (auto foreign = checkMappedCode(*root, **checked)) return tl::unexpected(*foreign);
+    if (auto mapped = checkMappedCode(*root, **checked); !mapped) return tl::unexpected(mapped.error());
     // Read while the pid was still this process's: a process that took it over since could answer.
     if (!alive(pidfd)) return tl::unexpected(std::string("the process has exited"));
     return *checked;

@@ -86,28 +86,30 @@ std::string describe(const Mapping& mapping) {
     return mapping.range + " " + (mapping.path.empty() ? std::string("(anonymous)") : mapping.path);
 }
 
-// Why a user of `identity` could change or replace the file at `path` (already opened as `file`).
-std::optional<std::string> changeableBy(const Identity& identity, const std::string& path,
-                                        const struct stat& file) {
+// Passes when no user of `identity` can change or replace the file at `path` (already opened as
+// `file`); otherwise why one could.
+tl::expected<void, std::string> unchangeableBy(const Identity& identity, const std::string& path,
+                                               const struct stat& file) {
     auto unsafe = [&](const struct stat& status) {
         if (identity.root()) return status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0;
         return identity.canWrite(status);
     };
-    if (unsafe(file)) return "its user can change " + path;
+    if (unsafe(file)) return tl::unexpected("its user can change " + path);
     struct stat below = file;
     for (std::string folder = path; folder != "/";) {
         folder.erase(std::max<size_t>(folder.rfind('/'), 1));
         struct stat status {};
         if (::lstat(folder.c_str(), &status) != 0 || !S_ISDIR(status.st_mode))
-            return "the folder " + folder + " of " + path + " cannot be examined";
+            return tl::unexpected("the folder " + folder + " of " + path + " cannot be examined");
         // In a sticky folder only an entry's owner (or the folder's) may remove or rename it.
         bool protectedEntry = !identity.root() && (status.st_mode & S_ISVTX) != 0 &&
                               !identity.users.contains(status.st_uid) &&
                               !identity.users.contains(below.st_uid);
-        if (unsafe(status) && !protectedEntry) return "its user can replace " + path + " in " + folder;
+        if (unsafe(status) && !protectedEntry)
+            return tl::unexpected("its user can replace " + path + " in " + folder);
         below = status;
     }
-    return std::nullopt;
+    return {};
 }
 
 bool sealedIn(const ValidatedBundle& bundle, const struct stat& file) {
@@ -118,46 +120,49 @@ bool sealedIn(const ValidatedBundle& bundle, const struct stat& file) {
     });
 }
 
-std::optional<std::string> checkMapping(const Mapping& mapping, const ProcessRoot& root,
-                                        const ValidatedBundle& bundle, const Identity& identity) {
+tl::expected<void, std::string> checkMapping(const Mapping& mapping, const ProcessRoot& root,
+                                             const ValidatedBundle& bundle, const Identity& identity) {
     if (mapping.inode == 0) {
-        if (mapping.path == "[vdso]" || mapping.path == "[vsyscall]") return std::nullopt;
-        return "anonymous executable memory " + describe(mapping);
+        if (mapping.path == "[vdso]" || mapping.path == "[vsyscall]") return {};
+        return tl::unexpected("anonymous executable memory " + describe(mapping));
     }
-    if (!mapping.path.starts_with('/')) return "unexpected path of " + describe(mapping);
+    if (!mapping.path.starts_with('/')) return tl::unexpected("unexpected path of " + describe(mapping));
     // Opened as the process sees it, so that a sandboxed client's paths mean what they mean to it.
     platform::UniqueFd opened = root.openInView(mapping.path, O_PATH);
     struct stat file {};
     if (!opened.valid() || ::fstat(opened.get(), &file) != 0 || file.st_dev != mapping.device ||
         file.st_ino != mapping.inode)
-        return "its path does not lead to the mapped file " + describe(mapping);
-    if (sealedIn(bundle, file)) return std::nullopt;
+        return tl::unexpected("its path does not lead to the mapped file " + describe(mapping));
+    if (sealedIn(bundle, file)) return {};
     // Anything else is judged by who can write it where it really lives: on our side of a sandbox.
     auto host = root.sharesOurView() ? std::optional<std::filesystem::path>(mapping.path)
                                      : root.hostPath(mapping.path, mapping.device, mapping.inode);
-    if (!host) return "the file cannot be found outside its sandbox: executable mapping " + describe(mapping);
-    if (auto reason = changeableBy(identity, host->string(), file))
-        return *reason + ": executable mapping " + describe(mapping);
-    return std::nullopt;
+    if (!host)
+        return tl::unexpected("the file cannot be found outside its sandbox: executable mapping " +
+                              describe(mapping));
+    if (auto safe = unchangeableBy(identity, host->string(), file); !safe)
+        return tl::unexpected(safe.error() + ": executable mapping " + describe(mapping));
+    return {};
 }
 
 }  // namespace
 
-std::optional<std::string> checkMappedCode(const ProcessRoot& root, const ValidatedBundle& bundle) {
+tl::expected<void, std::string> checkMappedCode(const ProcessRoot& root, const ValidatedBundle& bundle) {
     const std::string proc = "/proc/" + std::to_string(root.pid());
     auto maps = readWhole(proc + "/maps");
     auto status = readWhole(proc + "/status");
     std::optional<Identity> identity = status ? identityFrom(*status) : std::nullopt;
-    if (!maps || !identity) return std::string("its mappings cannot be read");
-    if (identity->tracer != 0) return "it is traced by pid " + std::to_string(identity->tracer);
+    if (!maps || !identity) return tl::unexpected(std::string("its mappings cannot be read"));
+    if (identity->tracer != 0)
+        return tl::unexpected("it is traced by pid " + std::to_string(identity->tracer));
     std::istringstream lines(*maps);
     for (std::string line; std::getline(lines, line);) {
         auto mapping = parseMapping(line);
-        if (!mapping) return "unreadable mapping " + line;
+        if (!mapping) return tl::unexpected("unreadable mapping " + line);
         if (!mapping->executable) continue;
-        if (auto refused = checkMapping(*mapping, root, bundle, *identity)) return refused;
+        if (auto passed = checkMapping(*mapping, root, bundle, *identity); !passed) return passed;
     }
-    return std::nullopt;
+    return {};
 }
 
 }  // namespace velmora::codesign

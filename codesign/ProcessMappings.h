@@ -4,8 +4,8 @@
 // about a process that also runs code from elsewhere (a preloaded library, one it opened later, or
 // memory it made executable itself), nor about one a tracer steers.
 
-#include <optional>
 #include <string>
+#include <tl/expected.hpp>
 
 #include "codesign/StaticCode.h"
 
@@ -25,8 +25,8 @@ class ProcessRoot;
 // Every mapping is judged by the file itself: the path, opened in the process's view, must lead to the
 // device and inode the mapping names; a file outside the bundle is then judged where this process sees
 // it (a sandboxed client's library by its folders on the host), and refused when it cannot be found
-// here. Returns why the process is refused, naming the mapping, or nothing when it passes.
-[[nodiscard]] std::optional<std::string> checkMappedCode(const ProcessRoot& root,
-                                                         const ValidatedBundle& bundle);
+// here. Passes, or gives why the process is refused, naming the mapping.
+[[nodiscard]] tl::expected<void, std::string> checkMappedCode(const ProcessRoot& root,
+                                                              const ValidatedBundle& bundle);
 
 }  // namespace velmora::codesign

@@ -141,9 +141,10 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBund
 
     // Names, types, modes and links first: what was added, removed or re-typed is refused before any
     // byte of any file is read.
-    if (auto escaping = findEscapingLink(listed->resources())) return tl::unexpected(*escaping);
-    if (auto difference = compareResources(sealed->entries, listed->resources(), Comparing::listingOnly))
-        return tl::unexpected(*difference);
+    if (auto contained = findEscapingLink(listed->resources()); !contained)
+        return tl::unexpected(contained.error());
+    if (auto same = compareResources(sealed->entries, listed->resources(), Comparing::listingOnly); !same)
+        return tl::unexpected(same.error());
     // Something added since the listing was taken is refused below without being read.
     std::set<std::string_view> sealedFiles;
     for (const auto& entry : sealed->entries)
@@ -153,8 +154,8 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBund
         [&](const std::string& path, const FileIdentity&) { return sealedFiles.contains(path); }, cancelled);
     if (!scan) return tl::unexpected(scan.error());
     auto onDisk = scan->resources();
-    if (auto escaping = findEscapingLink(onDisk)) return tl::unexpected(*escaping);
-    if (auto difference = compareResources(sealed->entries, onDisk)) return tl::unexpected(*difference);
+    if (auto contained = findEscapingLink(onDisk); !contained) return tl::unexpected(contained.error());
+    if (auto same = compareResources(sealed->entries, onDisk); !same) return tl::unexpected(same.error());
 
     auto validated = std::make_shared<ValidatedBundle>();
     validated->path = bundle.path;

@@ -113,17 +113,17 @@ std::uint32_t Connection::wantedEventsLocked() const {
     return events;
 }
 
-std::optional<SystemError> Connection::armLocked() {
+tl::expected<void, SystemError> Connection::armLocked() {
     const std::uint32_t events = wantedEventsLocked();
-    if (events == 0 || !impl_->socket.valid()) return std::nullopt;
+    if (events == 0 || !impl_->socket.valid()) return {};
     auto& reactor = SocketReactor::shared();
     if (impl_->watchKey) return reactor.rearm(impl_->fd, *impl_->watchKey, events);
     auto key = reactor.watch(impl_->fd, events, weak_from_this(), [](void* target, std::uint32_t fired) {
         static_cast<Connection*>(target)->socketReady(fired);
     });
-    if (!key) return key.error();
+    if (!key) return tl::unexpected(key.error());
     impl_->watchKey = *key;
-    return std::nullopt;
+    return {};
 }
 
 void Connection::socketReady(std::uint32_t events) {
@@ -142,7 +142,7 @@ void Connection::socketReady(std::uint32_t events) {
         // One packet per event: the watch is level-triggered, so a socket with more to read reports
         // again at once, and no read is spent finding the socket empty.
         if ((events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) != 0) readPacket();
-        std::optional<SystemError> failed;
+        tl::expected<void, SystemError> armed;
         {
             std::lock_guard lock(impl_->mutex);
             if (impl_->missedEvents != 0) {
@@ -154,9 +154,9 @@ void Connection::socketReady(std::uint32_t events) {
                 impl_->closeSocket();
                 return;
             }
-            failed = armLocked();
+            armed = armLocked();
         }
-        if (failed) end(EndCause::local, failed->description());
+        if (!armed) end(EndCause::local, armed.error().description());
         return;
     }
 }

@@ -112,8 +112,8 @@ struct PeerCredentials {
     // True once the peer has closed its end (or the connection has ended): a check may stop then.
     std::function<bool()> hungUp;
 };
-// Returns why the peer is refused, or nothing when it passes.
-using PeerRequirement = std::function<std::optional<std::string>(const PeerCredentials&)>;
+// Passes, or returns why the peer is refused.
+using PeerRequirement = std::function<tl::expected<void, std::string>(const PeerCredentials&)>;
 // Called exactly once, from any thread, with why the peer is refused, or nothing when it passes.
 using PeerDecision = std::function<void(std::optional<std::string> refusal)>;
 // Starts deciding about the peer and returns at once. The credentials (and their descriptor) stay
@@ -127,8 +127,8 @@ namespace detail {
 struct PendingCall {
     std::string selector;
     // Decodes the result and invokes the reply; returns why the result did not fit.
-    std::function<std::optional<std::string>(const nlohmann::json& result,
-                                             std::vector<platform::UniqueFd>& fds)>
+    std::function<tl::expected<void, std::string>(const nlohmann::json& result,
+                                                  std::vector<platform::UniqueFd>& fds)>
         complete;
     ErrorHandler fail;
 };
@@ -147,9 +147,10 @@ struct CallContext {
 struct ExportedObject {
     std::string protocolName;
     std::shared_ptr<void> object;
-    std::optional<RpcError> (*dispatch)(void* object, std::string_view selector, const nlohmann::json& params,
-                                        std::vector<platform::UniqueFd>& fds,
-                                        const CallContext& context) = nullptr;
+    tl::expected<void, RpcError> (*dispatch)(void* object, std::string_view selector,
+                                             const nlohmann::json& params,
+                                             std::vector<platform::UniqueFd>& fds,
+                                             const CallContext& context) = nullptr;
 };
 }  // namespace detail
 
@@ -211,7 +212,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
     [[nodiscard]] std::optional<InterfaceDescription> remoteInterface() const;
 
     [[nodiscard]] std::uint32_t wantedEventsLocked() const;
-    [[nodiscard]] std::optional<platform::SystemError> armLocked();
+    [[nodiscard]] tl::expected<void, platform::SystemError> armLocked();
     void socketReady(std::uint32_t events);
     void readPacket();
     void handlePacket(std::string_view packet, bool truncated, std::vector<platform::UniqueFd> fds);
@@ -219,9 +220,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
     void handleResponse(const nlohmann::json& message, std::vector<platform::UniqueFd> fds);
 
     enum class SendMode { queueWhenFull, failWhenFull };
-    [[nodiscard]] std::optional<platform::SystemError> send(std::string bytes,
-                                                            std::vector<platform::UniqueFd> fds,
-                                                            SendMode mode);
+    [[nodiscard]] tl::expected<void, platform::SystemError> send(std::string bytes,
+                                                                 std::vector<platform::UniqueFd> fds,
+                                                                 SendMode mode);
     void sendError(const nlohmann::json& id, const RpcError& error);
     void callAnswered();
     void flushQueue();

@@ -71,8 +71,9 @@ void Connection::resume() {
     std::optional<std::string> refusal;
     if (peer_.uid != ::geteuid())
         refusal = "peer runs as user " + std::to_string(peer_.uid) + ", not " + std::to_string(::geteuid());
-    else if (requirement)
-        refusal = requirement(peer_);
+    else if (requirement) {
+        if (auto met = requirement(peer_); !met) refusal = std::move(met.error());
+    }
     if (refusal || !asynchronousRequirement) return admitPeer(std::move(refusal));
     peer_.hungUp = [weak = weak_from_this()] {
         auto self = weak.lock();
@@ -96,30 +97,27 @@ void Connection::admitPeer(std::optional<std::string> refusal) {
         return;
     }
     if (impl_->handshake == Handshake::announce && !announceAcceptance()) return;
-    std::optional<SystemError> failed;
+    tl::expected<void, SystemError> armed;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return;
         impl_->state = Impl::State::active;
         impl_->self = shared_from_this();
-        if (!impl_->handling) failed = armLocked();
+        if (!impl_->handling) armed = armLocked();
     }
-    if (failed) end(EndCause::local, failed->description());
+    if (!armed) end(EndCause::local, armed.error().description());
 }
 
 bool Connection::announceAcceptance() {
     EarlyInput early = EarlyInput::none;
-    std::optional<SystemError> failed;
+    tl::expected<void, SystemError> announced;
     {
         std::lock_guard lock(impl_->mutex);
         if (impl_->state == Impl::State::ended) return false;
         early = inputWaiting(impl_->fd);
         if (early == EarlyInput::none) {
-            auto sent = sendPacket(impl_->fd, kAcceptedAnnouncement, {});
-            if (sent)
-                impl_->accepted = true;
-            else
-                failed = sent.error();
+            announced = sendPacket(impl_->fd, kAcceptedAnnouncement, {});
+            if (announced) impl_->accepted = true;
         }
     }
     if (early == EarlyInput::packet) {
@@ -127,10 +125,10 @@ bool Connection::announceAcceptance() {
         end(EndCause::local, "sent before admitted");
     } else if (early == EarlyInput::endOfFile) {
         end(EndCause::peer, "end of file");
-    } else if (failed) {
-        end(EndCause::peer, failed->description());
+    } else if (!announced) {
+        end(EndCause::peer, announced.error().description());
     }
-    return early == EarlyInput::none && !failed;
+    return early == EarlyInput::none && announced.has_value();
 }
 
 bool Connection::takeAcceptance(std::string_view packet) {

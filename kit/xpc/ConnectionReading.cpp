@@ -150,10 +150,10 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
     if (!object || !dispatch)
         return fail(RpcError{rpc::methodNotFound, "unknown method " + method.get<std::string>()});
     detail::CallContext context{weak_from_this(), id};
-    std::optional<RpcError> error;
+    tl::expected<void, RpcError> dispatched;
     std::optional<std::string> thrown;
     try {
-        error = dispatch(object.get(), method.get_ref<const std::string&>(), params, fds, context);
+        dispatched = dispatch(object.get(), method.get_ref<const std::string&>(), params, fds, context);
     } catch (const std::exception& exception) {
         thrown = exception.what();
     } catch (...) {
@@ -168,9 +168,9 @@ void Connection::handleRequest(const json& message, std::vector<UniqueFd> fds) {
         // Nothing crosses the interface as an exception. Once the reply exists, dropping it in the
         // unwinding (or whoever holds it now) answers; before that, only this can.
         platform::LogCategory::service.error("Call " + method.get<std::string>() + " threw: " + *thrown);
-        if (!context.replyMade) error = RpcError{rpc::internalError, "internal error"};
+        if (!context.replyMade) dispatched = tl::unexpected(RpcError{rpc::internalError, "internal error"});
     }
-    if (error) fail(*error);
+    if (!dispatched) fail(dispatched.error());
 }
 
 void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) {
@@ -209,9 +209,10 @@ void Connection::handleResponse(const json& message, std::vector<UniqueFd> fds) 
         if (call->fail) call->fail(ConnectionError{ConnectionError::Kind::remoteError, code, text});
         return;
     }
-    auto failure = call->complete(message["result"], fds);
-    if (failure && call->fail)
-        call->fail(ConnectionError{ConnectionError::Kind::invalidReply, 0, call->selector + ": " + *failure});
+    auto completed = call->complete(message["result"], fds);
+    if (!completed && call->fail)
+        call->fail(ConnectionError{ConnectionError::Kind::invalidReply, 0,
+                                   call->selector + ": " + completed.error()});
 }
 
 }  // namespace velmora::kit::xpc

@@ -13,30 +13,33 @@ using platform::SystemError;
 using platform::UniqueFd;
 
 void Connection::callAnswered() {
-    std::optional<SystemError> failed;
+    tl::expected<void, SystemError> armed;
     {
         std::lock_guard lock(impl_->mutex);
         const bool wasHeld = impl_->unanswered >= std::ptrdiff_t{kMaxUnansweredCalls};
         --impl_->unanswered;
         // Reading resumes; a handling reactor thread re-arms on its way out.
-        if (wasHeld && !impl_->handling && impl_->state == Impl::State::active) failed = armLocked();
+        if (wasHeld && !impl_->handling && impl_->state == Impl::State::active) armed = armLocked();
     }
-    if (failed) end(EndCause::local, failed->description());
+    if (!armed) end(EndCause::local, armed.error().description());
 }
 
-std::optional<SystemError> Connection::send(std::string bytes, std::vector<UniqueFd> fds, SendMode mode) {
-    if (bytes.size() > kMaxPacketSize) return SystemError{"sendmsg", EMSGSIZE};
+tl::expected<void, SystemError> Connection::send(std::string bytes, std::vector<UniqueFd> fds,
+                                                 SendMode mode) {
+    if (bytes.size() > kMaxPacketSize) return tl::unexpected(SystemError{"sendmsg", EMSGSIZE});
     bool overflow = false;
-    std::optional<SystemError> armFailed;
+    tl::expected<void, SystemError> armed;
     {
         std::lock_guard lock(impl_->mutex);
-        if (impl_->state == Impl::State::ended) return SystemError{"sendmsg", ENOTCONN};
+        if (impl_->state == Impl::State::ended) return tl::unexpected(SystemError{"sendmsg", ENOTCONN});
         if (impl_->queue.empty() && impl_->accepted) {
             auto sent = sendPacket(impl_->fd, bytes, fds);
-            if (sent) return std::nullopt;
-            if (sent.error().code != EAGAIN && sent.error().code != EWOULDBLOCK) return sent.error();
+            if (sent) return {};
+            if (sent.error().code != EAGAIN && sent.error().code != EWOULDBLOCK)
+                return tl::unexpected(sent.error());
         }
-        if (mode == SendMode::failWhenFull && impl_->accepted) return SystemError{"sendmsg", EAGAIN};
+        if (mode == SendMode::failWhenFull && impl_->accepted)
+            return tl::unexpected(SystemError{"sendmsg", EAGAIN});
         // Held calls are the caller's own; the bounds are for a peer that does not read.
         if (impl_->accepted && (impl_->queue.size() >= kMaxQueuedPackets ||
                                 impl_->queuedBytes + bytes.size() > kMaxQueuedBytes)) {
@@ -46,19 +49,19 @@ std::optional<SystemError> Connection::send(std::string bytes, std::vector<Uniqu
             impl_->queuedBytes += bytes.size();
             impl_->queue.push_back(QueuedPacket{std::move(bytes), std::move(fds)});
             // A handling reactor thread re-arms for writing on its way out.
-            if (first && !impl_->handling) armFailed = armLocked();
+            if (first && !impl_->handling) armed = armLocked();
         }
     }
-    if (armFailed) {
-        end(EndCause::local, armFailed->description());
-        return armFailed;
+    if (!armed) {
+        end(EndCause::local, armed.error().description());
+        return armed;
     }
     if (overflow) {
         logError(peer_, "peer is not reading");
         end(EndCause::local, "peer is not reading");
-        return SystemError{"sendmsg", ENOBUFS};
+        return tl::unexpected(SystemError{"sendmsg", ENOBUFS});
     }
-    return std::nullopt;
+    return {};
 }
 
 void Connection::flushQueue() {
@@ -97,8 +100,8 @@ void Connection::sendCall(std::string_view selector, json params, std::vector<Un
         return;
     }
     auto message = Envelope().member("id", id).member("method", selector).member("params", params).finish();
-    auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
-    if (!error) return;
+    auto sent = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
+    if (sent) return;
     std::optional<detail::PendingCall> failed;
     {
         std::lock_guard lock(impl_->mutex);
@@ -108,22 +111,25 @@ void Connection::sendCall(std::string_view selector, json params, std::vector<Un
         }
     }
     if (failed && failed->fail)
-        failed->fail(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
+        failed->fail(
+            ConnectionError{ConnectionError::Kind::sendFailed, sent.error().code, sent.error().reason()});
 }
 
 void Connection::sendNotification(std::string_view selector, json params, std::vector<UniqueFd> fds,
                                   const ErrorHandler& errorHandler) {
     auto message = Envelope().member("method", selector).member("params", params).finish();
-    auto error = send(std::move(message), std::move(fds), SendMode::failWhenFull);
-    if (error && errorHandler)
-        errorHandler(ConnectionError{ConnectionError::Kind::sendFailed, error->code, error->reason()});
+    auto sent = send(std::move(message), std::move(fds), SendMode::failWhenFull);
+    if (!sent && errorHandler)
+        errorHandler(
+            ConnectionError{ConnectionError::Kind::sendFailed, sent.error().code, sent.error().reason()});
 }
 
 void Connection::sendResponse(const json& id, json result, std::vector<UniqueFd> fds) {
     callAnswered();
     auto message = Envelope().member("id", id).member("result", result).finish();
-    auto error = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
-    if (error && error->code == EMSGSIZE) sendError(id, RpcError{rpc::internalError, "reply too large"});
+    auto sent = send(std::move(message), std::move(fds), SendMode::queueWhenFull);
+    if (!sent && sent.error().code == EMSGSIZE)
+        sendError(id, RpcError{rpc::internalError, "reply too large"});
 }
 
 void Connection::sendErrorResponse(const json& id, const RpcError& error) {

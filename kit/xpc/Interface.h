@@ -10,7 +10,6 @@
 
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -65,36 +64,38 @@ struct Decoder<std::tuple<Ts...>> {
 
 // Decodes one incoming call or notification and delivers it to `object`.
 template <auto M, class P>
-std::optional<RpcError> invokeMethod(P& object, const nlohmann::json& params,
-                                     std::vector<platform::UniqueFd>& fds, const CallContext& context) {
+tl::expected<void, RpcError> invokeMethod(P& object, const nlohmann::json& params,
+                                          std::vector<platform::UniqueFd>& fds, const CallContext& context) {
     using S = typename Method<M>::Signature;
     constexpr std::string_view selector = selectorOf<M>();
     if (S::hasReply != context.id.has_value())
-        return RpcError{rpc::invalidRequest, S::hasReply ? "a call needs an id" : "a notification has no id"};
+        return tl::unexpected(
+            RpcError{rpc::invalidRequest, S::hasReply ? "a call needs an id" : "a notification has no id"});
     auto arguments = Decoder<typename S::Arguments>::decode(params, fds, Position::argument);
-    if (!arguments) return RpcError{rpc::invalidParams, std::string(selector) + ": " + arguments.error()};
+    if (!arguments)
+        return tl::unexpected(RpcError{rpc::invalidParams, std::string(selector) + ": " + arguments.error()});
     if constexpr (S::hasReply) {
         auto reply = makeTransportReply(std::type_identity<typename S::ReplyType>{}, context, selector);
         std::apply([&](auto&... values) { (object.*M)(std::move(values)..., std::move(reply)); }, *arguments);
     } else {
         std::apply([&](auto&... values) { (object.*M)(std::move(values)...); }, *arguments);
     }
-    return std::nullopt;
+    return {};
 }
 
 template <class P, auto M>
-std::optional<RpcError> invokeEntry(P& target, const Method<M>*, const nlohmann::json& params,
-                                    std::vector<platform::UniqueFd>& fds, const CallContext& context) {
+tl::expected<void, RpcError> invokeEntry(P& target, const Method<M>*, const nlohmann::json& params,
+                                         std::vector<platform::UniqueFd>& fds, const CallContext& context) {
     return invokeMethod<M>(target, params, fds, context);
 }
 
 // Routes an incoming message to the method of `P` with that selector.
 template <class P>
-std::optional<RpcError> dispatchTo(void* object, std::string_view selector, const nlohmann::json& params,
-                                   std::vector<platform::UniqueFd>& fds, const CallContext& context) {
+tl::expected<void, RpcError> dispatchTo(void* object, std::string_view selector, const nlohmann::json& params,
+                                        std::vector<platform::UniqueFd>& fds, const CallContext& context) {
     auto& target = *static_cast<P*>(object);
-    std::optional<RpcError> outcome =
-        RpcError{rpc::methodNotFound, "unknown method " + std::string(selector)};
+    tl::expected<void, RpcError> outcome =
+        tl::unexpected(RpcError{rpc::methodNotFound, "unknown method " + std::string(selector)});
     std::apply(
         [&](const auto&... entry) {
             auto tryEntry = [&](const auto& candidate) {
@@ -164,16 +165,17 @@ class ProxyCore {
         if (!connection) return;
         std::vector<platform::UniqueFd> fds;
         auto params = encodeValues<std::decay_t<A>...>(fds, std::forward<A>(arguments)...);
-        PendingCall pending{std::string(selector),
-                            [handler = std::move(handler)](
-                                const nlohmann::json& result,
-                                std::vector<platform::UniqueFd>& received) -> std::optional<std::string> {
-                                auto values = decodeValues<V...>(result, received, Position::reply);
-                                if (!values) return values.error();
-                                if (handler) std::apply(handler, std::move(*values));
-                                return std::nullopt;
-                            },
-                            errorHandler_};
+        PendingCall pending{
+            std::string(selector),
+            [handler = std::move(handler)](
+                const nlohmann::json& result,
+                std::vector<platform::UniqueFd>& received) -> tl::expected<void, std::string> {
+                auto values = decodeValues<V...>(result, received, Position::reply);
+                if (!values) return tl::unexpected(values.error());
+                if (handler) std::apply(handler, std::move(*values));
+                return {};
+            },
+            errorHandler_};
         connection->sendCall(selector, std::move(params), std::move(fds), std::move(pending));
     }
 

@@ -57,10 +57,11 @@ tl::expected<std::uint64_t, SystemError> SocketReactor::watch(int fd, std::uint3
     return key;
 }
 
-std::optional<SystemError> SocketReactor::rearm(int fd, std::uint64_t key, std::uint32_t events) {
+tl::expected<void, SystemError> SocketReactor::rearm(int fd, std::uint64_t key, std::uint32_t events) {
     epoll_event event{events | EPOLLONESHOT, {.u64 = key}};
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) != 0) return SystemError::fromErrno("epoll_ctl");
-    return std::nullopt;
+    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) != 0)
+        return tl::unexpected(SystemError::fromErrno("epoll_ctl"));
+    return {};
 }
 
 void SocketReactor::forget(int fd, std::uint64_t key) {

@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <tl/expected.hpp>
 #include <vector>
 
@@ -42,7 +41,8 @@ class SocketReactor {
                                                                            std::weak_ptr<void> target,
                                                                            Ready ready);
     // Watches again, for `events`.
-    [[nodiscard]] std::optional<platform::SystemError> rearm(int fd, std::uint64_t key, std::uint32_t events);
+    [[nodiscard]] tl::expected<void, platform::SystemError> rearm(int fd, std::uint64_t key,
+                                                                  std::uint32_t events);
     // Ends the watch before `fd` is closed; an event already taken for it is dropped.
     void forget(int fd, std::uint64_t key);
 

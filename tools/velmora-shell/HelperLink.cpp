@@ -70,18 +70,20 @@ bool isExecutableFile(const fs::path& path) {
     return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Why someone other than this user or root could change `item`, or nothing: it belongs to another
-// user, or others may write it (a folder with the sticky bit keeps others from replacing what is in it).
-std::optional<std::string> changeableByOthers(const fs::path& item) {
+// Passes when only this user or root can change `item`; otherwise why someone else could: it belongs
+// to another user, or others may write it (a folder with the sticky bit keeps others from replacing
+// what is in it).
+tl::expected<void, std::string> unchangeableByOthers(const fs::path& item) {
     struct stat status {};
     if (::lstat(item.c_str(), &status) != 0)
-        return item.string() + " cannot be examined: " + platform::SystemError{"lstat", errno}.reason();
+        return tl::unexpected(item.string() +
+                              " cannot be examined: " + platform::SystemError{"lstat", errno}.reason());
     if (status.st_uid != ::geteuid() && status.st_uid != 0)
-        return item.string() + " belongs to uid " + std::to_string(status.st_uid);
+        return tl::unexpected(item.string() + " belongs to uid " + std::to_string(status.st_uid));
     bool sticky = S_ISDIR(status.st_mode) && (status.st_mode & S_ISVTX) != 0;
     if ((status.st_mode & (S_IWGRP | S_IWOTH)) != 0 && !sticky && !S_ISLNK(status.st_mode))
-        return item.string() + " can be written by others";
-    return std::nullopt;
+        return tl::unexpected(item.string() + " can be written by others");
+    return {};
 }
 
 // A helper this client may start: every item of the bundle and every folder above it only this user's
@@ -92,13 +94,13 @@ tl::expected<fs::path, std::string> trustedHelper(const fs::path& executable) {
     auto bundle = fs::canonical(executable.parent_path().parent_path().parent_path(), error);
     if (error) return tl::unexpected(executable.string() + ": " + error.message());
     for (auto folder = bundle; folder != folder.parent_path(); folder = folder.parent_path())
-        if (auto problem = changeableByOthers(folder.parent_path())) return tl::unexpected(*problem);
+        if (auto safe = unchangeableByOthers(folder.parent_path()); !safe)
+            return tl::unexpected(safe.error());
     for (fs::recursive_directory_iterator items(bundle, error), end; !error && items != end;
          items.increment(error))
-        if (auto problem = changeableByOthers(items->path())) return tl::unexpected(*problem);
-    if (auto problem =
-            error ? std::optional(bundle.string() + ": " + error.message()) : changeableByOthers(bundle))
-        return tl::unexpected(*problem);
+        if (auto safe = unchangeableByOthers(items->path()); !safe) return tl::unexpected(safe.error());
+    if (error) return tl::unexpected(bundle.string() + ": " + error.message());
+    if (auto safe = unchangeableByOthers(bundle); !safe) return tl::unexpected(safe.error());
     if (auto checked = codesign::checkValidity(bundle, identity::helperCodeSigningRequirement); !checked)
         return tl::unexpected(bundle.string() + ": " + checked.error());
     return identity::executableURL(bundle);
