@@ -82,7 +82,11 @@ std::string versionDescription(const kit::HelperVersion& version, std::int64_t b
 }
 
 std::filesystem::path bundleURL() {
-    return bundleURLForExecutable(platform::currentExecutablePath());
+    // Where the process was started from, as the service manager and the installer know it. The kernel's
+    // link to the executable follows the file: after an update swaps bundles it leads into the old copy,
+    // moved aside and about to be removed.
+    static const std::filesystem::path started = bundleURLForExecutable(platform::currentExecutablePath());
+    return started;
 }
 kit::HelperVersion version() {
     return versionOfBundle(bundleURL());

@@ -6,8 +6,8 @@
 
 #include "kit/HelperVersion.h"
 
-// Facts about the running helper's own bundle. Nothing is cached: each member reads the bundle anew,
-// so every member may be read from any thread.
+// Facts about the running helper's own bundle. Its place is taken once, at the first call (the start);
+// everything else is read from the bundle anew at each call. Every member may be read from any thread.
 namespace velmora::core::HelperBundle {
 
 // The running bundle's directory: three levels above the executable when it sits at
