@@ -174,11 +174,18 @@ tl::expected<void, std::string> unregister() {
     // Stopped first: a unit whose file has gone is reloaded without its settings, and would leave
     // its socket files behind. Disabling removes the links as well as the enablement, and reloads the
     // manager without the drop-in.
-    stopRunningAgent();
+    // Offline, the manager disables units that were never there without a word: the links tell.
+    const auto unitDirectory = executableDropIn().parent_path().parent_path();
     std::error_code ignored;
+    const bool registered = fs::exists(fs::symlink_status(unitDirectory / socketUnitName(), ignored)) ||
+                            fs::exists(fs::symlink_status(unitDirectory / serviceUnitName(), ignored)) ||
+                            fs::exists(executableDropIn(), ignored);
+    stopRunningAgent();
     fs::remove(executableDropIn(), ignored);
     fs::remove(executableDropIn().parent_path(), ignored);  // only when empty
-    return runStep(inScope(managerReachable(), {"disable", socketUnitName(), serviceUnitName()}));
+    auto disabled = runStep(inScope(managerReachable(), {"disable", socketUnitName(), serviceUnitName()}));
+    if (disabled && !registered) return tl::unexpected(socketUnitName() + " is not registered");
+    return disabled;
 }
 
 void restartRunningAgent() {

@@ -203,6 +203,16 @@ TEST(Installer, EachOutcomeHasItsStatusAndLeavesTheInstalledBundleWhole) {
     }
 }
 
+TEST(Installer, UninstallWithoutAUserManagerSaysWhenNothingWasRegistered) {
+    UserManager user(false);
+    if (!user.ready) GTEST_SKIP() << "needs root for a private mount namespace";
+    EXPECT_EQ(user.run(executable(kBuilt), {"--uninstall"}).standardError,
+              "installer: Unregister reported: com.norwick.VelmoraHelper.socket is not registered\n"
+              "installer: Uninstalled\n");
+    ASSERT_EQ(user.run(executable(kBuilt), {"--register"}).exitStatus, 0);
+    EXPECT_EQ(user.run(executable(kBuilt), {"--uninstall"}).standardError, "installer: Uninstalled\n");
+}
+
 TEST(Installer, DetachedUninstallerOutsideABundleReportsTheMissingExecutable) {
     auto spawned = helper::HelperInstaller::spawnDetachedUninstaller();
     ASSERT_FALSE(spawned);
