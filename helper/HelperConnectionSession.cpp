@@ -41,17 +41,18 @@ struct UpdateClientBox {
 };
 
 // Text handed to the child is NUL-terminated there: a NUL inside would silently cut it short.
-std::optional<std::string> nulInRequest(const kit::ShellLaunchRequest& request) {
+tl::expected<void, std::string> checkNoNul(const kit::ShellLaunchRequest& request) {
     auto holdsNul = [](const std::string& text) { return text.find('\0') != std::string::npos; };
     if (request.shellPath && holdsNul(*request.shellPath))
-        return "The shellPath value holds a NUL character.";
+        return tl::unexpected<std::string>("The shellPath value holds a NUL character.");
     if (request.workingDirectory && holdsNul(*request.workingDirectory))
-        return "The workingDirectory value holds a NUL character.";
+        return tl::unexpected<std::string>("The workingDirectory value holds a NUL character.");
     for (const auto& [name, value] : request.environment)
-        if (holdsNul(name) || holdsNul(value)) return "An environment variable holds a NUL character.";
+        if (holdsNul(name) || holdsNul(value))
+            return tl::unexpected<std::string>("An environment variable holds a NUL character.");
     if (request.terminalProgramVersion && holdsNul(*request.terminalProgramVersion))
-        return "The terminalProgramVersion value holds a NUL character.";
-    return std::nullopt;
+        return tl::unexpected<std::string>("The terminalProgramVersion value holds a NUL character.");
+    return {};
 }
 
 }  // namespace
@@ -118,8 +119,8 @@ void HelperConnectionSession::openShellNow(const kit::Blob& request,
     if (!decoded)
         return replyFailed(std::move(reply), "Invalid launch request: " + decoded.error().description,
                            Log::no);
-    if (auto nul = nulInRequest(*decoded))
-        return replyFailed(std::move(reply), "Invalid launch request: " + *nul, Log::no);
+    if (auto checked = checkNoNul(*decoded); !checked)
+        return replyFailed(std::move(reply), "Invalid launch request: " + checked.error(), Log::no);
     if (ended()) return replyFailed(std::move(reply), kClientGone, Log::no);
     auto claim = DescriptorClaim::take();
     if (!claim) return replyFailed(std::move(reply), claim.error(), Log::yes);
