@@ -60,6 +60,8 @@ for base, dirs, files in os.walk(src):
             os.makedirs(os.path.dirname(target), exist_ok=True)
             shutil.copy2(os.path.join(src, rel), target)
             os.utime(target)  # newer than any object built from the old contents
+        else:
+            shutil.copymode(os.path.join(src, rel), target)
 for base, dirs, files in os.walk(dst):
     for f in files:
         rel = os.path.relpath(os.path.join(base, f), dst)

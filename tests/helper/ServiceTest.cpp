@@ -140,11 +140,13 @@ TEST_F(Service, CloseHangsUpAndKillsAShellThatIgnoresTheHangUp) {
     // The client still holds its copies of both terminals: only the helper's signals can end them.
     EXPECT_TRUE(close(client, stubborn.pid()));
     EXPECT_TRUE(close(client, polite.pid()));
-    // The stubborn one outlives the hang-up until the kill, however long the closes took.
+    // The polite one ends on the hang-up, before any kill; the stubborn one outlives it until the kill,
+    // however long the closes took.
+    EXPECT_TRUE(waitForProcessGone(polite.pid(), 10s));
+    EXPECT_LT(std::chrono::steady_clock::now() - closedAt, 2900ms);
     auto beforeTheKill = closedAt + 2s - std::chrono::steady_clock::now();
     EXPECT_FALSE(waitForProcessGone(stubborn.pid(),
                                     std::chrono::duration_cast<std::chrono::milliseconds>(beforeTheKill)));
-    EXPECT_TRUE(waitForProcessGone(polite.pid(), 10s));
     EXPECT_TRUE(waitForProcessGone(stubborn.pid(), 10s));
     EXPECT_GE(std::chrono::steady_clock::now() - closedAt, 2900ms);
     // Reaped, not left as zombies. A shell that ends while its close is still in progress may be
