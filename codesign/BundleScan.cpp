@@ -37,7 +37,13 @@ std::string hex(const unsigned char* digest, unsigned int length) {
     return text;
 }
 
-tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& path) {
+CodeSignError cancelledCheck() {
+    return CodeSignError{Status::checkCancelled, "The check was cancelled."};
+}
+
+// `cancelled` is asked every few MiB: one large file is no single step for a client that hung up.
+tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& path,
+                                                  const Cancelled& cancelled) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1)
         return tl::unexpected(walkFailed(path, "EVP_DigestInit_ex", ENOMEM));
@@ -45,7 +51,8 @@ tl::expected<std::string, CodeSignError> sha256Of(int fd, const std::string& pat
     // Not zeroed: only the pages a read fills become resident, and they go with the thread.
     constexpr size_t kBufferSize = 1 << 18;
     static thread_local std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBufferSize]);
-    for (;;) {
+    for (unsigned reads = 1;; ++reads) {
+        if (cancelled && reads % 16 == 0 && cancelled()) return tl::unexpected(cancelledCheck());
         ssize_t n = ::read(fd, buffer.get(), kBufferSize);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -66,7 +73,7 @@ bool isSignatureItem(std::string_view path) {
 
 struct Walker {
     const HashFilter& hashes;
-    const std::atomic<bool>* cancelled;
+    const Cancelled& cancelled;
     BundleScan scan;
 
     tl::expected<void, CodeSignError> walk(int directoryFd, const std::string& prefix, int depth) {
@@ -88,8 +95,7 @@ struct Walker {
         }
         if (errno != 0) return tl::unexpected(walkFailed(prefix, "readdir", errno));
         for (const auto& name : names) {
-            if (cancelled != nullptr && cancelled->load(std::memory_order_relaxed))
-                return tl::unexpected(CodeSignError{Status::checkCancelled, "The check was cancelled."});
+            if (cancelled && cancelled()) return tl::unexpected(cancelledCheck());
             std::string path = prefix.empty() ? name : prefix + "/" + name;
             if (auto visited = visit(directoryFd, name, path, depth); !visited) return visited;
         }
@@ -139,7 +145,7 @@ struct Walker {
             struct stat opened {};
             if (::fstat(file.get(), &opened) != 0) return tl::unexpected(walkFailed(path, "fstat", errno));
             if (identityOf(opened) != item.identity) return tl::unexpected(walkFailed(path, "fstat", EAGAIN));
-            auto digest = sha256Of(file.get(), path);
+            auto digest = sha256Of(file.get(), path, cancelled);
             if (!digest) return tl::unexpected(digest.error());
             // Written while it was read: the digest describes no single state of the file.
             if (::fstat(file.get(), &opened) != 0 || identityOf(opened) != item.identity)
@@ -191,7 +197,7 @@ tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, Hashing hashing
 }
 
 tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, const HashFilter& hashes,
-                                                   const std::atomic<bool>* cancelled) {
+                                                   const Cancelled& cancelled) {
     Walker walker{hashes, cancelled, {}};
     struct stat status {};
     if (::fstat(bundleFd, &status) != 0) return tl::unexpected(walkFailed(".", "fstat", errno));

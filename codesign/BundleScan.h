@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,14 +56,17 @@ using HashFilter = std::function<bool(const std::string& path, const FileIdentit
 
 enum class Hashing { contents, metadataOnly };
 
+// Asked between items and every few MiB of a file; once it says yes the walk stops.
+using Cancelled = std::function<bool()>;
+
 [[nodiscard]] FileIdentity identityOf(const struct stat& status);
 
 [[nodiscard]] std::string sha256Hex(std::string_view bytes);
 
 // Walks the bundle open at `bundleFd`. `Hashing::contents` hashes every file but the signature files.
-// With `cancelled`, a walk that finds it set between items stops with Status::checkCancelled.
+// A walk that `cancelled` stops ends with Status::checkCancelled.
 [[nodiscard]] tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, Hashing hashing);
-[[nodiscard]] tl::expected<BundleScan, CodeSignError> scanBundle(
-    int bundleFd, const HashFilter& hashes, const std::atomic<bool>* cancelled = nullptr);
+[[nodiscard]] tl::expected<BundleScan, CodeSignError> scanBundle(int bundleFd, const HashFilter& hashes,
+                                                                 const Cancelled& cancelled = {});
 
 }  // namespace velmora::codesign

@@ -78,7 +78,7 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkProcess(
     // A sandboxed client's bundle is named as it sees it and, where that differs, as we see it.
     std::string named =
         bundle.string() + (opened->path != bundle ? " (seen here as " + opened->path.string() + ")" : "");
-    auto checked = checkValidity(*opened, requirementText, cache);
+    auto checked = checkValidity(*opened, requirementText, cache, cancelled);
     if (!checked) return tl::unexpected(named + ": " + checked.error());
     const ScannedItem* sealed = (*checked)->find("Contents/MacOS/" + path.filename().string());
     if (sealed == nullptr || sealed->resource.type != ResourceEntry::Type::file ||

@@ -111,7 +111,7 @@ tl::expected<OpenedBundle, CodeSignError> adoptBundle(UniqueFd directory, fs::pa
 }
 
 tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBundle(
-    const OpenedBundle& bundle, VerificationCache* cache, const std::atomic<bool>* cancelled) {
+    const OpenedBundle& bundle, VerificationCache* cache, const Cancelled& cancelled) {
     const std::int64_t began = realtimeNs();
     auto rehashed = cache ? cache->filesToHash(bundle.path) : std::map<std::string, FileIdentity>{};
     auto listed = scanBundle(
@@ -173,7 +173,7 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBund
 
 tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
     const fs::path& bundle, std::string_view requirementText, VerificationCache* cache,
-    const std::atomic<bool>* cancelled) {
+    const Cancelled& cancelled) {
     auto opened = openBundle(bundle);
     if (!opened) return tl::unexpected(bundleUnreadableText(opened.error().status));
     return checkValidity(*opened, requirementText, cache, cancelled);
@@ -181,7 +181,7 @@ tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
 
 tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
     const OpenedBundle& bundle, std::string_view requirementText, VerificationCache* cache,
-    const std::atomic<bool>* cancelled) {
+    const Cancelled& cancelled) {
     auto requirement = Requirement::parse(requirementText);
     if (!requirement) return tl::unexpected(requirementUnbuildableText(requirement.error().status));
     auto validated = validateBundle(bundle, cache, cancelled);

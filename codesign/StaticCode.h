@@ -2,7 +2,6 @@
 
 // Checking a bundle on disk against its code signature and a requirement.
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -44,18 +43,17 @@ struct OpenedBundle {
 // resource list that matches the bundle on disk, with no link leading out of it. The listing is
 // compared before any file is hashed, and only files the seal lists are hashed. With a cache, a
 // bundle whose every item is unchanged since it last passed is not read again (see VerificationCache).
-// A set `cancelled` stops the walk between items with Status::checkCancelled.
+// A walk that `cancelled` stops ends with Status::checkCancelled.
 [[nodiscard]] tl::expected<std::shared_ptr<const ValidatedBundle>, CodeSignError> validateBundle(
-    const OpenedBundle& bundle, VerificationCache* cache = nullptr,
-    const std::atomic<bool>* cancelled = nullptr);
+    const OpenedBundle& bundle, VerificationCache* cache = nullptr, const Cancelled& cancelled = {});
 
 // Everything above and then the requirement, with the fixed texts: "could not be read for
 // verification", "could not be built", the verifier's own description, or "does not satisfy".
 [[nodiscard]] tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
     const std::filesystem::path& bundle, std::string_view requirementText, VerificationCache* cache = nullptr,
-    const std::atomic<bool>* cancelled = nullptr);
+    const Cancelled& cancelled = {});
 [[nodiscard]] tl::expected<std::shared_ptr<const ValidatedBundle>, std::string> checkValidity(
     const OpenedBundle& bundle, std::string_view requirementText, VerificationCache* cache = nullptr,
-    const std::atomic<bool>* cancelled = nullptr);
+    const Cancelled& cancelled = {});
 
 }  // namespace velmora::codesign

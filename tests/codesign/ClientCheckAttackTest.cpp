@@ -118,6 +118,46 @@ TEST(ClientCheckAttack, SignedClientRunningForeignCodeOrTracedIsRefused) {
     EXPECT_NE(helper.log().find((writable / "libresolv.so.2").string()), std::string::npos);
 }
 
+std::uint64_t bytesReadBy(pid_t pid) {
+    std::string io = readFile("/proc/" + std::to_string(pid) + "/io");
+    return std::stoull(io.substr(io.find("rchar:") + 6));
+}
+
+// A program that connects with a signed client whose bundle seals something huge, and goes: the helper
+// stops hashing for it, rather than keeping the check's thread for the whole file.
+TEST(ClientCheckAttack, AClientThatHangsUpStopsTheHashingOfItsBundle) {
+    HelperProcess helper;
+    ASSERT_TRUE(helper.waitUntilListening());
+    TemporaryDirectory scratch;
+    const fs::path huge = scratch.path() / "Host.app/Contents/Resources/huge";
+    fs::create_directories(huge.parent_path());
+    std::ofstream(huge).close();
+    fs::resize_file(huge, 1LL << 30);
+    const fs::path shell = signedShell(scratch.path());
+    const std::uint64_t before = bytesReadBy(helper.pid());
+    pid_t client = ::fork();
+    if (client == 0) {
+        int devNull = ::open("/dev/null", O_RDWR);
+        ::dup2(devNull, STDOUT_FILENO), ::dup2(devNull, STDERR_FILENO);
+        ::execl(shell.c_str(), shell.c_str(), "info", "--socket", helper.socketPath().c_str(), nullptr);
+        ::_exit(127);
+    }
+    // Gone once the hashing is under way.
+    for (int attempt = 0; attempt < 2000 && bytesReadBy(helper.pid()) - before < (64u << 20); ++attempt)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ::kill(client, SIGKILL);
+    ::waitpid(client, nullptr, 0);
+    std::string log = logOnceItHas(helper, "the client hung up before its check ended");
+    EXPECT_NE(log.find("the client hung up before its check ended"), std::string::npos) << log;
+    // The connection ends at once; the check's thread reads on until it notices, or to the end.
+    std::uint64_t read = bytesReadBy(helper.pid()), last = 0;
+    for (int attempt = 0; attempt < 40 && read != last; ++attempt) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        last = std::exchange(read, bytesReadBy(helper.pid()));
+    }
+    EXPECT_LT(read - before, 512u << 20);
+}
+
 // While the helper is stopped, connections wait in its backlog: the connecting process has become the
 // signed client by the time the helper looks at it.
 struct StoppedHelper {
