@@ -211,7 +211,7 @@ tl::expected<void, HelperUpdateError> expand(const fs::path& archivePath, const 
         fs::path target = fs::read_symlink(link, error);
         fs::path resolved = error ? fs::path() : fs::weakly_canonical(link.parent_path() / target, error);
         if (error || !isInside(resolved, root))
-            return failed("The archive entry \"" + fs::relative(link, root, error).string() +
+            return failed("The archive entry \"" + link.lexically_relative(root).string() +
                           "\" links outside the destination.");
     }
     return {};

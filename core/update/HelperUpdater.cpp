@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <system_error>
 
 #include "codesign/OpenSSLLifetime.h"
@@ -70,9 +71,10 @@ auto guarded(Call&& call) -> decltype(call()) {
 }
 
 // The archive's name becomes a path inside the work directory, so it must be one plain name.
+// One name the file system can hold (NAME_MAX): a longer one would fail only after the whole download.
 bool isPlainFileName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string_view::npos &&
-           name.find('\0') == std::string_view::npos;
+    return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
 }
 
 // A count that cannot be read is no proof that no shell is open.

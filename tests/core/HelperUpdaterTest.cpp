@@ -269,6 +269,7 @@ TEST_F(HelperUpdaterTest, EveryFailureEndsTheRunWithOneErrorAndKeepsTheOldBundle
     for (const char* name : {"", ".", "..", "/tmp/a.zip", "../a.zip", "x/a.zip"})
         cases.push_back(refusing("fileName", name));
     cases.push_back(refusing("fileName", std::string("a\0.zip", 6)));
+    cases.push_back(refusing("fileName", std::string(252, 'a') + ".zip"));
     for (const char* scheme : {"http://", "https:/", "https:///"})
         cases.push_back(refusing("url", scheme + std::string("velmora.norwick.com/downloads/helper/n.zip")));
     for (const auto& c : cases) {

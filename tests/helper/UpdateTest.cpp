@@ -129,6 +129,10 @@ struct Network : ::testing::Environment {
         for (size_t at; (at = legacy.find("../J_rg")) != std::string::npos;) legacy[at + 4] = '\x94';
         writeFile(served / "legacy.zip", legacy);
         zipBundle(good, "link.zip", {"link", "Velmora Helper.app/Contents/out", "../../../.."});
+        // Each harmless on its own: "d" is Contents itself, so "out" climbs one level more than it reads.
+        zipBundle(good, "chain.zip",
+                  {"link", "Velmora Helper.app/Contents/d", ".", "link", "Velmora Helper.app/Contents/out",
+                   "d/../../.."});
         zipBundle(makeBundle("unsigned", ""), "unsigned.zip");
         zipBundle(makeBundle("other", "com.norwick.Other"), "other.zip");
 
@@ -331,6 +335,9 @@ TEST(Update, EachFailureReachesTheClientAndLeavesTheInstalledBundleAlone) {
          HelperUpdateError::expansionFailed("The archive entry \"../J\x94rg\" leaves the destination."),
          Meanwhile::nothing, 1},
         {"link leaving", manifestFor("link.zip"),
+         HelperUpdateError::expansionFailed(
+             "The archive entry \"Velmora Helper.app/Contents/out\" links outside the destination.")},
+        {"link leaving through another", manifestFor("chain.zip"),
          HelperUpdateError::expansionFailed(
              "The archive entry \"Velmora Helper.app/Contents/out\" links outside the destination.")},
         {"cancel while downloading", manifestFor("slow.zip"), HelperUpdateError::cancelled(),
