@@ -118,11 +118,6 @@ TEST(ClientCheckAttack, SignedClientRunningForeignCodeOrTracedIsRefused) {
     EXPECT_NE(helper.log().find((writable / "libresolv.so.2").string()), std::string::npos);
 }
 
-std::uint64_t bytesReadBy(pid_t pid) {
-    std::string io = readFile("/proc/" + std::to_string(pid) + "/io");
-    return std::stoull(io.substr(io.find("rchar:") + 6));
-}
-
 // A program that connects with a signed client whose bundle seals something huge, and goes: the helper
 // stops hashing for it, rather than keeping the check's thread for the whole file.
 TEST(ClientCheckAttack, AClientThatHangsUpStopsTheHashingOfItsBundle) {

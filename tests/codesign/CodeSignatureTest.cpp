@@ -267,12 +267,6 @@ TEST_F(Signatures, CacheRemembersOnlyAnUnchangedBundle) {
     EXPECT_EQ(changed.error().status, codesign::Status::fileModified);
 }
 
-// Bytes this process has read so far.
-std::uint64_t bytesRead() {
-    std::string io = readFile("/proc/self/io");
-    return std::stoull(io.substr(io.find("rchar:") + 6));
-}
-
 TEST_F(Signatures, CraftedBundlesAreRefusedWithoutReadingWhatTheyAdd) {
     const Case cases[] = {
         {"added sparse file",
@@ -296,10 +290,10 @@ TEST_F(Signatures, CraftedBundlesAreRefusedWithoutReadingWhatTheyAdd) {
         writeFile(bundle / "Contents/Resources/large", std::string(4 << 20, 'x'));
         sign(bundle, Signer::development, kDevIdentifier);
         test.afterSigning(bundle);
-        std::uint64_t before = bytesRead();
+        std::uint64_t before = bytesReadBy(::getpid());
         auto checked = codesign::validateBundle(*codesign::openBundle(bundle));
         EXPECT_EQ(checked ? "" : checked.error().description, test.expected);
-        EXPECT_LT(bytesRead() - before, 1u << 20);
+        EXPECT_LT(bytesReadBy(::getpid()) - before, 1u << 20);
     }
     auto checked =
         codesign::validateBundle(*codesign::openBundle(makeBundle()), nullptr, [] { return true; });

@@ -222,14 +222,18 @@ std::string UserManager::show(const std::string& property) const {
     return shown.standardOutput.substr(0, shown.standardOutput.find('\n'));
 }
 
-kit::HelperInfo UserManager::info(const std::string& serviceName) const {
-    auto client = ClientEnd::connect(runtime / serviceName);
+kit::HelperInfo fetchInfo(ClientEnd& client) {
     CallOutcome<kit::Blob> outcome;
-    EXPECT_TRUE(client);
-    if (client) client->proxy(outcome)->fetchHelperInfo(outcome.reply());
-    EXPECT_TRUE(client && outcome.wait() && outcome.values());
+    client.proxy(outcome)->fetchHelperInfo(outcome.reply());
+    EXPECT_TRUE(outcome.wait() && outcome.values());
     auto info = kit::HelperInfo::decode(outcome.values() ? std::get<0>(*outcome.values()).value_or("") : "");
     return info.value_or(kit::HelperInfo{});
+}
+
+kit::HelperInfo UserManager::info(const std::string& serviceName) const {
+    auto client = ClientEnd::connect(runtime / serviceName);
+    EXPECT_TRUE(client);
+    return client ? fetchInfo(*client) : kit::HelperInfo{};
 }
 
 void UserManager::mountOver(const std::filesystem::path& source, const std::filesystem::path& target,

@@ -58,6 +58,8 @@ struct OpenedShell {
     std::int32_t pid() const { return response.processIdentifier; }
 };
 OpenedShell openShell(ClientEnd& client, const kit::Blob& request);
+// The helper's info through `client`; an empty record when none arrives or it cannot be read.
+kit::HelperInfo fetchInfo(ClientEnd& client);
 // Runs a command in the shell and returns what it printed up to a marker after it.
 std::string runInShell(OpenedShell& shell, const std::string& command);
 

@@ -196,14 +196,6 @@ kit::HelperReleaseManifest manifestFor(const std::string& name, std::int64_t siz
     return manifest;
 }
 
-kit::HelperInfo infoOn(ClientEnd& client) {
-    CallOutcome<kit::Blob> outcome;
-    client.proxy(outcome)->fetchHelperInfo(outcome.reply());
-    EXPECT_TRUE(outcome.wait() && outcome.values());
-    auto info = kit::HelperInfo::decode(outcome.values() ? std::get<0>(*outcome.values()).value_or("") : "");
-    return info.value_or(kit::HelperInfo{});
-}
-
 TEST(Update, VelmoraShellShowsTheProgressAndTheHelperRestartsIntoTheNewVersion) {
     const std::string size = std::to_string(manifestFor("ok.zip").download.size),
                       bytes = "\\d+(\\.\\d)? \\w+";
@@ -217,13 +209,13 @@ TEST(Update, VelmoraShellShowsTheProgressAndTheHelperRestartsIntoTheNewVersion) 
         InstalledHelper helper;
         if (!ready || !helper.started) GTEST_SKIP() << "needs root for private namespaces and a user manager";
         auto watcher = helper.connect();
-        auto before = infoOn(watcher);
+        auto before = fetchInfo(watcher);
         ASSERT_EQ(before.version.description(), VELMORA_PROJECT_VERSION);
         auto updated = helper.updateWithTool(manifestFor("ok.zip"), terminal);
         auto replied = Clock::now();
         // Until it leaves, the old helper names the bundle it was started from (now the new one's place),
         // not the moved-aside copy its executable now lies in.
-        auto meanwhile = infoOn(watcher);
+        auto meanwhile = fetchInfo(watcher);
         EXPECT_EQ(meanwhile.processIdentifier, before.processIdentifier);
         EXPECT_EQ(meanwhile.bundlePath, helper.installed.string());
         EXPECT_EQ(updated.exitStatus, 0) << updated.standardError;

@@ -121,6 +121,11 @@ std::string readFile(const std::filesystem::path& path) {
     return buffer.str();
 }
 
+std::uint64_t bytesReadBy(pid_t pid) {
+    std::string io = readFile("/proc/" + std::to_string(pid) + "/io");
+    return std::stoull(io.substr(io.find("rchar:") + 6));
+}
+
 std::string readUntil(int fd, const std::string& needle, std::chrono::milliseconds timeout) {
     std::string seen;
     auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -46,6 +47,8 @@ class TemporaryDirectory {
 // Writes `contents` to `path`, creating parent directories.
 void writeFile(const std::filesystem::path& path, const std::string& contents);
 std::string readFile(const std::filesystem::path& path);
+// Bytes the process has read so far (rchar of /proc/<pid>/io).
+std::uint64_t bytesReadBy(pid_t pid);
 
 // Reads from a terminal's controlling side until `needle` has appeared; everything read so far.
 std::string readUntil(int fd, const std::string& needle,
