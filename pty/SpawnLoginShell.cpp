@@ -137,6 +137,16 @@ tl::expected<SpawnedChild, platform::SystemError> spawn_login_shell(
         ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
         return tl::unexpected(platform::SystemError{"pidfd_open", openError});
     }
+    // Other builds return once the child has run the shell; this one at least waits until it leads its
+    // own session (or has ended), so that its group can be signalled as soon as spawning returns.
+    while (pid > 0 && ::getsid(pid) != pid) {
+        siginfo_t ended{};
+        if (::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &ended,
+                     WEXITED | WNOHANG | WNOWAIT) != 0 ||
+            ended.si_pid != 0)
+            break;
+        ::sched_yield();
+    }
 #else
     pid_t pid = ::clone(childMain, stack + kChildStackSize,
                         CLONE_VM | CLONE_VFORK | CLONE_FILES | CLONE_PIDFD | SIGCHLD,
